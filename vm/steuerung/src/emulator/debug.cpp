@@ -1,0 +1,52 @@
+#include "debug.h"
+
+#include <cstdio>
+
+#include "../mirt/mirt_opcodes.h"
+#include "../mirt/mirt_stack.h"
+
+void print_opcode(int idx) {
+    if (idx >= OPCODE_COUNT)
+        std::printf("opcode: 0x%02x (%d) unkonwn opcode ", idx, idx);
+    else
+        std::printf("opcode: 0x%02x (%d) %s ", idx, idx, opcodes[idx]);
+}
+
+void dump_var(variable var) {
+    const var_data& v = var.value;
+    switch (var.type) {
+    case TYPE_VOID:   std::printf(" void "); break;
+    case TYPE_REF:    std::printf(" ref: %d ", v.U8); break;
+    case TYPE_RET:    std::printf(" ret: %d ", v.U16); break;
+    case TYPE_BOOL:   std::printf(" bool: %d ", v.U8); break;
+    case TYPE_CHAR:   std::printf(" char: %c ", v.U8); break;
+    case TYPE_FLOAT:  std::printf(" float: %f ", static_cast<double>(v.F)); break;
+    case TYPE_DOUBLE: std::printf(" double: %f ", v.D); break;
+    case TYPE_BYTE:   std::printf(" byte: %d ", v.U8); break;
+    case TYPE_SHORT:  std::printf(" short: %d ", v.S16); break;
+    case TYPE_INT:    std::printf(" int: %d ", v.S32); break;
+    case TYPE_LONG:   std::printf(" long: %d ", v.S32); break; // low 32 bits only
+    default:          std::printf(" NULL "); break;
+    }
+}
+
+void dump_stack() {
+    std::printf("\t\tStack: (%d)", stack_counter);
+    for (int i = stack_counter - 1; i >= 0; --i) {
+        dump_var(stack[i]);
+        std::printf("\t");
+    }
+    std::printf("\n");
+}
+
+void print_instruction_trace(int opcode, const variable (&registers)[4]) {
+    std::printf("\t\t");
+    print_opcode(opcode);
+    std::printf("\tvars:");
+    for (const variable& local : registers) {
+        dump_var(local);
+        std::printf("\t");
+    }
+    std::printf("\n");
+    dump_stack();
+}

@@ -1,0 +1,22 @@
+// The emulator host: loading a package file and the emulated drive functions.
+#pragma once
+
+#include "../mirt/mirt_types.h"
+
+// Reads the package into a fresh buffer with its hex dump and hands it to the VM core.
+// Ends the process (status 255) when the file cannot be read or is too large.
+void load_file(const char* file, bool is_debug);
+
+// Emulated time in milliseconds; advances by 100 per query.
+extern s32 millis;
+
+void native_display_int(s32 value);
+void native_display_long(s64 value);
+void native_set_led(s32 value);
+void native_set_dig_output(s32 value);
+s32 native_get_millis();
+s32 native_get_dig_input();
+s32 native_get_dig_output();
+s32 native_get_analog_input(s32 whichone);
+void native_start_drive();
+void native_set_speed(s32 value);

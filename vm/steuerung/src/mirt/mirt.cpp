@@ -1,0 +1,816 @@
+// VM state and lifecycle, method resolution, frame activation, native dispatch and the
+// interpreter.
+#include "mirt.h"
+
+#include <cstdio>
+
+#include "../emulator/debug.h"
+#include "../emulator/emulate.h"
+#include "mirt_error.h"
+#include "mirt_method_ids.h"
+#include "mirt_opcodes.h"
+#include "mirt_operation.h"
+
+u8* static_mem = nullptr;
+package_bytes loaded;
+package_directory* package = nullptr;
+class_image cf;
+class_image last_cf;
+int this_class = 0;
+const u8* pc = nullptr;
+const u8* code_begin = nullptr;
+const u8* code_end = nullptr;
+bool inc_pc = true;
+u16 function_counter = 0;
+bool is_debug = false;
+bool mirt_is_running = false;
+bool mirt_init_pending = false;
+bool mirt_start_pending = false;
+bool wide_opcode = false;
+frame_info current_frame;
+variable local_var[REGISTER_LOCALS];
+variable local_var_pool[LOCAL_POOL_ENTRIES];
+variable* locals = nullptr;
+u16 max_locals = 0;
+
+namespace {
+
+package_directory package_dir{&loaded};
+
+[[noreturn]] void image_fault(image_problem problem, s64 detail1, s64 detail2) {
+    fault(static_cast<vm_fault>(problem), detail1, detail2);
+}
+
+// Names are printed whole with an explicit length: image text has no terminator.
+int text_length(image_text text) { return text.length; }
+const char* text_chars(image_text text) { return reinterpret_cast<const char*>(text.bytes); }
+
+// --- method descriptors --------------------------------------------------------------------
+
+struct descriptor_shape {
+    int parameters;     // one operand stack entry each
+    char return_letter; // first letter of the return type: 'V', 'I', 'J', '[', 'L', ...
+};
+
+// Parses "(<field types>)<return type>"; nothing when the text is not a descriptor.
+std::optional<descriptor_shape> parse_descriptor(image_text text) {
+    const char* s = text_chars(text);
+    const int n = text_length(text);
+    int i = 0;
+    auto field_type = [&]() -> bool {
+        while (i < n && s[i] == '[') ++i;
+        if (i >= n) return false;
+        if (s[i] == 'L') {
+            while (i < n && s[i] != ';') ++i;
+            if (i >= n) return false;
+        } else if (get_type(s[i]) < 0 || s[i] == '(' || s[i] == ')') {
+            return false;
+        }
+        ++i;
+        return true;
+    };
+    if (n == 0 || s[i++] != '(') return std::nullopt;
+    descriptor_shape shape{0, 'V'};
+    while (i < n && s[i] != ')') {
+        if (!field_type()) return std::nullopt;
+        ++shape.parameters;
+    }
+    if (i >= n) return std::nullopt;
+    ++i;
+    if (i >= n) return std::nullopt;
+    shape.return_letter = s[i];
+    if (s[i] == 'V') return i + 1 == n ? std::optional(shape) : std::nullopt;
+    if (!field_type() || i != n) return std::nullopt;
+    return shape;
+}
+
+// --- operand stack helpers -----------------------------------------------------------------
+
+inline variable typed(u8 type) {
+    variable v;
+    v.type = type;
+    v.value.U64 = 0;
+    return v;
+}
+inline void push_int(s32 x) {
+    variable v = typed(TYPE_INT);
+    v.value.S32 = x;
+    push_stack(v);
+}
+inline void push_long(s64 x) {
+    variable v = typed(TYPE_LONG);
+    v.value.S64 = x;
+    push_stack(v);
+}
+inline void push_float(float x) {
+    variable v = typed(TYPE_FLOAT);
+    v.value.F = x;
+    push_stack(v);
+}
+inline void push_double(double x) {
+    variable v = typed(TYPE_DOUBLE);
+    v.value.D = x;
+    push_stack(v);
+}
+
+// Loads and stores move 4 bytes for int and float and all 8 for long and double; a
+// narrower store leaves the upper bytes of the local as they were.
+inline variable load_local(const variable& local, u8 type, bool wide_value) {
+    variable v = typed(type);
+    if (wide_value)
+        v.value.U64 = local.value.U64;
+    else
+        v.value.U32 = local.value.U32;
+    return v;
+}
+inline void store_local(variable& local, u8 type, bool wide_value) {
+    variable v = pop_stack();
+    if (wide_value)
+        local.value.U64 = v.value.U64;
+    else
+        local.value.U32 = v.value.U32;
+    local.type = type;
+}
+
+// --- reading code --------------------------------------------------------------------------
+
+inline int code_offset(const u8* at) { return static_cast<int>(at - code_begin); }
+
+// The next operand byte; pc ends on the byte read.
+inline u8 next_code_byte() {
+    if (++pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
+    return *pc;
+}
+inline u16 next_code_u16() {
+    u16 high = next_code_byte();
+    return static_cast<u16>(high << 8 | next_code_byte());
+}
+inline s32 next_code_s32() {
+    u32 high = next_code_u16();
+    return static_cast<s32>(high << 16 | next_code_u16());
+}
+
+// Leaves pc one byte before the target, for the step's advance.
+inline void jump(const u8* opcode_at, s32 offset) {
+    s64 target = static_cast<s64>(code_offset(opcode_at)) + offset;
+    if (target < 0 || target >= code_offset(code_end))
+        fault(FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
+    pc = code_begin + target - 1;
+}
+
+// Index operand of the indexed loads, stores and iinc: two bytes after a pending wide.
+inline u16 local_index_operand() {
+    if (wide_opcode) {
+        wide_opcode = false;
+        return next_code_u16();
+    }
+    return next_code_byte();
+}
+inline variable& pool_local(u16 index) {
+    if (index >= max_locals) error(9, index);
+    return locals[index];
+}
+
+// --- activation ----------------------------------------------------------------------------
+
+// Sets max_locals, locals and the code range for a method of `cf`; error 18 when its
+// window passes the end of the pool.
+void enter_code(u32 record, u16 method_ref) {
+    code_info code = cf.code(record, method_ref);
+    max_locals = code.max_locals;
+    if (max_locals != 0) {
+        int end = code.locals + max_locals;
+        if (end > LOCAL_POOL_ENTRIES) error(18, end);
+        locals = &local_var_pool[code.locals];
+    } else {
+        locals = nullptr;
+    }
+    code_begin = code.begin;
+    code_end = code.end;
+}
+
+// Moves the parameters of a Java method from the operand stack into the register locals.
+// The whole descriptor is checked before the first value is popped.
+void pass_parameters(image_text descriptor, u16 method_ref) {
+    const char* s = text_chars(descriptor);
+    const int n = text_length(descriptor);
+    int slot_of[REGISTER_LOCALS];
+    int count = 0;
+    int slots = 0;
+    for (int i = 0;; ++i) {
+        if (i >= n) fault(FAULT_BAD_DESCRIPTOR, method_ref);
+        int type = get_type(s[i]);
+        if (type == TYPE_ARGS_BEGIN) continue;
+        if (type == TYPE_ARGS_END) break;
+        if (type == TYPE_INT) {
+            if (slots > 3) error(6);
+            slot_of[count++] = slots;
+            slots += 1;
+        } else if (type == TYPE_LONG) {
+            if (slots > 2) error(6);
+            slot_of[count++] = slots;
+            slots += 2;
+        } else {
+            error(2);
+        }
+    }
+    while (count > 0) local_var[slot_of[--count]] = pop_stack();
+}
+
+void default_native(u32 record, u16 method_ref) {
+    std::printf("ERROR: default function -> will not work in emulator\n");
+    std::optional<descriptor_shape> shape = parse_descriptor(cf.method_descriptor(record));
+    if (!shape) fault(FAULT_BAD_DESCRIPTOR, method_ref);
+    for (int i = 0; i < shape->parameters; ++i) std::printf("param: %d\n", pop_stack().value.S32);
+    switch (shape->return_letter) {
+    case 'V': break;
+    case 'J': push_long(0); break;
+    case 'F': push_float(0.0f); break;
+    case 'D': push_double(0.0); break;
+    case 'L':
+    case '[': push_stack(typed(TYPE_VOID)); break; // null, as aconst_null pushes it
+    default:  push_int(0); break;                  // int, boolean, byte, char, short
+    }
+}
+
+} // namespace
+
+// --- lifecycle -------------------------------------------------------------------------------
+
+void set_mem(u8* in, u32 size, bool debug) {
+    static_mem = in;
+    loaded = package_bytes(in, size, image_fault);
+    is_debug = debug;
+}
+
+void vm_init() {
+    std::printf("initializing vm\n");
+    if (mirt_is_running) {
+        mirt_init_pending = true;
+        return;
+    }
+    mirt_init_pending = false;
+    mirt_is_running = false;
+    clear_stack();
+    clear_frame();
+    pc = nullptr;
+    cf = class_image{&loaded, 0};
+    u32 magic = cf.magic();
+    std::printf("magic: %04x\n", magic);
+    if (magic != CLASS_IMAGE_MAGIC && magic != PACKAGE_MAGIC) error(ERROR_BAD_MAGIC);
+    if (magic == PACKAGE_MAGIC) {
+        package = &package_dir;
+        cf.base = package->first().offset;
+    }
+    last_cf = cf;
+}
+
+char vm_start() {
+    locals = nullptr;
+    max_locals = 0;
+    if (mirt_is_running) {
+        mirt_start_pending = true;
+        return '+';
+    }
+    mirt_start_pending = false;
+    vm_init();
+    if (!loaded.contains(cf.base, 4) || cf.magic() != CLASS_IMAGE_MAGIC) return '-';
+    this_class = cf.this_class();
+    const u16 count = cf.methods_count();
+    u16 main_index = 0;
+    bool found = false;
+    for (u16 i = 0; i < count; ++i) {
+        u32 record = cf.method(i);
+        if (cf.method_field(record, mirt_method_info::e_method_id) == JAVA_MAIN_METHOD) {
+            image_text name = cf.method_name(record);
+            std::printf("\tmain gefunden: (%d) %.*s\n", i, text_length(name), text_chars(name));
+            main_index = i;
+            found = true;
+            break;
+        }
+    }
+    if (!found) error(7);
+    set_current_frame(main_index);
+    function_counter = 1;
+    mirt_is_running = true;
+    return '+';
+}
+
+char vm_run() {
+    char started = vm_start();
+    if (started != '+') return started;
+    while (mirt_is_running) mirt_step();
+    return '+';
+}
+
+void mirt_step() {
+    if (mirt_is_running) {
+        if (function_counter != 0) {
+            if (pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
+            execute_instruction(*pc);
+            if (inc_pc) ++pc;
+        } else {
+            mirt_is_running = false;
+        }
+    }
+    if (mirt_init_pending) {
+        mirt_is_running = false;
+        vm_init();
+    }
+    if (mirt_start_pending) {
+        mirt_is_running = false;
+        vm_run();
+    }
+}
+
+char vm_stop() {
+    if (!mirt_is_running) return '-';
+    mirt_is_running = false;
+    return '+';
+}
+
+void free_vm() {
+    delete[] static_mem;
+    static_mem = nullptr;
+}
+
+std::optional<directory_entry> get_class_info(image_text name) {
+    if (!package) return std::nullopt;
+    // The count is read as the u16 it is stored as: every entry is searched, and each
+    // entry is bounds-checked, so a damaged directory cannot loop or read outside.
+    const u16 count = package->count();
+    u32 at = mirt2_package::first_class_info;
+    for (u32 i = 0; i < count; ++i) {
+        directory_entry entry = package->entry_at(at);
+        if (entry.id == mirt2_class_info::CLASS_ENTRY) {
+            std::printf("teste: _%.*s_\n", text_length(entry.name), text_chars(entry.name));
+            // The requested name only has to begin with the entry's whole name.
+            bool match = name.length >= entry.name.length;
+            for (u16 k = 0; match && k < entry.name.length; ++k)
+                match = entry.name.bytes[k] == name.bytes[k];
+            if (match) return entry;
+        }
+        at = entry.next;
+    }
+    return std::nullopt;
+}
+
+// --- method resolution -----------------------------------------------------------------------
+
+int get_method_id_by_reference(int ref, bool external) {
+    int result = -1;
+    u32 methodref = cf.constant(static_cast<u32>(ref), CONSTANT_Methodref);
+    u16 cidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
+    u16 nidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
+    u32 name_and_type = cf.constant(nidx, CONSTANT_NameAndType);
+    u32 cname_idx =
+        cf.constant_u16(name_and_type, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
+
+    // A class index only means "this class" when it is the running image's own: the
+    // index belongs to the constant pool of the current image, not of the first one.
+    if ((cidx == this_class && cidx == cf.this_class()) || external) {
+        std::printf("\tget function for reference id %d:\n", ref);
+        const u16 count = cf.methods_count();
+        for (u16 i = 0; i < count; ++i) {
+            u32 record = cf.method(i);
+            image_text name = cf.method_name(record);
+            std::printf("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
+            if (cf.method_field(record, mirt_method_info::name_index) == cname_idx) {
+                std::printf("\tget function from id %.*s, (%d)\n", text_length(name),
+                            text_chars(name), i);
+                result = i;
+                break;
+            }
+        }
+    } else {
+        image_text wanted = cf.utf8_slot(cname_idx);
+        std::printf("\tget method by id: %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
+                    cname_idx);
+        u32 class_record = cf.constant(cidx, CONSTANT_Class);
+        u32 class_idx =
+            cf.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u;
+        image_text class_name = cf.utf8_slot(class_idx);
+        std::printf("\tget function from id %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
+                    cname_idx);
+        std::printf("\tget function from id %.*s, (%d)\n", text_length(class_name),
+                    text_chars(class_name), class_idx);
+        std::optional<directory_entry> entry = get_class_info(class_name);
+        if (!entry) error(3, ref);
+        std::printf("found: _%.*s_, count: %d\n", text_length(entry->name),
+                    text_chars(entry->name), static_cast<int>(entry->offset));
+        class_image target{&loaded, entry->offset};
+        if (!loaded.contains(target.base, 4) || target.magic() != CLASS_IMAGE_MAGIC)
+            fault(FAULT_NOT_A_CLASS_IMAGE, entry->at);
+        last_cf = cf;
+        cf = target;
+        const u16 count = cf.methods_count();
+        for (u16 i = 0; i < count; ++i) {
+            image_text name = cf.method_name(cf.method(i));
+            std::printf("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
+            bool same = name.length == wanted.length;
+            for (u16 k = 0; same && k < name.length; ++k) same = name.bytes[k] == wanted.bytes[k];
+            if (same) {
+                result = i;
+                break;
+            }
+        }
+    }
+    if (result < 0) error(3, ref);
+    return result;
+}
+
+// --- frames ----------------------------------------------------------------------------------
+
+bool set_current_frame(u16 method_ref) {
+    u32 record = cf.method(method_ref);
+    image_text name = cf.method_name(record);
+    std::printf("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
+    current_frame.method = method_ref;
+    current_frame.cf = cf;
+    last_cf = cf;
+    if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
+        std::printf("\tnative function\n");
+        run_native_function(method_ref);
+        return false;
+    }
+    enter_code(record, method_ref);
+    pc = code_begin;
+    current_frame.pc = pc;
+    u16 descriptor_index = cf.method_field(record, mirt_method_info::descriptor_index);
+    image_text descriptor = cf.method_descriptor(record);
+    std::printf("==> descriptor idx: %d \n", descriptor_index);
+    std::printf("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
+    pass_parameters(descriptor, method_ref);
+    return true;
+}
+
+void restore_frame(frame_info frame) {
+    current_frame = frame;
+    pc = frame.pc;
+    cf = frame.cf;
+    last_cf = frame.cf;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = frame.local_var[i];
+    u32 record = cf.method(frame.method);
+    image_text name = cf.method_name(record);
+    std::printf("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
+                cf.method_field(record, mirt_method_info::name_index));
+    enter_code(record, frame.method);
+}
+
+void update_current_frame() {
+    for (int i = 0; i < REGISTER_LOCALS; ++i) current_frame.local_var[i] = local_var[i];
+    current_frame.pc = pc;
+    current_frame.cf = last_cf;
+}
+
+void restore_current_frame() {
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = current_frame.local_var[i];
+    pc = current_frame.pc;
+    cf = current_frame.cf;
+    last_cf = current_frame.cf;
+}
+
+// --- native dispatch -------------------------------------------------------------------------
+
+void run_native_function(u16 method_ref) {
+    u32 record = cf.method(method_ref);
+    if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
+        error(1, method_ref);
+    switch (cf.method_field(record, mirt_method_info::e_method_id)) {
+    case NATIVE_DISPLAY_INT:        native_display_int(pop_stack().value.S32); break;
+    case NATIVE_DISPLAY_LONG:       native_display_long(pop_stack().value.S64); break;
+    case NATIVE_GET_MILLIS:         push_int(native_get_millis()); break;
+    case NATIVE_GET_ANALOG_INPUT:   push_int(native_get_analog_input(sub32(pop_stack().value.S32, 1))); break;
+    case NATIVE_SET_LED:            native_set_led(pop_stack().value.S32); break;
+    case NATIVE_SET_DIGITAL_OUTPUT: native_set_dig_output(pop_stack().value.S32); break;
+    case NATIVE_GET_DIGITAL_INPUT:  push_int(native_get_dig_input()); break;
+    case NATIVE_GET_DIGITAL_OUTPUT: push_int(native_get_dig_output()); break;
+    case NO_METHOD_ID:              error(3, method_ref);
+    default:                        default_native(record, method_ref); break;
+    }
+}
+
+// --- the interpreter -------------------------------------------------------------------------
+
+// Operand pictures: b is the top entry, a the one below it. Each family is written as one
+// row per type so that int, long, float and double stay side by side.
+#define BINARY(member, push, expr)                                                            \
+    {                                                                                         \
+        const auto b = pop_stack().value.member;                                              \
+        const auto a = pop_stack().value.member;                                              \
+        push(expr);                                                                           \
+    }
+#define UNARY(member, push, expr)                                                             \
+    {                                                                                         \
+        const auto a = pop_stack().value.member;                                              \
+        push(expr);                                                                           \
+    }
+#define SHIFT(member, push, expr)                                                             \
+    {                                                                                         \
+        const s32 n = pop_stack().value.S32;                                                  \
+        const auto a = pop_stack().value.member;                                              \
+        push(expr);                                                                           \
+    }
+#define DIVIDE(member, push, expr)                                                            \
+    {                                                                                         \
+        const auto b = pop_stack().value.member;                                              \
+        const auto a = pop_stack().value.member;                                              \
+        if (b == 0) fault(FAULT_DIVISION_BY_ZERO, code_offset(pc));                           \
+        push(expr);                                                                           \
+    }
+#define RETAG(tag)                                                                            \
+    {                                                                                         \
+        variable v = pop_stack();                                                             \
+        v.type = tag;                                                                         \
+        push_stack(v);                                                                        \
+    }
+#define IF_ZERO(cond)                                                                         \
+    {                                                                                         \
+        const u8* at = pc;                                                                    \
+        const s16 offset = static_cast<s16>(next_code_u16());                                 \
+        const s32 a = pop_stack().value.S32;                                                  \
+        if (cond) jump(at, offset);                                                           \
+    }
+#define IF_CMP(cond)                                                                          \
+    {                                                                                         \
+        const u8* at = pc;                                                                    \
+        const s16 offset = static_cast<s16>(next_code_u16());                                 \
+        const s32 b = pop_stack().value.S32;                                                  \
+        const s32 a = pop_stack().value.S32;                                                  \
+        if (cond) jump(at, offset);                                                           \
+    }
+
+// Handlers leave pc on the last byte of their instruction; the step then advances it.
+void execute_instruction(int instruction) {
+    const u8 op = static_cast<u8>(instruction);
+    inc_pc = true;
+    switch (op) {
+    // constants
+    case OP_nop: break;
+    case OP_aconst_null: push_stack(typed(TYPE_VOID)); break;
+    case OP_iconst_m1:
+    case OP_iconst_0:
+    case OP_iconst_1:
+    case OP_iconst_2:
+    case OP_iconst_3:
+    case OP_iconst_4:
+    case OP_iconst_5: push_int(op - OP_iconst_0); break;
+    case OP_lconst_0:
+    case OP_lconst_1: push_long(op - OP_lconst_0); break;
+    case OP_fconst_0:
+    case OP_fconst_1:
+    case OP_fconst_2: push_float(static_cast<float>(op - OP_fconst_0)); break;
+    case OP_dconst_0:
+    case OP_dconst_1: push_double(op - OP_dconst_0); break;
+    case OP_bipush: push_int(static_cast<s8>(next_code_byte())); break;
+    case OP_sipush: push_int(static_cast<s16>(next_code_u16())); break;
+    case OP_ldc:
+    case OP_ldc_w:
+    case OP_ldc2_w: {
+        const u16 index = op == OP_ldc ? next_code_byte() : next_code_u16();
+        if (index >= cf.constant_pool_count()) error(8, index);
+        // Index 0 and the slot behind a long or double name no constant.
+        std::optional<u32> record = cf.find_constant(index);
+        if (!record) error(8, index);
+        const u8 tag = cf.constant_tag_at(*record);
+        const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
+        variable v = typed(0);
+        if (op != OP_ldc2_w) {
+            if (tag != CONSTANT_Integer && tag != CONSTANT_Float) error(11, tag);
+            v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
+            v.value.U32 = loaded.u32_at(value_at);
+        } else {
+            if (tag != CONSTANT_Long && tag != CONSTANT_Double) error(4, tag);
+            v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
+            v.value.U64 = loaded.u64_at(value_at);
+        }
+        push_stack(v);
+        break;
+    }
+
+    // loads: indexed forms reach the method's pool slice, one-byte forms the registers
+    case OP_iload: push_stack(load_local(pool_local(local_index_operand()), TYPE_INT, false)); break;
+    case OP_lload: push_stack(load_local(pool_local(local_index_operand()), TYPE_LONG, true)); break;
+    case OP_fload: push_stack(load_local(pool_local(local_index_operand()), TYPE_FLOAT, false)); break;
+    case OP_dload: push_stack(load_local(pool_local(local_index_operand()), TYPE_DOUBLE, true)); break;
+    case OP_iload_0: case OP_iload_1: case OP_iload_2: case OP_iload_3:
+        push_stack(load_local(local_var[op - OP_iload_0], TYPE_INT, false)); break;
+    case OP_lload_0: case OP_lload_1: case OP_lload_2: case OP_lload_3:
+        push_stack(load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); break;
+    case OP_fload_0: case OP_fload_1: case OP_fload_2: case OP_fload_3:
+        push_stack(load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); break;
+    case OP_dload_0: case OP_dload_1: case OP_dload_2: case OP_dload_3:
+        push_stack(load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); break;
+
+    // stores: the index range is checked before the pop
+    case OP_istore: store_local(pool_local(local_index_operand()), TYPE_INT, false); break;
+    case OP_lstore: store_local(pool_local(local_index_operand()), TYPE_LONG, true); break;
+    case OP_fstore: store_local(pool_local(local_index_operand()), TYPE_FLOAT, false); break;
+    case OP_dstore: store_local(pool_local(local_index_operand()), TYPE_DOUBLE, true); break;
+    case OP_istore_0: case OP_istore_1: case OP_istore_2: case OP_istore_3:
+        store_local(local_var[op - OP_istore_0], TYPE_INT, false); break;
+    case OP_lstore_0: case OP_lstore_1: case OP_lstore_2: case OP_lstore_3:
+        store_local(local_var[op - OP_lstore_0], TYPE_LONG, true); break;
+    case OP_fstore_0: case OP_fstore_1: case OP_fstore_2: case OP_fstore_3:
+        store_local(local_var[op - OP_fstore_0], TYPE_FLOAT, false); break;
+    case OP_dstore_0: case OP_dstore_1: case OP_dstore_2: case OP_dstore_3:
+        store_local(local_var[op - OP_dstore_0], TYPE_DOUBLE, true); break;
+
+    // stack manipulation: entries move whole; only pop2 looks at a tag
+    case OP_pop: pop_stack(); break;
+    case OP_pop2: {
+        const variable x1 = pop_stack();
+        if (x1.type != TYPE_LONG && x1.type != TYPE_DOUBLE) pop_stack();
+        break;
+    }
+    case OP_dup: {
+        const variable x1 = pop_stack();
+        push_stack(x1), push_stack(x1);
+        break;
+    }
+    case OP_dup_x1: {
+        const variable x1 = pop_stack(), x2 = pop_stack();
+        push_stack(x1), push_stack(x2), push_stack(x1);
+        break;
+    }
+    case OP_dup_x2: {
+        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack();
+        push_stack(x1), push_stack(x3), push_stack(x2), push_stack(x1);
+        break;
+    }
+    case OP_dup2: {
+        const variable x1 = pop_stack(), x2 = pop_stack();
+        push_stack(x2), push_stack(x1), push_stack(x2), push_stack(x1);
+        break;
+    }
+    case OP_dup2_x1: {
+        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack();
+        push_stack(x2), push_stack(x1), push_stack(x3), push_stack(x2), push_stack(x1);
+        break;
+    }
+    case OP_dup2_x2: {
+        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack(), x4 = pop_stack();
+        push_stack(x2), push_stack(x1), push_stack(x4), push_stack(x3), push_stack(x2),
+            push_stack(x1);
+        break;
+    }
+    case OP_swap: {
+        const variable x1 = pop_stack(), x2 = pop_stack();
+        push_stack(x1), push_stack(x2);
+        break;
+    }
+
+    // arithmetic
+    case OP_iadd: BINARY(S32, push_int,    add32(a, b)) break;
+    case OP_ladd: BINARY(S64, push_long,   add64(a, b)) break;
+    case OP_fadd: BINARY(F,   push_float,  a + b)       break;
+    case OP_dadd: BINARY(D,   push_double, a + b)       break;
+    case OP_isub: BINARY(S32, push_int,    sub32(a, b)) break;
+    case OP_lsub: BINARY(S64, push_long,   sub64(a, b)) break;
+    case OP_fsub: BINARY(F,   push_float,  a - b)       break;
+    case OP_dsub: BINARY(D,   push_double, a - b)       break;
+    case OP_imul: BINARY(S32, push_int,    mul32(a, b)) break;
+    case OP_lmul: BINARY(S64, push_long,   mul64(a, b)) break;
+    case OP_fmul: BINARY(F,   push_float,  a * b)       break;
+    case OP_dmul: BINARY(D,   push_double, a * b)       break;
+    case OP_idiv: DIVIDE(S32, push_int,    div32(a, b)) break;
+    case OP_ldiv: DIVIDE(S64, push_long,   div64(a, b)) break;
+    case OP_fdiv: BINARY(F,   push_float,  a / b)       break;
+    case OP_ddiv: BINARY(D,   push_double, a / b)       break;
+    case OP_irem: DIVIDE(S32, push_int,    rem32(a, b)) break;
+    case OP_lrem: DIVIDE(S64, push_long,   rem64(a, b)) break;
+    case OP_ineg: UNARY(S32,  push_int,    neg32(a))      break;
+    case OP_lneg: UNARY(S64,  push_long,   neg64(a))      break;
+    case OP_fneg: UNARY(F,    push_float,  neg_float(a))  break;
+    case OP_dneg: UNARY(D,    push_double, neg_double(a)) break;
+
+    // shifts (the count is always an int) and bitwise logic
+    case OP_ishl:  SHIFT(S32, push_int,  shl32(a, n))  break;
+    case OP_lshl:  SHIFT(S64, push_long, shl64(a, n))  break;
+    case OP_ishr:  SHIFT(S32, push_int,  shr32(a, n))  break;
+    case OP_lshr:  SHIFT(S64, push_long, shr64(a, n))  break;
+    case OP_iushr: SHIFT(S32, push_int,  ushr32(a, n)) break;
+    case OP_lushr: SHIFT(S64, push_long, ushr64(a, n)) break;
+    case OP_iand:  BINARY(S32, push_int,  a & b)        break;
+    case OP_land:  BINARY(S64, push_long, a & b)        break;
+    case OP_ior:   BINARY(S32, push_int,  a | b)        break;
+    case OP_lor:   BINARY(S64, push_long, a | b)        break;
+    case OP_ixor:  BINARY(S32, push_int,  a ^ b)        break;
+    case OP_lxor:  BINARY(S64, push_long, a ^ b)        break;
+
+    case OP_iinc: {
+        const bool wide = wide_opcode;
+        const u16 index = local_index_operand();
+        const s32 delta = wide ? static_cast<s16>(next_code_u16()) : static_cast<s8>(next_code_byte());
+        // Only the four register locals exist for iinc.
+        if (index >= REGISTER_LOCALS) error(10, index);
+        if (local_var[index].type != TYPE_INT) error(11, local_var[index].type);
+        local_var[index].value.S32 = add32(local_var[index].value.S32, delta);
+        break;
+    }
+
+    // conversions; the narrowing ones only retag, the value bytes stay as they were
+    case OP_i2l: UNARY(S32, push_long,   a)                          break;
+    case OP_i2f: UNARY(S32, push_float,  static_cast<float>(a))      break;
+    case OP_i2d: UNARY(S32, push_double, a)                          break;
+    case OP_l2i: UNARY(S64, push_int,    static_cast<s32>(a))        break;
+    case OP_l2f: UNARY(S64, push_float,  static_cast<float>(a))      break;
+    case OP_l2d: UNARY(S64, push_double, static_cast<double>(a))     break;
+    case OP_f2i: UNARY(F,   push_int,    double_to_int(a))           break;
+    case OP_f2l: UNARY(F,   push_long,   double_to_long(a))          break;
+    case OP_f2d: UNARY(F,   push_double, a)                          break;
+    case OP_d2i: UNARY(D,   push_int,    double_to_int(a))           break;
+    case OP_d2l: UNARY(D,   push_long,   double_to_long(a))          break;
+    case OP_d2f: UNARY(D,   push_float,  double_to_float(a))         break;
+    case OP_i2b: RETAG(TYPE_BYTE)  break;
+    case OP_i2c: RETAG(TYPE_CHAR)  break;
+    case OP_i2s: RETAG(TYPE_SHORT) break;
+
+    // comparisons: NaN compares as 0 for both the l and the g forms
+    case OP_lcmp:  BINARY(S64, push_int, compare3(a, b)) break;
+    case OP_fcmpl:
+    case OP_fcmpg: BINARY(F,   push_int, compare3(a, b)) break;
+    case OP_dcmpl:
+    case OP_dcmpg: BINARY(D,   push_int, compare3(a, b)) break;
+
+    // branches
+    case OP_ifeq:      IF_ZERO(a == 0) break;
+    case OP_ifne:      IF_ZERO(a != 0) break;
+    case OP_iflt:      IF_ZERO(a < 0)  break;
+    case OP_ifge:      IF_ZERO(a >= 0) break;
+    case OP_ifgt:      IF_ZERO(a > 0)  break;
+    case OP_ifle:      IF_ZERO(a <= 0) break;
+    case OP_if_icmpeq: IF_CMP(a == b)  break;
+    case OP_if_icmpne: IF_CMP(a != b)  break;
+    case OP_if_icmplt: IF_CMP(a < b)   break;
+    case OP_if_icmpge: IF_CMP(a >= b)  break;
+    case OP_if_icmpgt: IF_CMP(a > b)   break;
+    case OP_if_icmple: IF_CMP(a <= b)  break;
+    case OP_goto: {
+        const u8* at = pc;
+        jump(at, static_cast<s16>(next_code_u16()));
+        break;
+    }
+    case OP_goto_w: {
+        const u8* at = pc;
+        jump(at, next_code_s32());
+        break;
+    }
+
+    // returns: the value, if any, stays on the shared operand stack for the caller
+    case OP_ireturn:
+    case OP_lreturn:
+    case OP_freturn:
+    case OP_dreturn:
+    case OP_return: {
+        frame_info caller = pop_frame();
+        if (!caller.pc) { // main returns: no trace for this instruction
+            function_counter = 0;
+            return;
+        }
+        restore_frame(caller);
+        --function_counter;
+        break;
+    }
+
+    case OP_invokestatic: {
+        const u16 index = next_code_u16();
+        update_current_frame();
+        push_frame(current_frame);
+        const int method = get_method_id_by_reference(index, false);
+        if (set_current_frame(static_cast<u16>(method))) {
+            inc_pc = false; // pc is on the callee's first opcode
+            ++function_counter;
+        } else {
+            current_frame = pop_frame();
+            restore_current_frame();
+            inc_pc = true;
+        }
+        break;
+    }
+
+    case OP_wide: wide_opcode = true; break;
+
+    // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
+    // the floating-point remainders are not executed by this VM
+    case OP_aload: case OP_aload_0: case OP_aload_1: case OP_aload_2: case OP_aload_3:
+    case OP_iaload: case OP_laload: case OP_faload: case OP_daload:
+    case OP_aaload: case OP_baload: case OP_caload: case OP_saload:
+    case OP_astore: case OP_astore_0: case OP_astore_1: case OP_astore_2: case OP_astore_3:
+    case OP_iastore: case OP_lastore: case OP_fastore: case OP_dastore:
+    case OP_aastore: case OP_bastore: case OP_castore: case OP_sastore:
+    case OP_frem: case OP_drem:
+    case OP_if_acmpeq: case OP_if_acmpne:
+    case OP_jsr: case OP_ret: case OP_tableswitch: case OP_lookupswitch:
+    case OP_areturn:
+    case OP_getstatic: case OP_putstatic: case OP_getfield: case OP_putfield:
+    case OP_invokevirtual: case OP_invokespecial: case OP_invokeinterface:
+    case OP_xxxunusedxxx1: case OP_new: case OP_newarray: case OP_anewarray:
+    case OP_arraylength: case OP_athrow: case OP_checkcast: case OP_instanceof:
+    case OP_monitorenter: case OP_monitorexit:
+    case OP_multianewarray: case OP_ifnull: case OP_ifnonnull:
+    default: // jsr_w, breakpoint and the unnamed 0xcb..0xff
+        error(5, op);
+    }
+    if (is_debug) print_instruction_trace(op, local_var);
+}

@@ -1,0 +1,62 @@
+// The VM core: one virtual machine per process, its state in module-level variables, driven
+// by a host through set_mem / vm_init / vm_run (or vm_start and mirt_step) / free_vm.
+#pragma once
+
+#include <optional>
+
+#include "mirt_image.h"
+#include "mirt_stack.h"
+#include "mirt_types.h"
+
+constexpr int LOCAL_POOL_ENTRIES = 20;
+
+// The loaded buffer and the bounds-checked view every image read goes through.
+// Hazard: `cf`, `last_cf`, `pc`, the code range and every saved frame point into this
+// buffer; none of them may be used after free_vm.
+extern u8* static_mem;
+extern package_bytes loaded;
+extern package_directory* package; // null when a bare class image is loaded
+
+extern class_image cf;      // image whose code is running
+extern class_image last_cf; // image of the most recently activated method
+extern int this_class;      // this_class of the image main was found in
+
+extern const u8* pc;         // byte being executed
+extern const u8* code_begin; // code of the running method: [code_begin, code_end)
+extern const u8* code_end;
+extern bool inc_pc;
+extern u16 function_counter;
+extern bool is_debug;
+extern bool mirt_is_running;
+extern bool mirt_init_pending;
+extern bool mirt_start_pending;
+extern bool wide_opcode;
+
+extern frame_info current_frame;
+extern variable local_var[REGISTER_LOCALS];
+extern variable local_var_pool[LOCAL_POOL_ENTRIES];
+extern variable* locals; // the running method's slice of local_var_pool, null if it has none
+extern u16 max_locals;
+
+// Lifecycle. set_mem takes ownership of `in` (allocated with new[]); `size` is the number
+// of bytes that belong to the package.
+void set_mem(u8* in, u32 size, bool debug);
+void vm_init();
+char vm_run();
+// vm_run without the loop: initialise, find and activate main. '+' when main is running
+// (or the start was deferred), '-' when the image to run is not a class image.
+char vm_start();
+void mirt_step();
+char vm_stop();
+void free_vm();
+
+// Directory entry whose whole name begins `name`, in directory order; none without package.
+std::optional<directory_entry> get_class_info(image_text name);
+
+int get_method_id_by_reference(int ref, bool external);
+bool set_current_frame(u16 method_ref);
+void restore_frame(frame_info frame);
+void update_current_frame();
+void restore_current_frame();
+void run_native_function(u16 method_ref);
+void execute_instruction(int instruction);

@@ -1,0 +1,85 @@
+#include "mirt_error.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "../emulator/debug.h"
+
+namespace {
+
+fatal_exit_handler exit_handler = nullptr;
+
+// Index = error id; entry 0 is the general message used for every id without its own.
+// All messages but id 2 end with a newline.
+const char* const error_messages[] = {
+    "ERROR: general error\n",
+    "ERROR: %d verweist auch keine native Funktion!\n",
+    "ERROR: Function parameter has unknown type!",
+    "ERROR: Funktion %d nicht gefunden!\n",
+    "ERROR: expected long or double but got %d\n",
+    "ERROR: unknown opcode: %d (0x%2x)", // followed by the opcode line, see error()
+    "ERROR: there are only 4 int params / 2 long params allowed\n",
+    "ERROR: file doesn't contain a main method!\n",
+    "ERROR: out of range in constant pool %d\n",
+    "ERROR: local var out of range: %d\n",
+    "ERROR: not an var idx: %d\n",
+    "ERROR: local var is not an TYPE_INT: %d\n",
+    "ERROR: stack overflow!\n",
+    "ERROR: stack underflow!\n",
+    "ERROR: headp overflow!\n",
+    "ERROR: heap underflow!\n",
+    "ERROR: frame overlow!\n",
+    "ERROR: unknown data type: %d\n",
+    "ERROR: overflow of local variables: %d \n",
+};
+constexpr int ERROR_COUNT = sizeof error_messages / sizeof error_messages[0];
+constexpr int ERROR_UNKNOWN_OPCODE = 5;
+
+// Index = vm_fault.
+const char* const fault_messages[] = {
+    nullptr,
+    "ERROR: malformed package: %d bytes at offset %d lie outside the loaded file\n",
+    "ERROR: malformed package: constant %d does not exist\n",
+    "ERROR: malformed package: constant %d has the wrong kind (tag %d)\n",
+    "ERROR: malformed package: method %d does not exist\n",
+    "ERROR: malformed package: method %d has no Code attribute\n",
+    "ERROR: file is larger than %d bytes, the largest package there can be\n",
+    "ERROR: the directory entry at package offset %d does not lead to a class image\n",
+    "ERROR: malformed package: the descriptor of method %d cannot be read\n",
+    "ERROR: the instruction at code offset %d runs past the end of the method's code\n",
+    "ERROR: jump from code offset %d to %d leaves the method's code\n",
+    "ERROR: division by zero at code offset %d\n",
+};
+static_assert(sizeof fault_messages / sizeof fault_messages[0] == FAULT_DIVISION_BY_ZERO + 1);
+
+[[noreturn]] void end_process() {
+    std::fflush(stdout);
+    if (exit_handler) exit_handler(FATAL_EXIT_STATUS);
+    std::exit(FATAL_EXIT_STATUS);
+}
+
+} // namespace
+
+void set_fatal_exit_handler(fatal_exit_handler handler) { exit_handler = handler; }
+
+void error(int error_id, s64 detail) {
+    int id = static_cast<u16>(error_id);
+    if (id >= ERROR_COUNT) id = 0;
+    int value = static_cast<int>(detail);
+    std::printf(error_messages[id], value, value);
+    if (id == ERROR_UNKNOWN_OPCODE) {
+        print_opcode(value);
+        std::printf("\n");
+    }
+    end_process();
+}
+
+void warning(int warning_id) {
+    std::printf(warning_id == 1 ? "WARNING: Function not supported!\n"
+                                : "WARNING: general warning\n");
+}
+
+void fault(vm_fault fault_id, s64 detail1, s64 detail2) {
+    std::printf(fault_messages[fault_id], static_cast<int>(detail1), static_cast<int>(detail2));
+    end_process();
+}

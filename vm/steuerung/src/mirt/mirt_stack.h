@@ -1,0 +1,35 @@
+// The operand stack (shared by every activation) and the frame stack of saved callers.
+// Both hold at most 19 entries: the push that makes the count 20 is fatal.
+#pragma once
+
+#include "mirt_image.h"
+#include "mirt_types.h"
+
+constexpr int STACK_ENTRIES = 20;
+constexpr int STACK_LIMIT = 19;
+constexpr int FRAME_ENTRIES = 20;
+constexpr int FRAME_LIMIT = 19;
+constexpr int REGISTER_LOCALS = 4;
+
+// A saved activation. `pc` points into the loaded buffer (see mirt_image.h): a frame must
+// not be used after the buffer is released.
+struct frame_info {
+    class_image cf;
+    const u8* pc;
+    u16 method;
+    variable local_var[REGISTER_LOCALS];
+};
+
+extern variable stack[STACK_ENTRIES];
+extern u16 stack_counter;
+extern frame_info frame[FRAME_ENTRIES];
+extern u16 frame_counter;
+
+void clear_stack();
+void push_stack(variable value);
+variable pop_stack();
+
+void clear_frame();
+void push_frame(const frame_info& value);
+// On an empty frame stack: the end-of-run record, null `pc` and method 0xFFFF.
+frame_info pop_frame();
