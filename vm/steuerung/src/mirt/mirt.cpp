@@ -233,6 +233,14 @@ void default_native(u32 record, u16 method_ref) {
     }
 }
 
+// A file shorter than a magic: what the load buffer holds there, the file's bytes, the
+// end-of-file byte 0xFF and zeros. Never a valid magic, and nothing is read beyond the file.
+u32 short_file_magic() {
+    u32 magic = 0;
+    for (u32 i = 0; i < loaded.size(); ++i) magic |= static_cast<u32>(loaded.u8_at(i)) << 8 * i;
+    return magic | 0xFFu << 8 * loaded.size();
+}
+
 } // namespace
 
 // --- lifecycle -------------------------------------------------------------------------------
@@ -255,7 +263,7 @@ void vm_init() {
     clear_frame();
     pc = nullptr;
     cf = class_image{&loaded, 0};
-    u32 magic = cf.magic();
+    u32 magic = loaded.size() >= 4 ? cf.magic() : short_file_magic();
     std::printf("magic: %04x\n", magic);
     if (magic != CLASS_IMAGE_MAGIC && magic != PACKAGE_MAGIC) error(ERROR_BAD_MAGIC);
     if (magic == PACKAGE_MAGIC) {

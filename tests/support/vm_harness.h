@@ -1,0 +1,110 @@
+// Runs the VM core in-process on a package and reports what it printed and how it ended.
+// A fatal error throws fatal_exit instead of ending the test process.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "emulate.h"
+#include "mirt.h"
+#include "mirt_error.h"
+#include "mirt_method_ids.h"
+#include "mirt_opcodes.h"
+#include "package_builder.h"
+
+namespace testing_support {
+
+struct fatal_exit {
+    int status;
+};
+
+inline void throw_fatal_exit(int status) { throw fatal_exit{status}; }
+
+struct run_result {
+    std::string output;
+    int status; // 0, or the fatal status
+};
+
+// Puts every piece of VM state back to process start, as a new emulator process has it.
+inline void reset_vm() {
+    set_fatal_exit_handler(throw_fatal_exit);
+    free_vm();
+    package = nullptr;
+    mirt_is_running = mirt_init_pending = mirt_start_pending = false;
+    wide_opcode = false;
+    function_counter = 0;
+    this_class = 0;
+    locals = nullptr;
+    max_locals = 0;
+    std::memset(local_var, 0, sizeof local_var);
+    std::memset(local_var_pool, 0, sizeof local_var_pool);
+    current_frame = frame_info{};
+    millis = 0;
+    clear_stack();
+    stack_counter = 0;
+    frame_counter = 0;
+}
+
+inline void hand_over(const bytes& package_bytes, bool debug) {
+    u8* buffer = new u8[package_bytes.size() + 1];
+    std::memcpy(buffer, package_bytes.data(), package_bytes.size());
+    buffer[package_bytes.size()] = 0xFF; // the end-of-file byte the loader keeps
+    set_mem(buffer, static_cast<u32>(package_bytes.size()), debug);
+}
+
+// Captures everything `body` prints; a fatal end is reported as its status.
+inline run_result capture(const std::function<void()>& body) {
+    run_result result{"", 0};
+    ::testing::internal::CaptureStdout();
+    try {
+        body();
+    } catch (const fatal_exit& end) {
+        result.status = end.status;
+    }
+    result.output = ::testing::internal::GetCapturedStdout();
+    return result;
+}
+
+// What the emulator does after loading: vm_init, then vm_run. The VM state stays
+// inspectable afterwards.
+inline run_result run_package(const bytes& package_bytes, bool debug = false) {
+    reset_vm();
+    hand_over(package_bytes, debug);
+    return capture([] {
+        vm_init();
+        vm_run();
+    });
+}
+
+// A one-class package "T" whose main ()V runs `code`; `setup` may add constants and
+// methods first (constant numbers then start at 1 in the order setup adds them).
+inline bytes single_class(const bytes& code, const std::function<void(image_builder&)>& setup = {},
+                          u16 max_locals = 0, u8 locals_base = 0) {
+    image_builder image;
+    if (setup) setup(image);
+    image.set_this_class(image.class_constant("T"));
+    method_spec main_method;
+    main_method.name = "main";
+    main_method.descriptor = "()V";
+    main_method.e_method_id = JAVA_MAIN_METHOD;
+    main_method.code = code;
+    main_method.max_locals = max_locals;
+    main_method.locals = locals_base;
+    image.method(main_method);
+    return make_package({{"T", image.build()}});
+}
+
+// The last line printed, without its newline.
+inline std::string last_line(const std::string& output) {
+    std::string text = output;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    size_t cut = text.rfind('\n');
+    return cut == std::string::npos ? text : text.substr(cut + 1);
+}
+
+inline variable stack_top(int depth = 0) { return stack[stack_counter - 1 - depth]; }
+
+} // namespace testing_support

@@ -1,0 +1,138 @@
+// The fixed texts: error and warning messages, opcode lines and value dumps.
+#include <cmath>
+#include <limits>
+
+#include "debug.h"
+#include "vm_harness.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct error_case {
+    int id;
+    s64 detail;
+    const char* expected;
+};
+
+class ErrorTable : public ::testing::TestWithParam<error_case> {};
+
+TEST_P(ErrorTable, PrintsItsMessageAndEndsWith255) {
+    reset_vm();
+    const error_case& c = GetParam();
+    run_result r = capture([&] { error(c.id, c.detail); });
+    EXPECT_EQ(r.output, c.expected);
+    EXPECT_EQ(r.status, 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, ErrorTable,
+    ::testing::Values(
+        error_case{1, 3, "ERROR: 3 verweist auch keine native Funktion!\n"},
+        error_case{2, 0, "ERROR: Function parameter has unknown type!"}, // no newline
+        error_case{3, 7, "ERROR: Funktion 7 nicht gefunden!\n"},
+        error_case{4, 3, "ERROR: expected long or double but got 3\n"},
+        error_case{5, 187, "ERROR: unknown opcode: 187 (0xbb)opcode: 0xbb (187) new \n"},
+        error_case{5, 0xba,
+                   "ERROR: unknown opcode: 186 (0xba)opcode: 0xba (186) xxxunusedxxx1 \n"},
+        error_case{5, 0xff, "ERROR: unknown opcode: 255 (0xff)opcode: 0xff (255) unkonwn opcode \n"},
+        error_case{5, 0x19, "ERROR: unknown opcode: 25 (0x19)opcode: 0x19 (25) aload \n"},
+        error_case{5, 0x01, "ERROR: unknown opcode: 1 (0x 1)opcode: 0x01 (1) aconst_null \n"},
+        error_case{6, 0, "ERROR: there are only 4 int params / 2 long params allowed\n"},
+        error_case{7, 0, "ERROR: file doesn't contain a main method!\n"},
+        error_case{8, 6, "ERROR: out of range in constant pool 6\n"},
+        error_case{9, 25, "ERROR: local var out of range: 25\n"},
+        error_case{10, 25, "ERROR: not an var idx: 25\n"},
+        error_case{11, 8, "ERROR: local var is not an TYPE_INT: 8\n"},
+        error_case{12, 0, "ERROR: stack overflow!\n"},
+        error_case{13, 0, "ERROR: stack underflow!\n"},
+        error_case{14, 0, "ERROR: headp overflow!\n"},
+        error_case{15, 0, "ERROR: heap underflow!\n"},
+        error_case{16, 0, "ERROR: frame overlow!\n"},
+        error_case{17, 4, "ERROR: unknown data type: 4\n"},
+        error_case{18, 21, "ERROR: overflow of local variables: 21 \n"},
+        error_case{0, 0, "ERROR: general error\n"},
+        error_case{19, 0, "ERROR: general error\n"},
+        error_case{1000, 0, "ERROR: general error\n"},
+        error_case{1001, 0, "ERROR: general error\n"},
+        error_case{65536 + 12, 0, "ERROR: stack overflow!\n"})); // taken modulo 65536
+
+TEST(Warnings, PrintAndReturn) {
+    EXPECT_EQ(capture([] { warning(1); }).output, "WARNING: Function not supported!\n");
+    run_result other = capture([] { warning(2); });
+    EXPECT_EQ(other.output, "WARNING: general warning\n");
+    EXPECT_EQ(other.status, 0);
+}
+
+TEST(OpcodeLine, NamesEveryOpcodeUpToBreakpoint) {
+    EXPECT_EQ(capture([] { print_opcode(0x60); }).output, "opcode: 0x60 (96) iadd ");
+    EXPECT_EQ(capture([] { print_opcode(0xca); }).output, "opcode: 0xca (202) breakpoint ");
+    EXPECT_EQ(capture([] { print_opcode(0xc9); }).output, "opcode: 0xc9 (201) jsr_w ");
+    EXPECT_EQ(capture([] { print_opcode(0xcb); }).output, "opcode: 0xcb (203) unkonwn opcode ");
+    EXPECT_EQ(capture([] { print_opcode(0xb8); }).output, "opcode: 0xb8 (184) invokestatic ");
+    EXPECT_EQ(capture([] { print_opcode(0x84); }).output, "opcode: 0x84 (132) iinc ");
+    EXPECT_EQ(capture([] { print_opcode(0x00); }).output, "opcode: 0x00 (0) nop ");
+}
+
+variable make(u8 type, u64 bits) {
+    variable v;
+    v.type = type;
+    v.value.U64 = bits;
+    return v;
+}
+variable make_float(float f) {
+    variable v = make(TYPE_FLOAT, 0);
+    v.value.F = f;
+    return v;
+}
+variable make_double(double d) {
+    variable v = make(TYPE_DOUBLE, 0);
+    v.value.D = d;
+    return v;
+}
+
+struct dump_case {
+    variable value;
+    const char* expected;
+};
+
+TEST(DumpVar, ShowsEachTagThroughItsMember) {
+    const dump_case cases[] = {
+        {make(TYPE_VOID, 0), " void "},
+        {make(TYPE_REF, 0x1FF), " ref: 255 "},
+        {make(TYPE_RET, 0x1FFFF), " ret: 65535 "},
+        {make(TYPE_BOOL, 1), " bool: 1 "},
+        {make(TYPE_CHAR, 65 + 256), " char: A "},
+        {make_float(1.5f), " float: 1.500000 "},
+        {make_double(-0.25), " double: -0.250000 "},
+        {make(TYPE_BYTE, 0xFFFFFFFF), " byte: 255 "},   // an int -1 retagged as byte
+        {make(TYPE_BYTE, 300), " byte: 44 "},           // i2b of 300
+        {make(TYPE_SHORT, 70000), " short: 4464 "},     // i2s of 70000
+        {make(TYPE_SHORT, 0xFFFF), " short: -1 "},
+        {make(TYPE_INT, 0xFFFFFFFF), " int: -1 "},
+        {make(TYPE_LONG, (1ull << 32) + 5), " long: 5 "}, // low 32 bits only
+        {make(0, 0), " NULL "},
+        {make(12, 0), " NULL "},
+        {make(255, 0), " NULL "},
+    };
+    for (const dump_case& c : cases)
+        EXPECT_EQ(capture([&] { dump_var(c.value); }).output, c.expected) << int(c.value.type);
+}
+
+TEST(DumpStack, ListsEntriesFromTheTop) {
+    reset_vm();
+    EXPECT_EQ(capture([] { dump_stack(); }).output, "\t\tStack: (0)\n");
+    push_stack(make(TYPE_INT, 2));
+    push_stack(make(TYPE_INT, 1));
+    EXPECT_EQ(capture([] { dump_stack(); }).output, "\t\tStack: (2) int: 1 \t int: 2 \t\n");
+}
+
+TEST(GetType, MapsDescriptorCharacters) {
+    const std::pair<char, int> cases[] = {
+        {'(', 12}, {')', 13}, {'B', 8}, {'C', 5}, {'D', 7}, {'F', 6}, {'I', 10}, {'J', 11},
+        {'L', 2},  {'S', 9},  {'Z', 4}, {'V', -1}, {'[', -1}, {';', -1}, {'A', -1},
+        {static_cast<char>(0xC3), -1}};
+    for (auto [c, tag] : cases) EXPECT_EQ(get_type(c), tag) << c;
+}
+
+} // namespace

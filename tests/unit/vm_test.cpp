@@ -1,0 +1,540 @@
+// Start of a run, activation and parameters, resolution across classes, native dispatch,
+// calls and returns.
+#include "vm_harness.h"
+
+using namespace testing_support;
+
+namespace {
+
+u8 hi(u16 v) { return static_cast<u8>(v >> 8); }
+u8 lo(u16 v) { return static_cast<u8>(v); }
+bytes invoke(u16 methodref) { return {OP_invokestatic, hi(methodref), lo(methodref)}; }
+bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+method_spec java_method(const std::string& name, const std::string& descriptor, bytes code,
+                        u16 max_locals = 0, u8 locals = 0) {
+    method_spec m;
+    m.name = name;
+    m.descriptor = descriptor;
+    m.code = std::move(code);
+    m.max_locals = max_locals;
+    m.locals = locals;
+    return m;
+}
+method_spec native_method(const std::string& name, const std::string& descriptor, u16 id) {
+    method_spec m;
+    m.access_flags = 0x0109; // public static native
+    m.name = name;
+    m.descriptor = descriptor;
+    m.e_method_id = id;
+    m.has_code = false;
+    return m;
+}
+method_spec main_method(bytes code, const std::string& name = "main") {
+    method_spec m = java_method(name, "()V", std::move(code));
+    m.e_method_id = JAVA_MAIN_METHOD;
+    return m;
+}
+
+const char* const START =
+    "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
+
+TEST(Start, RunsTheFirstMethodWithTheMainIdentifier) {
+    image_builder image;
+    image.set_this_class(image.class_constant("T"));
+    image.method(java_method("helper", "()V", {OP_iconst_1, OP_return}));
+    image.method(main_method({OP_iconst_2, OP_return}, "mainLoop"));
+    image.method(main_method({OP_iconst_3, OP_return}));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(r.output, std::string(START) +
+                            "\tmain gefunden: (1) mainLoop\n\tset frame to mainLoop, (1)\n"
+                            "==> descriptor idx: 4 \n==> descriptor ()V\n");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(stack_counter, 1); // values left by main stay on the stack
+    EXPECT_EQ(stack_top().value.S32, 2);
+    EXPECT_FALSE(mirt_is_running);
+    EXPECT_EQ(function_counter, 0);
+}
+
+TEST(Start, WithoutMainIsError7) {
+    image_builder image;
+    image.set_this_class(image.class_constant("T"));
+    image.method(java_method("helper", "()V", {OP_return}));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: file doesn't contain a main method!");
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST(Start, BareClassImageRunsWithoutPackage) {
+    image_builder image;
+    image.set_this_class(image.class_constant("T"));
+    image.method(main_method({OP_iconst_4, OP_return}));
+    run_result r = run_package(image.build());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(package, nullptr);
+    EXPECT_NE(r.output.find("magic: ecaffe01\n"), std::string::npos);
+    EXPECT_EQ(stack_top().value.S32, 4);
+}
+
+TEST(Start, BadMagicIsGeneralError) {
+    run_result r = run_package({0x01, 0x02, 0x03, 0x04, 0x05});
+    EXPECT_EQ(r.output, "initializing vm\nmagic: 4030201\nERROR: general error\n");
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST(Start, FirstEntryThatIsNoClassImageIsRefusedByVmRun) {
+    bytes package = make_package({{"T", {0x00, 0x11, 0x22, 0x33, 0xFF, 0xFF, 0xFF, 0xFF}}});
+    reset_vm();
+    hand_over(package, false);
+    char answer = 0;
+    run_result r = capture([&] {
+        vm_init();
+        answer = vm_run();
+    });
+    EXPECT_EQ(answer, '-');
+    EXPECT_EQ(r.output, std::string(START));
+}
+
+TEST(Lifecycle, StopAndDeferredRequests) {
+    bytes package = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
+    reset_vm();
+    hand_over(package, false);
+    run_result r = capture([] {
+        EXPECT_EQ(vm_start(), '+');
+        mirt_step(); // iconst_1
+        EXPECT_EQ(vm_stop(), '+');
+        EXPECT_EQ(vm_stop(), '-');
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(stack_counter, 1);
+
+    // vm_init during a run is carried out after the step in progress.
+    r = capture([] {
+        vm_start();
+        vm_init();
+        EXPECT_TRUE(mirt_init_pending);
+        mirt_step();
+    });
+    EXPECT_FALSE(mirt_is_running);
+    EXPECT_FALSE(mirt_init_pending);
+    EXPECT_EQ(stack_counter, 0); // cleared by the deferred initialisation
+}
+
+struct parameter_case {
+    const char* descriptor;
+    int pushed; // ints 5, 7, 9, ... pushed in order
+    int error_id; // 0 when activation succeeds
+    int expected_registers[4]; // S32 of register locals, -1 where untouched
+};
+
+class Parameters : public ::testing::TestWithParam<parameter_case> {};
+
+TEST_P(Parameters, ArePlacedInRegisterLocalsInDeclarationOrder) {
+    const parameter_case& c = GetParam();
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, "callee", c.descriptor);
+    bytes code;
+    for (int i = 0; i < c.pushed; ++i) code = code + bytes{OP_bipush, static_cast<u8>(5 + 2 * i)};
+    image.method(main_method(code + invoke(ref) + bytes{OP_return}));
+    image.method(java_method("callee", c.descriptor, {OP_return}));
+    reset_vm();
+    hand_over(make_package({{"T", image.build()}}), false);
+    run_result r = capture([] {
+        vm_init();
+        vm_start();
+        while (mirt_is_running && function_counter < 2) mirt_step();
+    });
+    if (c.error_id) {
+        std::string expected = c.error_id == 6
+                                   ? "ERROR: there are only 4 int params / 2 long params allowed"
+                                   : "ERROR: Function parameter has unknown type!";
+        EXPECT_EQ(last_line(r.output), expected);
+        EXPECT_EQ(r.status, 255);
+        return;
+    }
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(function_counter, 2);
+    EXPECT_EQ(stack_counter, 0);
+    for (int i = 0; i < 4; ++i) {
+        if (c.expected_registers[i] >= 0) {
+            EXPECT_EQ(local_var[i].value.S32, c.expected_registers[i]) << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, Parameters,
+    ::testing::Values(parameter_case{"(II)V", 2, 0, {5, 7, -1, -1}},
+                      parameter_case{"(IIII)V", 4, 0, {5, 7, 9, 11}},
+                      parameter_case{"(IIIII)V", 5, 6, {}},
+                      parameter_case{"(J)V", 1, 0, {5, -1, -1, -1}},
+                      parameter_case{"(IJ)V", 2, 0, {5, 7, -1, -1}},
+                      parameter_case{"(JJ)V", 2, 0, {5, -1, 7, -1}},
+                      parameter_case{"(JIJ)V", 3, 6, {}},
+                      parameter_case{"(JII)I", 3, 0, {5, -1, 7, 9}},
+                      parameter_case{"(Z)V", 1, 2, {}},
+                      parameter_case{"(F)V", 1, 2, {}},
+                      parameter_case{"(D)V", 1, 2, {}},
+                      parameter_case{"([I)V", 1, 2, {}},
+                      parameter_case{"(Ljava/lang/String;)V", 1, 2, {}}));
+
+TEST(Activation, MainWithParametersStopsWithError2WithoutNewline) {
+    image_builder image;
+    image.set_this_class(image.class_constant("T"));
+    method_spec m = main_method({OP_return});
+    m.descriptor = "([Ljava/lang/String;)V";
+    image.method(m);
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.output.ends_with("==> descriptor ([Ljava/lang/String;)V\n"
+                                   "ERROR: Function parameter has unknown type!"));
+}
+
+TEST(Activation, TooFewArgumentsUnderflow) {
+    image_builder image;
+    image.set_this_class(image.class_constant("T"));
+    method_spec m = main_method({OP_return});
+    m.descriptor = "(I)V";
+    image.method(m);
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: stack underflow!");
+}
+
+TEST(Activation, LocalWindowMayEndAtTwentyButNotBeyond) {
+    run_result ok = run_package(single_class({OP_return}, {}, 5, 15));
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(locals, &local_var_pool[15]);
+    EXPECT_EQ(max_locals, 5);
+    run_result over = run_package(single_class({OP_return}, {}, 6, 15));
+    EXPECT_EQ(last_line(over.output), "ERROR: overflow of local variables: 21 ");
+    EXPECT_EQ(over.status, 255);
+    run_result none = run_package(single_class({OP_return}, {}, 0, 200));
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(locals, nullptr);
+}
+
+// main calls helper (third in the method table) which returns 9 - 4.
+TEST(Calls, SameClassCallTracesAndReturnValue) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, "sub", "(II)I");
+    image.method(main_method(bytes{OP_iconst_3, OP_istore_0, OP_bipush, 9, OP_iconst_4} +
+                             invoke(ref) + bytes{OP_return}));
+    image.method(java_method("other", "()V", {OP_return}));
+    image.method(java_method("sub", "(II)I", {OP_iload_0, OP_iload_1, OP_isub, OP_ireturn}));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, std::string(START) +
+                            "\tmain gefunden: (0) main\n\tset frame to main, (0)\n"
+                            "==> descriptor idx: 8 \n==> descriptor ()V\n"
+                            "\tget function for reference id 6:\n"
+                            "\tget method by id: main, (0)\n"
+                            "\tget method by id: other, (1)\n"
+                            "\tget method by id: sub, (2)\n"
+                            "\tget function from id sub, (2)\n"
+                            "\tset frame to sub, (2)\n"
+                            "==> descriptor idx: 3 \n==> descriptor (II)I\n"
+                            "\trestore to function: main, (7)\n");
+    ASSERT_EQ(stack_counter, 1);
+    EXPECT_EQ(stack_top().value.S32, 5);
+    EXPECT_EQ(local_var[0].value.S32, 3); // the caller's registers come back
+}
+
+// Builds A (start) -> B.hop() -> C.land() -> native SetLED in C, and back.
+// B's constant #2 is a Class constant naming C, the same number as A's this_class.
+bytes three_class_package(bool with_led_value) {
+    image_builder a;
+    u16 a_self = a.class_constant("A");
+    a.set_this_class(a_self); // #2
+    u16 a_to_b = a.methodref(a.class_constant("B"), "hop", "()V");
+    a.method(main_method(invoke(a_to_b) + bytes{OP_return}));
+
+    image_builder b;
+    u16 b_to_c_class = b.class_constant("C"); // #2, colliding with A's this_class
+    b.set_this_class(b.class_constant("B"));
+    u16 b_to_c = b.methodref(b_to_c_class, "land", "()V");
+    b.method(java_method("hop", "()V", invoke(b_to_c) + bytes{OP_return}));
+    b.method(java_method("land", "()V", {OP_bipush, 99, OP_return})); // must not be taken
+
+    image_builder c;
+    u16 c_self = c.class_constant("C");
+    c.set_this_class(c_self);
+    u16 c_led = c.methodref(c_self, "SetLED", "(I)V");
+    c.method(java_method("land", "()V",
+                         bytes{with_led_value ? OP_iconst_1 : OP_nop} + invoke(c_led) +
+                             bytes{OP_return}));
+    c.method(native_method("SetLED", "(I)V", NATIVE_SET_LED));
+    return make_package({{"A", a.build()}, {"B", b.build()}, {"C", c.build()}});
+}
+
+TEST(Resolution, ClassIndexOfAnotherImageIsNotTakenForTheStartClass) {
+    run_result r = run_package(three_class_package(true));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("DRIVE: native_set_led: 1\n"), std::string::npos);
+    EXPECT_EQ(stack_counter, 0); // B.land's 99 was never pushed
+    const std::string expected_tail =
+        "\tget method by id: land, (4)\n"
+        "\tget function from id land, (4)\n"
+        "\tget function from id C, (0)\n"
+        "teste: _A_\nteste: _B_\nteste: _C_\n";
+    EXPECT_NE(r.output.find(expected_tail), std::string::npos) << r.output;
+}
+
+TEST(Resolution, CrossClassTraceAndCurrentImage) {
+    image_builder a;
+    u16 a_self = a.class_constant("A");
+    a.set_this_class(a_self);
+    u16 to_b = a.methodref(a.class_constant("B"), "two", "()V");
+    a.method(main_method(invoke(to_b) + bytes{OP_return}));
+    image_builder b;
+    b.set_this_class(b.class_constant("B"));
+    b.method(java_method("one", "()V", {OP_return}));
+    b.method(java_method("two", "()V", {OP_iconst_5, OP_return}));
+    bytes package = make_package({{"A", a.build()}, {"B", b.build()}});
+    reset_vm();
+    hand_over(package, false);
+    class_image start;
+    run_result r = capture([&] {
+        vm_init();
+        start = cf;
+        vm_start();
+        mirt_step(); // invokestatic
+    });
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(r.output.ends_with("\tget method by id: two, (4)\n"
+                                   "\tget function from id two, (4)\n"
+                                   "\tget function from id B, (2)\n"
+                                   "teste: _A_\nteste: _B_\n"
+                                   "found: _B_, count: " +
+                                   std::to_string(cf.base) +
+                                   "\n"
+                                   "\tget method by id: one, (0)\n"
+                                   "\tget method by id: two, (1)\n"
+                                   "\tset frame to two, (1)\n"
+                                   "==> descriptor idx: 4 \n==> descriptor ()V\n"))
+        << r.output;
+    EXPECT_EQ(last_cf, cf);
+    EXPECT_NE(cf, start);
+    EXPECT_EQ(function_counter, 2);
+}
+
+TEST(Resolution, ClassLookupTakesFirstEntryThatPrefixesTheName) {
+    image_builder a;
+    a.set_this_class(a.class_constant("Start"));
+    u16 ref = a.methodref(a.class_constant("MotorTest"), "run", "()V");
+    a.method(main_method(invoke(ref) + bytes{OP_return}));
+    image_builder motor;
+    motor.set_this_class(motor.class_constant("Motor"));
+    motor.method(java_method("run", "()V", {OP_iconst_1, OP_return}));
+    image_builder motor_test;
+    motor_test.set_this_class(motor_test.class_constant("MotorTest"));
+    motor_test.method(java_method("run", "()V", {OP_iconst_2, OP_return}));
+    run_result r = run_package(make_package(
+        {{"Start", a.build()}, {"Motor", motor.build()}, {"MotorTest", motor_test.build()}}));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("found: _Motor_"), std::string::npos);
+    EXPECT_EQ(stack_top().value.S32, 1); // Motor.run ran
+}
+
+TEST(Resolution, MissingClassOrMethodIsError3WithTheReference) {
+    image_builder a;
+    u16 self = a.class_constant("A");
+    a.set_this_class(self);
+    u16 to_missing_class = a.methodref(a.class_constant("Nowhere"), "run", "()V");
+    a.method(main_method(invoke(to_missing_class) + bytes{OP_return}));
+    run_result r = run_package(make_package({{"A", a.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(to_missing_class) +
+                                       " nicht gefunden!");
+    EXPECT_EQ(r.status, 255);
+
+    image_builder b;
+    u16 b_self = b.class_constant("A");
+    b.set_this_class(b_self);
+    u16 to_missing_method = b.methodref(b_self, "absent", "()V");
+    b.method(main_method(invoke(to_missing_method) + bytes{OP_return}));
+    r = run_package(make_package({{"A", b.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(to_missing_method) +
+                                       " nicht gefunden!");
+}
+
+TEST(Resolution, CrossClassCallFromBareImageFindsNoClass) {
+    image_builder a;
+    a.set_this_class(a.class_constant("A"));
+    u16 ref = a.methodref(a.class_constant("B"), "run", "()V");
+    a.method(main_method(invoke(ref) + bytes{OP_return}));
+    run_result r = run_package(a.build());
+    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(ref) + " nicht gefunden!");
+}
+
+TEST(Resolution, EmptiedNamesMatchOnlyEmptyNames) {
+    // As after the size option: the target's method names have length 0.
+    image_builder a;
+    a.set_this_class(a.class_constant("A"));
+    u16 ref = a.methodref(a.class_constant("B"), "", "()V");
+    a.method(main_method(invoke(ref) + bytes{OP_return}));
+    image_builder b;
+    b.set_this_class(b.class_constant("B"));
+    b.method(java_method("", "()V", {OP_iconst_1, OP_return}));
+    run_result r = run_package(make_package({{"A", a.build()}, {"B", b.build()}}));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(stack_top().value.S32, 1);
+}
+
+TEST(Calls, TwentiethNestedCallOverflowsTheFrameStack) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, "deeper", "()V");
+    image.method(main_method(invoke(ref) + bytes{OP_return}));
+    image.method(java_method("deeper", "()V", invoke(ref) + bytes{OP_return}));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: frame overlow!");
+    EXPECT_EQ(r.status, 255);
+    size_t activations = 0;
+    for (size_t at = r.output.find("\tset frame to deeper"); at != std::string::npos;
+         at = r.output.find("\tset frame to deeper", at + 1))
+        ++activations;
+    EXPECT_EQ(activations, 19u); // main plus 19 nested activations
+}
+
+TEST(Calls, NativeCallKeepsTheCallerRunning) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 send = image.methodref(self, "SendInt", "(I)V");
+    image.method(main_method(bytes{OP_iconst_2, OP_istore_1, OP_bipush, 42} + invoke(send) +
+                             bytes{OP_iconst_5, OP_return}));
+    image.method(native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
+    run_result r = run_package(make_package({{"T", image.build()}}), true);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\tset frame to SendInt, (1)\n\tnative function\n"
+                            "DRIVE: native_display_int: 42\n"
+                            "\t\topcode: 0xb8 (184) invokestatic \tvars: NULL \t int: 2 \t"),
+              std::string::npos)
+        << r.output;
+    ASSERT_EQ(stack_counter, 1);
+    EXPECT_EQ(stack_top().value.S32, 5);
+}
+
+struct native_case {
+    const char* name;
+    const char* descriptor;
+    u16 id;
+    bytes arguments; // code pushing the arguments
+    const char* output;
+    int stack_after;
+    s32 top_after;
+};
+
+class Natives : public ::testing::TestWithParam<native_case> {};
+
+TEST_P(Natives, DispatchByIdentifier) {
+    const native_case& c = GetParam();
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, c.name, c.descriptor);
+    image.method(main_method(bytes{OP_bipush, 77} + c.arguments + invoke(ref) + bytes{OP_return}));
+    image.method(native_method(c.name, c.descriptor, c.id));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    ASSERT_EQ(r.status, 0) << r.output;
+    size_t at = r.output.find("\tnative function\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.output.substr(at + 17), c.output);
+    EXPECT_EQ(stack_counter, c.stack_after);
+    EXPECT_EQ(stack_top().value.S32, c.top_after);
+    EXPECT_EQ(stack_top().type, TYPE_INT);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identifiers, Natives,
+    ::testing::Values(
+        native_case{"SendInt", "(I)V", NATIVE_DISPLAY_INT, {OP_bipush, 42},
+                    "DRIVE: native_display_int: 42\n", 1, 77},
+        native_case{"SendLong", "(J)V", NATIVE_DISPLAY_LONG, {OP_lconst_1},
+                    "DRIVE: native_display_long: 1\n", 1, 77},
+        native_case{"SetLED", "(I)V", NATIVE_SET_LED, {OP_iconst_1},
+                    "DRIVE: native_set_led: 1\n", 1, 77},
+        native_case{"SetDigitalOutput", "(I)V", NATIVE_SET_DIGITAL_OUTPUT, {OP_iconst_3},
+                    "DRIVE: native_set_dig_output: 3\n", 1, 77},
+        native_case{"GetMillis", "()I", NATIVE_GET_MILLIS, {}, "", 2, 100},
+        native_case{"GetAnalogInput", "(I)I", NATIVE_GET_ANALOG_INPUT, {OP_iconst_1},
+                    "DRIVE: native_get_analog_input\n", 2, 1},
+        native_case{"GetDigitalInput", "()I", NATIVE_GET_DIGITAL_INPUT, {},
+                    "DRIVE: native_get_dig_input\n", 2, 1},
+        native_case{"GetDigitalOutput", "()I", NATIVE_GET_DIGITAL_OUTPUT, {},
+                    "DRIVE: native_get_dig_output\n", 2, 1},
+        // Without emulation: exactly the declared parameters are taken, a zero of the
+        // declared type is given back, the caller's 77 is never touched.
+        native_case{"StartDrive", "(I)V", NATIVE_START_DRIVE, {OP_bipush, 7},
+                    "ERROR: default function -> will not work in emulator\nparam: 7\n", 1, 77},
+        native_case{"StopDrive", "()V", NATIVE_STOP_DRIVE, {},
+                    "ERROR: default function -> will not work in emulator\n", 1, 77},
+        native_case{"GetStatus", "()I", NATIVE_GET_STATUS, {},
+                    "ERROR: default function -> will not work in emulator\n", 2, 0},
+        native_case{"SetMaxSpeed", "(II)V", NATIVE_SET_MAX_SPEED, {OP_iconst_1, OP_iconst_2},
+                    "ERROR: default function -> will not work in emulator\nparam: 2\nparam: 1\n",
+                    1, 77}));
+
+TEST(Natives, DefaultRowPushesZeroOfTheDeclaredType) {
+    const std::pair<const char*, u8> cases[] = {
+        {"()J", TYPE_LONG}, {"()F", TYPE_FLOAT}, {"()D", TYPE_DOUBLE}, {"()Z", TYPE_INT},
+        {"()Ljava/lang/String;", TYPE_VOID}, {"(JI)[I", TYPE_VOID}};
+    for (auto [descriptor, tag] : cases) {
+        image_builder image;
+        u16 self = image.class_constant("T");
+        image.set_this_class(self);
+        u16 ref = image.methodref(self, "GetMode", descriptor);
+        bytes args = std::string(descriptor).starts_with("(JI)") ? bytes{OP_lconst_1, OP_iconst_1}
+                                                                   : bytes{};
+        image.method(main_method(args + invoke(ref) + bytes{OP_return}));
+        image.method(native_method("GetMode", descriptor, NATIVE_GET_MODE));
+        run_result r = run_package(make_package({{"T", image.build()}}));
+        ASSERT_EQ(r.status, 0) << descriptor << r.output;
+        ASSERT_EQ(stack_counter, 1) << descriptor;
+        EXPECT_EQ(stack_top().type, tag) << descriptor;
+        EXPECT_EQ(stack_top().value.U64, 0u) << descriptor;
+    }
+}
+
+TEST(Natives, UnknownIdentifierAndMissingNativeFlag) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, "Mystery", "()V");
+    image.method(main_method(invoke(ref) + bytes{OP_return}));
+    image.method(native_method("Mystery", "()V", 0));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    EXPECT_EQ(last_line(r.output), "ERROR: Funktion 1 nicht gefunden!");
+    EXPECT_EQ(r.status, 255);
+
+    r = capture([] { run_native_function(0); }); // main is no native method
+    EXPECT_EQ(r.output, "ERROR: 0 verweist auch keine native Funktion!\n");
+}
+
+TEST(EmulatedClock, AdvancesByHundredAndWraps) {
+    millis = 0;
+    EXPECT_EQ(native_get_millis(), 100);
+    EXPECT_EQ(native_get_millis(), 200);
+    millis = 2147483600;
+    EXPECT_EQ(native_get_millis(), 0);
+    EXPECT_EQ(native_get_millis(), 100);
+    millis = 2147483547;
+    EXPECT_EQ(native_get_millis(), 2147483647);
+    EXPECT_EQ(native_get_millis(), 0);
+}
+
+TEST(EmulatedDrive, LongDisplayShowsLowWord) {
+    EXPECT_EQ(capture([] { native_display_long(4294967297LL); }).output,
+              "DRIVE: native_display_long: 1\n");
+    EXPECT_EQ(capture([] { native_display_long(-1); }).output,
+              "DRIVE: native_display_long: -1\n");
+}
+
+} // namespace
