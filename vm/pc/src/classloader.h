@@ -1,0 +1,23 @@
+// Reads a class file into a ClassFile record. The whole file is read into memory and parsed
+// through one checked byte source, so a file that ends early or names constants that do
+// not exist is refused with a message instead of being turned into a garbled package.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "types.h"
+
+// The record, or null when the file cannot be read or is not a usable class file (the
+// reason has been printed).
+std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool debug);
+
+// Same, from bytes already in memory; `filename` only names the file in messages.
+std::unique_ptr<ClassFile> read_class_bytes(std::vector<u8> data, bool debug);
+
+// Bytes consumed from the last file read.
+u32 get_max_addr();
+
+// Next free base in the VM's local pool; runs on across all class files of a link run.
+extern u8 local_var_idx;
