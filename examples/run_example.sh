@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the tools, then compiles, links and runs examples/Blink.java.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/setup.sh"
+cmake -S "$root" -B "$root/build" -DMIRT_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build" -j"$(nproc)" >/dev/null
+work=$root/build/example
+mkdir -p "$work"
+cd "$work"
+javac --release 17 -g:none -d . "$root/examples/Blink.java"
+"$root/build/mirt_linker" Blink.class Blink.prg
+"$root/build/mirt_emulator" Blink.prg

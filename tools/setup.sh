@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, where this machine lacks it: a C++ compiler,
+# CMake, GoogleTest and a JDK (javac and java for the end-to-end tests).
+set -eu
+missing=()
+command -v g++ >/dev/null || missing+=(g++)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v make >/dev/null || missing+=(make)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+{ command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
