@@ -3,8 +3,8 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh"
-cmake -S "$root" -B "$root/build" -DMIRT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$root/build" -j"$(nproc)" >/dev/null
+cmake -S "$root" -B "$root/build" >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target mirt_linker mirt_emulator >/dev/null
 work=$root/build/example
 mkdir -p "$work"
 cd "$work"

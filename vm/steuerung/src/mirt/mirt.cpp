@@ -367,7 +367,13 @@ std::optional<directory_entry> get_class_info(image_text name) {
 
 int get_method_id_by_reference(int ref, bool external) {
     int result = -1;
-    u32 methodref = cf.constant(static_cast<u32>(ref), CONSTANT_Methodref);
+    // Static methods of interfaces are named by InterfaceMethodref constants, same layout.
+    std::optional<u32> found = cf.find_constant(static_cast<u32>(ref));
+    if (!found) fault(FAULT_NO_CONSTANT, ref);
+    const u32 methodref = *found;
+    const u8 kind = cf.constant_tag_at(methodref);
+    if (kind != CONSTANT_Methodref && kind != CONSTANT_InterfaceMethodref)
+        fault(FAULT_WRONG_CONSTANT, ref, kind);
     u16 cidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
     u16 nidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
     u32 name_and_type = cf.constant(nidx, CONSTANT_NameAndType);

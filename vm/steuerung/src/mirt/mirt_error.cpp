@@ -46,7 +46,7 @@ const char* const fault_messages[] = {
     "ERROR: file is larger than %d bytes, the largest package there can be\n",
     "ERROR: the directory entry at package offset %d does not lead to a class image\n",
     "ERROR: malformed package: the descriptor of method %d cannot be read\n",
-    "ERROR: the instruction at code offset %d runs past the end of the method's code\n",
+    "ERROR: execution ran past the end of the method's code (%d bytes)\n",
     "ERROR: jump from code offset %d to %d leaves the method's code\n",
     "ERROR: division by zero at code offset %d\n",
 };
