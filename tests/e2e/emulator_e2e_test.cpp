@@ -31,7 +31,8 @@ fs::path work_dir() {
 
 void write_file(const std::string& name, const bytes& content) {
     std::ofstream out(work_dir() / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
 }
 
 std::string run_emulator(const std::string& arguments) {
@@ -65,8 +66,7 @@ bytes operator+(bytes a, const bytes& b) {
 }
 bytes invoke(u16 ref) { return {OP_invokestatic, static_cast<u8>(ref >> 8), static_cast<u8>(ref)}; }
 
-method_spec method(const std::string& name, const std::string& descriptor, bytes code,
-                   u16 id = 0) {
+method_spec method(const std::string& name, const std::string& descriptor, bytes code, u16 id = 0) {
     method_spec m;
     m.name = name;
     m.descriptor = descriptor;
@@ -140,8 +140,8 @@ TEST(Emulator, CallsThroughTwoClassesAndBack) {
     main_class.set_this_class(main_self);
     u16 cycle = main_class.methodref(main_class.class_constant("Motor"), "cycle", "()I");
     u16 send = main_class.methodref(main_self, "SendInt", "(I)V");
-    main_class.method(method("main", "()V", invoke(cycle) + invoke(send) + bytes{OP_return},
-                             JAVA_MAIN_METHOD));
+    main_class.method(
+        method("main", "()V", invoke(cycle) + invoke(send) + bytes{OP_return}, JAVA_MAIN_METHOD));
     main_class.method(native("SendInt", "(I)V", NATIVE_DISPLAY_INT));
 
     image_builder motor;
@@ -153,8 +153,7 @@ TEST(Emulator, CallsThroughTwoClassesAndBack) {
     u16 display_self = display.class_constant("Display");
     display.set_this_class(display_self);
     u16 millis = display.methodref(display_self, "GetMillis", "()I");
-    display.method(method("show", "(I)I",
-                          invoke(millis) + bytes{OP_iload_0, OP_iadd, OP_ireturn}));
+    display.method(method("show", "(I)I", invoke(millis) + bytes{OP_iload_0, OP_iadd, OP_ireturn}));
     display.method(native("GetMillis", "()I", NATIVE_GET_MILLIS));
 
     write_file("Calls.prg", make_package({{"Main", main_class.build()},

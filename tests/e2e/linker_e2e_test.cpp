@@ -118,7 +118,7 @@ TEST(Linker, FailuresWriteNoPackageAndEndWithStatusOne) {
                                         "loading file: Good.class\nloading file: Missing.class\n"
                                         "file not readable\n"
                                         "error reading class file: Missing.class\n");
-    EXPECT_EQ(read_file("partial.prg").size(), 0u); // left empty
+    EXPECT_EQ(read_file("partial.prg").size(), 0u);  // left empty
     EXPECT_EQ(read_file("linker.tmp").size(), 104u); // Good's image and trailer
 
     link_result truncated = link("Cut.class cut.prg");

@@ -31,7 +31,7 @@ struct method_spec {
     std::string name;
     std::string descriptor;
     u16 e_method_id = 0;
-    bytes code;                 // empty with has_code false: no attributes (a native)
+    bytes code; // empty with has_code false: no attributes (a native)
     bool has_code = true;
     u16 max_stack = 10;
     u16 max_locals = 0;
@@ -192,7 +192,8 @@ inline bytes make_package(const std::vector<std::pair<std::string, bytes>>& imag
     put_u32(out, PACKAGE_MAGIC);
     put_u16(out, static_cast<u32>(images.size()));
     u32 offset = 6;
-    for (const auto& image : images) offset += mirt2_class_info::size(static_cast<u32>(image.first.size()));
+    for (const auto& image : images)
+        offset += mirt2_class_info::size(static_cast<u32>(image.first.size()));
     for (const auto& [name, image] : images) {
         put_u16(out, mirt2_class_info::CLASS_ENTRY);
         put_u32(out, offset);
@@ -201,7 +202,8 @@ inline bytes make_package(const std::vector<std::pair<std::string, bytes>>& imag
         put_u8(out, 0);
         offset += static_cast<u32>(image.size());
     }
-    for (const auto& image : images) out.insert(out.end(), image.second.begin(), image.second.end());
+    for (const auto& image : images)
+        out.insert(out.end(), image.second.begin(), image.second.end());
     return out;
 }
 

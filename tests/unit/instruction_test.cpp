@@ -48,7 +48,9 @@ TEST(Constants, PushTheirValuesAndTags) {
         ASSERT_EQ(stack_counter, 1);
         EXPECT_EQ(stack_top().type, c.tag) << int(c.code[0]);
         const var_data& v = stack_top().value;
-        u64 seen = c.tag == TYPE_LONG || c.tag == TYPE_DOUBLE ? v.U64 : c.tag == TYPE_VOID ? v.U8 : v.U32;
+        u64 seen = c.tag == TYPE_LONG || c.tag == TYPE_DOUBLE ? v.U64
+                   : c.tag == TYPE_VOID                       ? v.U8
+                                                              : v.U32;
         EXPECT_EQ(seen, c.bits) << int(c.code[0]);
     }
 }
@@ -61,9 +63,8 @@ TEST(Constants, PoolLoadsCopyTheStoredBytes) {
         wide_long = image.long_constant(0x0000000100000002LL);
         wide_double = image.double_constant(-1.25);
     };
-    run_result r = run_code({OP_ldc, 1, OP_ldc_w, 0, 1, OP_ldc, 2, OP_ldc2_w, 0, 3, OP_ldc2_w, 0, 5,
-                             OP_return},
-                            setup);
+    run_result r = run_code(
+        {OP_ldc, 1, OP_ldc_w, 0, 1, OP_ldc, 2, OP_ldc2_w, 0, 3, OP_ldc2_w, 0, 5, OP_return}, setup);
     ASSERT_EQ(r.status, 0) << r.output;
     ASSERT_EQ(integer, 1);
     ASSERT_EQ(wide_double, 5);
@@ -122,21 +123,21 @@ TEST(Constants, NineteenthPushOverflows) {
 TEST(Trace, FollowsEveryInstructionButTheFinalReturn) {
     run_result r = run_package(single_class({OP_iconst_5, OP_nop, OP_return}), true);
     ASSERT_EQ(r.status, 0);
-    EXPECT_TRUE(r.output.ends_with(
-        "==> descriptor ()V\n"
-        "\t\topcode: 0x08 (8) iconst_5 \tvars: NULL \t NULL \t NULL \t NULL \t\n"
-        "\t\tStack: (1) int: 5 \t\n"
-        "\t\topcode: 0x00 (0) nop \tvars: NULL \t NULL \t NULL \t NULL \t\n"
-        "\t\tStack: (1) int: 5 \t\n"))
+    EXPECT_TRUE(
+        r.output.ends_with("==> descriptor ()V\n"
+                           "\t\topcode: 0x08 (8) iconst_5 \tvars: NULL \t NULL \t NULL \t NULL \t\n"
+                           "\t\tStack: (1) int: 5 \t\n"
+                           "\t\topcode: 0x00 (0) nop \tvars: NULL \t NULL \t NULL \t NULL \t\n"
+                           "\t\tStack: (1) int: 5 \t\n"))
         << r.output;
 }
 
 // Every byte value either executes or takes the one unknown-opcode path.
 TEST(Dispatch, EveryByteValueReachesHandlerOrUnknownPath) {
     const std::vector<int> unknown = [] {
-        std::vector<int> ops = {0x19, 0x2a, 0x2b, 0x2c, 0x2d, 0x3a, 0x4b, 0x4c, 0x4d, 0x4e,
-                                0x72, 0x73, 0xa5, 0xa6, 0xa8, 0xa9, 0xaa, 0xab, 0xb0, 0xc5,
-                                0xc6, 0xc7, 0xc9, 0xca};
+        std::vector<int> ops = {0x19, 0x2a, 0x2b, 0x2c, 0x2d, 0x3a, 0x4b, 0x4c,
+                                0x4d, 0x4e, 0x72, 0x73, 0xa5, 0xa6, 0xa8, 0xa9,
+                                0xaa, 0xab, 0xb0, 0xc5, 0xc6, 0xc7, 0xc9, 0xca};
         for (int op = 0x2e; op <= 0x35; ++op) ops.push_back(op);
         for (int op = 0x4f; op <= 0x56; ++op) ops.push_back(op);
         for (int op = 0xb2; op <= 0xc3; ++op)
@@ -148,7 +149,7 @@ TEST(Dispatch, EveryByteValueReachesHandlerOrUnknownPath) {
     for (int op = 0; op < 256; ++op) {
         // Enough operand bytes and stack values for any executed opcode to get going.
         bytes code = {OP_iconst_1, OP_iconst_1, OP_iconst_1, OP_iconst_1, static_cast<u8>(op),
-                      0, 3, 0, 0, OP_return};
+                      0,           3,           0,           0,           OP_return};
         run_result r = run_code(code, {}, 4);
         bool is_unknown = std::find(unknown.begin(), unknown.end(), op) != unknown.end();
         std::string unknown_prefix = "ERROR: unknown opcode: " + std::to_string(op) + " (";
@@ -230,10 +231,12 @@ void expect_result(const op_case& c) {
     switch (c.expected.type) {
     case TYPE_LONG: EXPECT_EQ(top.value.S64, c.expected.value.S64) << c.what; break;
     case TYPE_DOUBLE:
-        EXPECT_EQ(std::bit_cast<u64>(top.value.D), std::bit_cast<u64>(c.expected.value.D)) << c.what;
+        EXPECT_EQ(std::bit_cast<u64>(top.value.D), std::bit_cast<u64>(c.expected.value.D))
+            << c.what;
         break;
     case TYPE_FLOAT:
-        EXPECT_EQ(std::bit_cast<u32>(top.value.F), std::bit_cast<u32>(c.expected.value.F)) << c.what;
+        EXPECT_EQ(std::bit_cast<u32>(top.value.F), std::bit_cast<u32>(c.expected.value.F))
+            << c.what;
         break;
     default: EXPECT_EQ(top.value.S32, c.expected.value.S32) << c.what; break;
     }
@@ -257,7 +260,10 @@ TEST(Arithmetic, WrapsTruncatesAndFollowsIeee) {
         {"irem positive", {int_v(7), int_v(-2)}, OP_irem, int_v(1)},
         {"idiv MIN by -1", {int_v(INT_MIN_V), int_v(-1)}, OP_idiv, int_v(INT_MIN_V)},
         {"irem MIN by -1", {int_v(INT_MIN_V), int_v(-1)}, OP_irem, int_v(0)},
-        {"ladd wraps", {long_v(std::numeric_limits<s64>::max()), long_v(1)}, OP_ladd, long_v(LONG_MIN_V)},
+        {"ladd wraps",
+         {long_v(std::numeric_limits<s64>::max()), long_v(1)},
+         OP_ladd,
+         long_v(LONG_MIN_V)},
         {"lmul keeps low bits", {long_v(1LL << 40), long_v(1LL << 40)}, OP_lmul, long_v(0)},
         {"ldiv MIN by -1", {long_v(LONG_MIN_V), long_v(-1)}, OP_ldiv, long_v(LONG_MIN_V)},
         {"lrem MIN by -1", {long_v(LONG_MIN_V), long_v(-1)}, OP_lrem, long_v(0)},
@@ -266,12 +272,18 @@ TEST(Arithmetic, WrapsTruncatesAndFollowsIeee) {
         {"lsub", {long_v(5), long_v(7)}, OP_lsub, long_v(-2)},
         {"fdiv by zero", {float_v(1.0f), float_v(0.0f)}, OP_fdiv, float_v(F_INF)},
         {"fdiv negative by zero", {float_v(-1.0f), float_v(0.0f)}, OP_fdiv, float_v(-F_INF)},
-        {"fdiv 0/0", {float_v(0.0f), float_v(0.0f)}, OP_fdiv, float_v(std::bit_cast<float>(0xFFC00000u))},
+        {"fdiv 0/0",
+         {float_v(0.0f), float_v(0.0f)},
+         OP_fdiv,
+         float_v(std::bit_cast<float>(0xFFC00000u))},
         {"ddiv by zero", {double_v(1.0), double_v(0.0)}, OP_ddiv, double_v(D_INF)},
         {"ddiv negative by zero", {double_v(-1.0), double_v(0.0)}, OP_ddiv, double_v(-D_INF)},
         {"fneg of 0", {float_v(0.0f)}, OP_fneg, float_v(-0.0f)},
         {"dneg of -0", {double_v(-0.0)}, OP_dneg, double_v(0.0)},
-        {"fadd rounds to nearest", {float_v(16777216.0f), float_v(1.0f)}, OP_fadd, float_v(16777216.0f)},
+        {"fadd rounds to nearest",
+         {float_v(16777216.0f), float_v(1.0f)},
+         OP_fadd,
+         float_v(16777216.0f)},
         {"dmul", {double_v(1.5), double_v(-2.0)}, OP_dmul, double_v(-3.0)},
         {"fsub", {float_v(0.5f), float_v(0.25f)}, OP_fsub, float_v(0.25f)},
         {"iand", {int_v(0x0f0f0f0f), int_v(0x00ff00ff)}, OP_iand, int_v(0x000f000f)},
@@ -316,7 +328,10 @@ TEST(Conversions, JavaResultsWithTheDevicesSaturation) {
         {"i2f rounds", {int_v(16777217)}, OP_i2f, float_v(16777216.0f)},
         {"i2d exact", {int_v(INT_MIN_V)}, OP_i2d, double_v(-2147483648.0)},
         {"l2d rounds once", {long_v(9007199254740993LL)}, OP_l2d, double_v(9007199254740992.0)},
-        {"l2f of MAX", {long_v(std::numeric_limits<s64>::max())}, OP_l2f, float_v(9223372036854775808.0f)},
+        {"l2f of MAX",
+         {long_v(std::numeric_limits<s64>::max())},
+         OP_l2f,
+         float_v(9223372036854775808.0f)},
         {"f2i truncates", {float_v(3.9f)}, OP_f2i, int_v(3)},
         {"f2i truncates negative", {float_v(-3.9f)}, OP_f2i, int_v(-3)},
         {"f2i NaN", {float_v(F_NAN)}, OP_f2i, int_v(INT_MIN_V)},
@@ -338,7 +353,8 @@ TEST(Conversions, JavaResultsWithTheDevicesSaturation) {
         {"d2f underflow", {double_v(1.0e-50)}, OP_d2f, float_v(0.0f)},
         {"d2f just above float max rounds down",
          {double_v(static_cast<double>(std::numeric_limits<float>::max()) * (1 + 1e-9))},
-         OP_d2f, float_v(std::numeric_limits<float>::max())},
+         OP_d2f,
+         float_v(std::numeric_limits<float>::max())},
         {"i2f of a float's bits", {float_v(1.0f)}, OP_i2f, float_v(1065353216.0f)},
     };
     for (const op_case& c : cases) expect_result(c);
@@ -355,8 +371,10 @@ TEST(Conversions, NarrowingOnlyRetags) {
         {65, OP_i2c, TYPE_CHAR, " char: A "},
     };
     for (auto [value, op, tag, shown] : cases) {
-        run_result traced = run_package(single_class(
-            {OP_ldc, 1, op, OP_return}, [&](image_builder& image) { image.integer(value); }), true);
+        run_result traced =
+            run_package(single_class({OP_ldc, 1, op, OP_return},
+                                     [&](image_builder& image) { image.integer(value); }),
+                        true);
         ASSERT_EQ(traced.status, 0);
         EXPECT_EQ(stack_top().type, tag);
         EXPECT_EQ(stack_top().value.S32, value); // all bytes stay as they were
@@ -427,11 +445,16 @@ TEST(Branches, ConditionsOnSignedInts) {
         bool taken;
     };
     const branch_case cases[] = {
-        {{int_v(0)}, OP_ifeq, true},           {{long_v(1LL << 32)}, OP_ifeq, true},
-        {{float_v(0.0f)}, OP_ifeq, true},      {{int_v(1)}, OP_ifeq, false},
-        {{int_v(1)}, OP_ifne, true},           {{int_v(-1)}, OP_iflt, true},
-        {{int_v(0)}, OP_iflt, false},          {{int_v(0)}, OP_ifge, true},
-        {{int_v(0)}, OP_ifgt, false},          {{int_v(0)}, OP_ifle, true},
+        {{int_v(0)}, OP_ifeq, true},
+        {{long_v(1LL << 32)}, OP_ifeq, true},
+        {{float_v(0.0f)}, OP_ifeq, true},
+        {{int_v(1)}, OP_ifeq, false},
+        {{int_v(1)}, OP_ifne, true},
+        {{int_v(-1)}, OP_iflt, true},
+        {{int_v(0)}, OP_iflt, false},
+        {{int_v(0)}, OP_ifge, true},
+        {{int_v(0)}, OP_ifgt, false},
+        {{int_v(0)}, OP_ifle, true},
         {{int_v(-5), int_v(3)}, OP_if_icmplt, true},
         {{int_v(3), int_v(3)}, OP_if_icmpeq, true},
         {{int_v(3), int_v(4)}, OP_if_icmpne, true},
@@ -449,9 +472,9 @@ TEST(Branches, ConditionsOnSignedInts) {
 
 TEST(Branches, OffsetsCountFromTheOpcode) {
     // goto +3 is the next instruction; a backward goto makes a loop (count 3 down to 0).
-    run_result r = run_package(single_class(
-        {OP_goto, 0, 3, OP_iconst_3, OP_istore_0, OP_iinc, 0, 0xFF, OP_iload_0, OP_ifne, 0xFF, 0xFC,
-         OP_iload_0, OP_return}));
+    run_result r =
+        run_package(single_class({OP_goto, 0, 3, OP_iconst_3, OP_istore_0, OP_iinc, 0, 0xFF,
+                                  OP_iload_0, OP_ifne, 0xFF, 0xFC, OP_iload_0, OP_return}));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(stack_top().value.S32, 0);
     // goto_w with offset 5 lands on the next instruction.
@@ -472,12 +495,14 @@ TEST(Branches, OffsetsCountFromTheOpcode) {
 
 TEST(Branches, CodeMustNotBeLeft) {
     const std::pair<bytes, const char*> cases[] = {
-        {{OP_goto, 0, 5, OP_return}, "ERROR: jump from code offset 0 to 5 leaves the method's code"},
+        {{OP_goto, 0, 5, OP_return},
+         "ERROR: jump from code offset 0 to 5 leaves the method's code"},
         {{OP_nop, OP_goto, 0xFF, 0xFE, OP_return},
          "ERROR: jump from code offset 1 to -1 leaves the method's code"},
         {{OP_goto_w, 0x7F, 0xFF, 0xFF, 0xFF, OP_return},
          "ERROR: jump from code offset 0 to 2147483647 leaves the method's code"},
-        {{OP_iconst_0, OP_ifeq, 0, 4}, "ERROR: jump from code offset 1 to 5 leaves the method's code"},
+        {{OP_iconst_0, OP_ifeq, 0, 4},
+         "ERROR: jump from code offset 1 to 5 leaves the method's code"},
         {{OP_bipush}, "ERROR: execution ran past the end of the method's code (1 bytes)"},
         {{OP_sipush, 1}, "ERROR: execution ran past the end of the method's code (2 bytes)"},
         {{OP_iconst_1}, "ERROR: execution ran past the end of the method's code (1 bytes)"},
@@ -511,8 +536,8 @@ TEST(Locals, MoveFourOrEightBytesAndRetag) {
     EXPECT_EQ(stack_top(1).value.S32, 7);
     EXPECT_EQ(stack_top(0).value.S64, 0x0000000500000007LL);
     // istore_3 over a long keeps the long's upper half.
-    r = run_on({long_v(0x0000000500000007LL), int_v(-1)}, {OP_istore_3, OP_lstore_3, OP_iconst_2,
-                                                           OP_istore_3, OP_lload_3});
+    r = run_on({long_v(0x0000000500000007LL), int_v(-1)},
+               {OP_istore_3, OP_lstore_3, OP_iconst_2, OP_istore_3, OP_lload_3});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(stack_top().value.S64, 0x0000000500000002LL);
     // fstore_1 then iload_1 pushes the float's bits tagged int; lstore_1 leaves register 2.

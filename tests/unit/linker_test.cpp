@@ -49,13 +49,13 @@ TEST(Reader, WorkedExampleBecomesTheDocumentedImage) {
     ASSERT_TRUE(cf);
     convert_class_file(*cf, false, false);
     const bytes expected = {
-        0x01, 0xFE, 0xAF, 0xEC, 0x06, 0x00, 0x1E, 0x00, 0x21, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0xDD, 0xDD, 0x00, 0x00, 0xDD, 0xDD, 0x01, 0x00, 0x45, 0x00, 0x00, 0x00, 0xDD, 0xDD,
-        0x2A, 0x00, 0x2E, 0x00, 0x31, 0x00, 0x38, 0x00, 0x3E, 0x00, 0xEE, 0xEE, 0x01, 0x01, 0x00,
-        0x54, 0x07, 0x01, 0x00, 0x01, 0x04, 0x00, 0x6D, 0x61, 0x69, 0x6E, 0x01, 0x03, 0x00, 0x28,
-        0x29, 0x56, 0x01, 0x04, 0x00, 0x43, 0x6F, 0x64, 0x65, 0x47, 0x00, 0x09, 0x00, 0x02, 0x00,
-        0x66, 0x00, 0x03, 0x00, 0x01, 0x00, 0x53, 0x00, 0x55, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00,
-        0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xB1};
+        0x01, 0xFE, 0xAF, 0xEC, 0x06, 0x00, 0x1E, 0x00, 0x21, 0x00, 0x02, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0xDD, 0xDD, 0x00, 0x00, 0xDD, 0xDD, 0x01, 0x00, 0x45, 0x00, 0x00, 0x00,
+        0xDD, 0xDD, 0x2A, 0x00, 0x2E, 0x00, 0x31, 0x00, 0x38, 0x00, 0x3E, 0x00, 0xEE, 0xEE,
+        0x01, 0x01, 0x00, 0x54, 0x07, 0x01, 0x00, 0x01, 0x04, 0x00, 0x6D, 0x61, 0x69, 0x6E,
+        0x01, 0x03, 0x00, 0x28, 0x29, 0x56, 0x01, 0x04, 0x00, 0x43, 0x6F, 0x64, 0x65, 0x47,
+        0x00, 0x09, 0x00, 0x02, 0x00, 0x66, 0x00, 0x03, 0x00, 0x01, 0x00, 0x53, 0x00, 0x55,
+        0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xB1};
     EXPECT_EQ(build_class_image(*cf, false), expected);
 }
 
@@ -85,7 +85,7 @@ TEST(Reader, LongAndDoubleTakeTwoSlots) {
     class_file_builder c;
     u16 big = c.long_constant(0x0000000100000002ull); // #1, #2 unusable
     u16 after = c.utf8("after");                      // #3
-    c.double_bits(0x3FF0000000000000ull);            // #4, #5 unusable, last in the pool
+    c.double_bits(0x3FF0000000000000ull);             // #4, #5 unusable, last in the pool
     auto cf = read(c.build());
     ASSERT_TRUE(cf);
     EXPECT_EQ(big, 1);
@@ -110,12 +110,12 @@ TEST(Reader, LongAndDoubleTakeTwoSlots) {
 
 TEST(Reader, NewerConstantKindsKeepTheRestInStep) {
     class_file_builder c;
-    c.raw_constant({15, 6, 0x00, 0x01});       // MethodHandle
-    c.raw_constant({16, 0x00, 0x01});          // MethodType
+    c.raw_constant({15, 6, 0x00, 0x01});          // MethodHandle
+    c.raw_constant({16, 0x00, 0x01});             // MethodType
     c.raw_constant({17, 0x00, 0x01, 0x00, 0x01}); // Dynamic
     c.raw_constant({18, 0x00, 0x01, 0x00, 0x01}); // InvokeDynamic
-    c.raw_constant({19, 0x00, 0x01});          // Module
-    c.raw_constant({20, 0x00, 0x01});          // Package
+    c.raw_constant({19, 0x00, 0x01});             // Module
+    c.raw_constant({20, 0x00, 0x01});             // Package
     u16 name = c.utf8("last");
     std::unique_ptr<ClassFile> cf;
     std::string out = captured([&] { cf = read_class_bytes(c.build(), false); });
@@ -327,8 +327,8 @@ TEST(Writer, MethodWithoutAttributesPointsAtWhatFollows) {
     const u16 table = le16(image, 24);
     const u16 native_record = le16(image, table), main_record = le16(image, table + 2);
     EXPECT_EQ(main_record - native_record, 12);
-    EXPECT_EQ(le16(image, native_record + 8), 0);                  // attributes_count
-    EXPECT_EQ(le16(image, native_record + 10), main_record + 12);   // where main's table begins
+    EXPECT_EQ(le16(image, native_record + 8), 0);                 // attributes_count
+    EXPECT_EQ(le16(image, native_record + 10), main_record + 12); // where main's table begins
     EXPECT_EQ(le16(image, main_record + 10), main_record + 12);
     EXPECT_EQ(le16(image, main_record + 4), JAVA_MAIN_METHOD);
     EXPECT_EQ(le16(image, main_record + 2), c.this_class + 3); // name slot: constant "main" - 1
@@ -372,22 +372,24 @@ TEST(Package, DirectoryOffsetsAndSizeLimit) {
         const int second = total - header - first;
         std::fwrite(bytes(static_cast<size_t>(first + second), 0xAB).data(), 1,
                     static_cast<size_t>(first + second), tmp.file);
-        std::vector<classfile_descriptor> list{{0, 0, "out.prg"},
-                                               {1, first, "classes/Main.class"},
-                                               {1, second, "B.class"}};
+        std::vector<classfile_descriptor> list{
+            {0, 0, "out.prg"}, {1, first, "classes/Main.class"}, {1, second, "B.class"}};
         int size = 0;
         std::string text =
             captured([&] { size = write_prg_file(list, tmp.file, out.file, false); });
         EXPECT_EQ(size, total == 4096 ? 4096 : -1);
         std::string expected = "file: classes/Main.class        200 Bytes\n"
-                               "file: B.class        " + std::to_string(second) + " Bytes\n"
-                               "overall size:   " + std::to_string(total) + " Bytes\n";
+                               "file: B.class        " +
+                               std::to_string(second) +
+                               " Bytes\n"
+                               "overall size:   " +
+                               std::to_string(total) + " Bytes\n";
         if (total > 4096) expected += "ERROR: .prg file is too big: 4097 Bytes / 4096 Bytes max\n";
         EXPECT_EQ(text, expected);
         bytes package = out.contents();
         ASSERT_EQ(package.size(), static_cast<size_t>(total));
         EXPECT_EQ(le16(package, 4), 2);
-        EXPECT_EQ(le16(package, 6 + 2), header);         // first image right behind the directory
+        EXPECT_EQ(le16(package, 6 + 2), header); // first image right behind the directory
         EXPECT_EQ(le16(package, 6 + 21 + 2), header + first); // second right behind the first
         EXPECT_EQ(std::string(package.begin() + 14, package.begin() + 26), "classes/Main");
     }

@@ -33,9 +33,9 @@ INSTANTIATE_TEST_SUITE_P(
         error_case{3, 7, "ERROR: Funktion 7 nicht gefunden!\n"},
         error_case{4, 3, "ERROR: expected long or double but got 3\n"},
         error_case{5, 187, "ERROR: unknown opcode: 187 (0xbb)opcode: 0xbb (187) new \n"},
-        error_case{5, 0xba,
-                   "ERROR: unknown opcode: 186 (0xba)opcode: 0xba (186) xxxunusedxxx1 \n"},
-        error_case{5, 0xff, "ERROR: unknown opcode: 255 (0xff)opcode: 0xff (255) unkonwn opcode \n"},
+        error_case{5, 0xba, "ERROR: unknown opcode: 186 (0xba)opcode: 0xba (186) xxxunusedxxx1 \n"},
+        error_case{5, 0xff,
+                   "ERROR: unknown opcode: 255 (0xff)opcode: 0xff (255) unkonwn opcode \n"},
         error_case{5, 0x19, "ERROR: unknown opcode: 25 (0x19)opcode: 0x19 (25) aload \n"},
         error_case{5, 0x01, "ERROR: unknown opcode: 1 (0x 1)opcode: 0x01 (1) aconst_null \n"},
         error_case{6, 0, "ERROR: there are only 4 int params / 2 long params allowed\n"},
@@ -47,12 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
         error_case{12, 0, "ERROR: stack overflow!\n"},
         error_case{13, 0, "ERROR: stack underflow!\n"},
         error_case{14, 0, "ERROR: headp overflow!\n"},
-        error_case{15, 0, "ERROR: heap underflow!\n"},
-        error_case{16, 0, "ERROR: frame overlow!\n"},
+        error_case{15, 0, "ERROR: heap underflow!\n"}, error_case{16, 0, "ERROR: frame overlow!\n"},
         error_case{17, 4, "ERROR: unknown data type: 4\n"},
         error_case{18, 21, "ERROR: overflow of local variables: 21 \n"},
-        error_case{0, 0, "ERROR: general error\n"},
-        error_case{19, 0, "ERROR: general error\n"},
+        error_case{0, 0, "ERROR: general error\n"}, error_case{19, 0, "ERROR: general error\n"},
         error_case{1000, 0, "ERROR: general error\n"},
         error_case{1001, 0, "ERROR: general error\n"},
         error_case{65536 + 12, 0, "ERROR: stack overflow!\n"})); // taken modulo 65536
@@ -105,9 +103,9 @@ TEST(DumpVar, ShowsEachTagThroughItsMember) {
         {make(TYPE_CHAR, 65 + 256), " char: A "},
         {make_float(1.5f), " float: 1.500000 "},
         {make_double(-0.25), " double: -0.250000 "},
-        {make(TYPE_BYTE, 0xFFFFFFFF), " byte: 255 "},   // an int -1 retagged as byte
-        {make(TYPE_BYTE, 300), " byte: 44 "},           // i2b of 300
-        {make(TYPE_SHORT, 70000), " short: 4464 "},     // i2s of 70000
+        {make(TYPE_BYTE, 0xFFFFFFFF), " byte: 255 "}, // an int -1 retagged as byte
+        {make(TYPE_BYTE, 300), " byte: 44 "},         // i2b of 300
+        {make(TYPE_SHORT, 70000), " short: 4464 "},   // i2s of 70000
         {make(TYPE_SHORT, 0xFFFF), " short: -1 "},
         {make(TYPE_INT, 0xFFFFFFFF), " int: -1 "},
         {make(TYPE_LONG, (1ull << 32) + 5), " long: 5 "}, // low 32 bits only
@@ -129,9 +127,10 @@ TEST(DumpStack, ListsEntriesFromTheTop) {
 
 TEST(GetType, MapsDescriptorCharacters) {
     const std::pair<char, int> cases[] = {
-        {'(', 12}, {')', 13}, {'B', 8}, {'C', 5}, {'D', 7}, {'F', 6}, {'I', 10}, {'J', 11},
-        {'L', 2},  {'S', 9},  {'Z', 4}, {'V', -1}, {'[', -1}, {';', -1}, {'A', -1},
-        {static_cast<char>(0xC3), -1}};
+        {'(', 12}, {')', 13}, {'B', 8},  {'C', 5},
+        {'D', 7},  {'F', 6},  {'I', 10}, {'J', 11},
+        {'L', 2},  {'S', 9},  {'Z', 4},  {'V', -1},
+        {'[', -1}, {';', -1}, {'A', -1}, {static_cast<char>(0xC3), -1}};
     for (auto [c, tag] : cases) EXPECT_EQ(get_type(c), tag) << c;
 }
 

@@ -39,8 +39,7 @@ method_spec main_method(bytes code, const std::string& name = "main") {
     return m;
 }
 
-const char* const START =
-    "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
+const char* const START = "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
 
 TEST(Start, RunsTheFirstMethodWithTheMainIdentifier) {
     image_builder image;
@@ -125,8 +124,8 @@ TEST(Lifecycle, StopAndDeferredRequests) {
 
 struct parameter_case {
     const char* descriptor;
-    int pushed; // ints 5, 7, 9, ... pushed in order
-    int error_id; // 0 when activation succeeds
+    int pushed;                // ints 5, 7, 9, ... pushed in order
+    int error_id;              // 0 when activation succeeds
     int expected_registers[4]; // S32 of register locals, -1 where untouched
 };
 
@@ -167,21 +166,20 @@ TEST_P(Parameters, ArePlacedInRegisterLocalsInDeclarationOrder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Descriptors, Parameters,
-    ::testing::Values(parameter_case{"(II)V", 2, 0, {5, 7, -1, -1}},
-                      parameter_case{"(IIII)V", 4, 0, {5, 7, 9, 11}},
-                      parameter_case{"(IIIII)V", 5, 6, {}},
-                      parameter_case{"(J)V", 1, 0, {5, -1, -1, -1}},
-                      parameter_case{"(IJ)V", 2, 0, {5, 7, -1, -1}},
-                      parameter_case{"(JJ)V", 2, 0, {5, -1, 7, -1}},
-                      parameter_case{"(JIJ)V", 3, 6, {}},
-                      parameter_case{"(JII)I", 3, 0, {5, -1, 7, 9}},
-                      parameter_case{"(Z)V", 1, 2, {}},
-                      parameter_case{"(F)V", 1, 2, {}},
-                      parameter_case{"(D)V", 1, 2, {}},
-                      parameter_case{"([I)V", 1, 2, {}},
-                      parameter_case{"(Ljava/lang/String;)V", 1, 2, {}}));
+INSTANTIATE_TEST_SUITE_P(Descriptors, Parameters,
+                         ::testing::Values(parameter_case{"(II)V", 2, 0, {5, 7, -1, -1}},
+                                           parameter_case{"(IIII)V", 4, 0, {5, 7, 9, 11}},
+                                           parameter_case{"(IIIII)V", 5, 6, {}},
+                                           parameter_case{"(J)V", 1, 0, {5, -1, -1, -1}},
+                                           parameter_case{"(IJ)V", 2, 0, {5, 7, -1, -1}},
+                                           parameter_case{"(JJ)V", 2, 0, {5, -1, 7, -1}},
+                                           parameter_case{"(JIJ)V", 3, 6, {}},
+                                           parameter_case{"(JII)I", 3, 0, {5, -1, 7, 9}},
+                                           parameter_case{"(Z)V", 1, 2, {}},
+                                           parameter_case{"(F)V", 1, 2, {}},
+                                           parameter_case{"(D)V", 1, 2, {}},
+                                           parameter_case{"([I)V", 1, 2, {}},
+                                           parameter_case{"(Ljava/lang/String;)V", 1, 2, {}}));
 
 TEST(Activation, MainWithParametersStopsWithError2WithoutNewline) {
     image_builder image;
@@ -230,17 +228,16 @@ TEST(Calls, SameClassCallTracesAndReturnValue) {
     image.method(java_method("sub", "(II)I", {OP_iload_0, OP_iload_1, OP_isub, OP_ireturn}));
     run_result r = run_package(make_package({{"T", image.build()}}));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, std::string(START) +
-                            "\tmain gefunden: (0) main\n\tset frame to main, (0)\n"
-                            "==> descriptor idx: 8 \n==> descriptor ()V\n"
-                            "\tget function for reference id 6:\n"
-                            "\tget method by id: main, (0)\n"
-                            "\tget method by id: other, (1)\n"
-                            "\tget method by id: sub, (2)\n"
-                            "\tget function from id sub, (2)\n"
-                            "\tset frame to sub, (2)\n"
-                            "==> descriptor idx: 3 \n==> descriptor (II)I\n"
-                            "\trestore to function: main, (7)\n");
+    EXPECT_EQ(r.output, std::string(START) + "\tmain gefunden: (0) main\n\tset frame to main, (0)\n"
+                                             "==> descriptor idx: 8 \n==> descriptor ()V\n"
+                                             "\tget function for reference id 6:\n"
+                                             "\tget method by id: main, (0)\n"
+                                             "\tget method by id: other, (1)\n"
+                                             "\tget method by id: sub, (2)\n"
+                                             "\tget function from id sub, (2)\n"
+                                             "\tset frame to sub, (2)\n"
+                                             "==> descriptor idx: 3 \n==> descriptor (II)I\n"
+                                             "\trestore to function: main, (7)\n");
     ASSERT_EQ(stack_counter, 1);
     EXPECT_EQ(stack_top().value.S32, 5);
     EXPECT_EQ(local_var[0].value.S32, 3); // the caller's registers come back
@@ -278,11 +275,10 @@ TEST(Resolution, ClassIndexOfAnotherImageIsNotTakenForTheStartClass) {
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("DRIVE: native_set_led: 1\n"), std::string::npos);
     EXPECT_EQ(stack_counter, 0); // B.land's 99 was never pushed
-    const std::string expected_tail =
-        "\tget method by id: land, (4)\n"
-        "\tget function from id land, (4)\n"
-        "\tget function from id C, (0)\n"
-        "teste: _A_\nteste: _B_\nteste: _C_\n";
+    const std::string expected_tail = "\tget method by id: land, (4)\n"
+                                      "\tget function from id land, (4)\n"
+                                      "\tget function from id C, (0)\n"
+                                      "teste: _A_\nteste: _B_\nteste: _C_\n";
     EXPECT_NE(r.output.find(expected_tail), std::string::npos) << r.output;
 }
 
@@ -349,8 +345,8 @@ TEST(Resolution, MissingClassOrMethodIsError3WithTheReference) {
     u16 to_missing_class = a.methodref(a.class_constant("Nowhere"), "run", "()V");
     a.method(main_method(invoke(to_missing_class) + bytes{OP_return}));
     run_result r = run_package(make_package({{"A", a.build()}}));
-    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(to_missing_class) +
-                                       " nicht gefunden!");
+    EXPECT_EQ(last_line(r.output),
+              "ERROR: Funktion " + std::to_string(to_missing_class) + " nicht gefunden!");
     EXPECT_EQ(r.status, 255);
 
     image_builder b;
@@ -359,8 +355,8 @@ TEST(Resolution, MissingClassOrMethodIsError3WithTheReference) {
     u16 to_missing_method = b.methodref(b_self, "absent", "()V");
     b.method(main_method(invoke(to_missing_method) + bytes{OP_return}));
     r = run_package(make_package({{"A", b.build()}}));
-    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(to_missing_method) +
-                                       " nicht gefunden!");
+    EXPECT_EQ(last_line(r.output),
+              "ERROR: Funktion " + std::to_string(to_missing_method) + " nicht gefunden!");
 }
 
 TEST(Resolution, CrossClassCallFromBareImageFindsNoClass) {
@@ -455,44 +451,96 @@ TEST_P(Natives, DispatchByIdentifier) {
 INSTANTIATE_TEST_SUITE_P(
     Identifiers, Natives,
     ::testing::Values(
-        native_case{"SendInt", "(I)V", NATIVE_DISPLAY_INT, {OP_bipush, 42},
-                    "DRIVE: native_display_int: 42\n", 1, 77},
-        native_case{"SendLong", "(J)V", NATIVE_DISPLAY_LONG, {OP_lconst_1},
-                    "DRIVE: native_display_long: 1\n", 1, 77},
-        native_case{"SetLED", "(I)V", NATIVE_SET_LED, {OP_iconst_1},
-                    "DRIVE: native_set_led: 1\n", 1, 77},
-        native_case{"SetDigitalOutput", "(I)V", NATIVE_SET_DIGITAL_OUTPUT, {OP_iconst_3},
-                    "DRIVE: native_set_dig_output: 3\n", 1, 77},
+        native_case{"SendInt",
+                    "(I)V",
+                    NATIVE_DISPLAY_INT,
+                    {OP_bipush, 42},
+                    "DRIVE: native_display_int: 42\n",
+                    1,
+                    77},
+        native_case{"SendLong",
+                    "(J)V",
+                    NATIVE_DISPLAY_LONG,
+                    {OP_lconst_1},
+                    "DRIVE: native_display_long: 1\n",
+                    1,
+                    77},
+        native_case{
+            "SetLED", "(I)V", NATIVE_SET_LED, {OP_iconst_1}, "DRIVE: native_set_led: 1\n", 1, 77},
+        native_case{"SetDigitalOutput",
+                    "(I)V",
+                    NATIVE_SET_DIGITAL_OUTPUT,
+                    {OP_iconst_3},
+                    "DRIVE: native_set_dig_output: 3\n",
+                    1,
+                    77},
         native_case{"GetMillis", "()I", NATIVE_GET_MILLIS, {}, "", 2, 100},
-        native_case{"GetAnalogInput", "(I)I", NATIVE_GET_ANALOG_INPUT, {OP_iconst_1},
-                    "DRIVE: native_get_analog_input\n", 2, 1},
-        native_case{"GetDigitalInput", "()I", NATIVE_GET_DIGITAL_INPUT, {},
-                    "DRIVE: native_get_dig_input\n", 2, 1},
-        native_case{"GetDigitalOutput", "()I", NATIVE_GET_DIGITAL_OUTPUT, {},
-                    "DRIVE: native_get_dig_output\n", 2, 1},
+        native_case{"GetAnalogInput",
+                    "(I)I",
+                    NATIVE_GET_ANALOG_INPUT,
+                    {OP_iconst_1},
+                    "DRIVE: native_get_analog_input\n",
+                    2,
+                    1},
+        native_case{"GetDigitalInput",
+                    "()I",
+                    NATIVE_GET_DIGITAL_INPUT,
+                    {},
+                    "DRIVE: native_get_dig_input\n",
+                    2,
+                    1},
+        native_case{"GetDigitalOutput",
+                    "()I",
+                    NATIVE_GET_DIGITAL_OUTPUT,
+                    {},
+                    "DRIVE: native_get_dig_output\n",
+                    2,
+                    1},
         // Without emulation: exactly the declared parameters are taken, a zero of the
         // declared type is given back, the caller's 77 is never touched.
-        native_case{"StartDrive", "(I)V", NATIVE_START_DRIVE, {OP_bipush, 7},
-                    "ERROR: default function -> will not work in emulator\nparam: 7\n", 1, 77},
-        native_case{"StopDrive", "()V", NATIVE_STOP_DRIVE, {},
-                    "ERROR: default function -> will not work in emulator\n", 1, 77},
-        native_case{"GetStatus", "()I", NATIVE_GET_STATUS, {},
-                    "ERROR: default function -> will not work in emulator\n", 2, 0},
-        native_case{"SetMaxSpeed", "(II)V", NATIVE_SET_MAX_SPEED, {OP_iconst_1, OP_iconst_2},
+        native_case{"StartDrive",
+                    "(I)V",
+                    NATIVE_START_DRIVE,
+                    {OP_bipush, 7},
+                    "ERROR: default function -> will not work in emulator\nparam: 7\n",
+                    1,
+                    77},
+        native_case{"StopDrive",
+                    "()V",
+                    NATIVE_STOP_DRIVE,
+                    {},
+                    "ERROR: default function -> will not work in emulator\n",
+                    1,
+                    77},
+        native_case{"GetStatus",
+                    "()I",
+                    NATIVE_GET_STATUS,
+                    {},
+                    "ERROR: default function -> will not work in emulator\n",
+                    2,
+                    0},
+        native_case{"SetMaxSpeed",
+                    "(II)V",
+                    NATIVE_SET_MAX_SPEED,
+                    {OP_iconst_1, OP_iconst_2},
                     "ERROR: default function -> will not work in emulator\nparam: 2\nparam: 1\n",
-                    1, 77}));
+                    1,
+                    77}));
 
 TEST(Natives, DefaultRowPushesZeroOfTheDeclaredType) {
-    const std::pair<const char*, u8> cases[] = {
-        {"()J", TYPE_LONG}, {"()F", TYPE_FLOAT}, {"()D", TYPE_DOUBLE}, {"()Z", TYPE_INT},
-        {"()Ljava/lang/String;", TYPE_VOID}, {"(JI)[I", TYPE_VOID}};
+    const std::pair<const char*, u8> cases[] = {{"()J", TYPE_LONG},
+                                                {"()F", TYPE_FLOAT},
+                                                {"()D", TYPE_DOUBLE},
+                                                {"()Z", TYPE_INT},
+                                                {"()Ljava/lang/String;", TYPE_VOID},
+                                                {"(JI)[I", TYPE_VOID}};
     for (auto [descriptor, tag] : cases) {
         image_builder image;
         u16 self = image.class_constant("T");
         image.set_this_class(self);
         u16 ref = image.methodref(self, "GetMode", descriptor);
-        bytes args = std::string(descriptor).starts_with("(JI)") ? bytes{OP_lconst_1, OP_iconst_1}
-                                                                   : bytes{};
+        bytes args =
+            std::string(descriptor).starts_with("(JI)") ? bytes{OP_lconst_1, OP_iconst_1} : bytes{};
         image.method(main_method(args + invoke(ref) + bytes{OP_return}));
         image.method(native_method("GetMode", descriptor, NATIVE_GET_MODE));
         run_result r = run_package(make_package({{"T", image.build()}}));
@@ -533,8 +581,7 @@ TEST(EmulatedClock, AdvancesByHundredAndWraps) {
 TEST(EmulatedDrive, LongDisplayShowsLowWord) {
     EXPECT_EQ(capture([] { native_display_long(4294967297LL); }).output,
               "DRIVE: native_display_long: 1\n");
-    EXPECT_EQ(capture([] { native_display_long(-1); }).output,
-              "DRIVE: native_display_long: -1\n");
+    EXPECT_EQ(capture([] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
 }
 
 } // namespace

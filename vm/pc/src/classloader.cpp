@@ -234,8 +234,7 @@ void loadStackMapTable(attribute_info& a) {
 std::vector<attribute_info> loadAttributes(u32 count, int depth) {
     std::vector<attribute_info> attributes;
     if (count == 0) return attributes;
-    if (depth > MAX_ATTRIBUTE_NESTING)
-        throw class_file_error{"attributes are nested too deeply\n"};
+    if (depth > MAX_ATTRIBUTE_NESTING) throw class_file_error{"attributes are nested too deeply\n"};
     for (u32 i = 0; i < count; ++i) {
         in->section = "attributes";
         attribute_info a;
@@ -244,9 +243,9 @@ std::vector<attribute_info> loadAttributes(u32 count, int depth) {
         const u32 body_start = in->addr();
         const cp_info* name = cf->constant(a.attribute_name_index);
         if (!name)
-            throw class_file_error{format_message(
-                "attribute name is constant %d, which is not in the pool\n",
-                a.attribute_name_index)};
+            throw class_file_error{
+                format_message("attribute name is constant %d, which is not in the pool\n",
+                               a.attribute_name_index)};
         if (name->tag == CONSTANT_Utf8) {
             const std::string_view text(name->text.data(), name->length);
             if (text.starts_with("Code")) {
@@ -284,10 +283,10 @@ std::vector<attribute_info> loadAttributes(u32 count, int depth) {
         // step (an attribute that only shares a known name's prefix, or a damaged file).
         const u32 consumed = in->addr() - body_start;
         if (consumed != a.attribute_length)
-            throw class_file_error{format_message(
-                "attribute %s declares %u bytes but its contents take %u\n",
-                name->tag == CONSTANT_Utf8 ? name->text.c_str() : "(unnamed)",
-                a.attribute_length, consumed)};
+            throw class_file_error{
+                format_message("attribute %s declares %u bytes but its contents take %u\n",
+                               name->tag == CONSTANT_Utf8 ? name->text.c_str() : "(unnamed)",
+                               a.attribute_length, consumed)};
         attributes.push_back(std::move(a));
     }
     return attributes;

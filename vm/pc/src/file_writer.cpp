@@ -89,7 +89,8 @@ void writeAttribute(const ClassFile& cf, std::vector<u8>& mem, const attribute_i
         else if (text.starts_with("ConstantValue"))
             mem_u16(mem, ai.constantvalue_index);
     } else {
-        std::printf("==> ERROR loadAttributes: default attribure type %d ?\n", name ? name->tag : 0);
+        std::printf("==> ERROR loadAttributes: default attribure type %d ?\n",
+                    name ? name->tag : 0);
         mem.insert(mem.end(), ai.info.begin(), ai.info.end());
     }
 }

@@ -34,8 +34,7 @@ struct local_variable_table_struct {
     u16 start_pc, length, name_index, descriptor_index, index;
 };
 struct classes_struct {
-    u16 inner_class_info_index, outer_class_info_index, inner_name_index,
-        inner_class_access_flags;
+    u16 inner_class_info_index, outer_class_info_index, inner_name_index, inner_class_access_flags;
 };
 
 enum class attribute_kind {

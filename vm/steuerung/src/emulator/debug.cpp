@@ -14,6 +14,7 @@ void print_opcode(int idx) {
 
 void dump_var(variable var) {
     const var_data& v = var.value;
+    // clang-format off
     switch (var.type) {
     case TYPE_VOID:   std::printf(" void "); break;
     case TYPE_REF:    std::printf(" ref: %d ", v.U8); break;
@@ -28,6 +29,7 @@ void dump_var(variable var) {
     case TYPE_LONG:   std::printf(" long: %d ", v.S32); break; // low 32 bits only
     default:          std::printf(" NULL "); break;
     }
+    // clang-format on
 }
 
 void dump_stack() {

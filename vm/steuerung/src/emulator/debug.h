@@ -3,8 +3,8 @@
 
 #include "../mirt/mirt_types.h"
 
-void print_opcode(int idx);   // no line break, ends with a blank
-void dump_var(variable var);  // no line break, starts and ends with a blank
-void dump_stack();            // one whole line
+void print_opcode(int idx);  // no line break, ends with a blank
+void dump_var(variable var); // no line break, starts and ends with a blank
+void dump_stack();           // one whole line
 // The two-line trace printed after an instruction with -debug.
 void print_instruction_trace(int opcode, const variable (&registers)[4]);

@@ -229,7 +229,7 @@ void default_native(u32 record, u16 method_ref) {
     case 'D': push_double(0.0); break;
     case 'L':
     case '[': push_stack(typed(TYPE_VOID)); break; // null, as aconst_null pushes it
-    default:  push_int(0); break;                  // int, boolean, byte, char, short
+    default: push_int(0); break;                   // int, boolean, byte, char, short
     }
 }
 
@@ -410,8 +410,8 @@ int get_method_id_by_reference(int ref, bool external) {
                     text_chars(class_name), class_idx);
         std::optional<directory_entry> entry = get_class_info(class_name);
         if (!entry) error(3, ref);
-        std::printf("found: _%.*s_, count: %d\n", text_length(entry->name),
-                    text_chars(entry->name), static_cast<int>(entry->offset));
+        std::printf("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
+                    static_cast<int>(entry->offset));
         class_image target{&loaded, entry->offset};
         if (!loaded.contains(target.base, 4) || target.magic() != CLASS_IMAGE_MAGIC)
             fault(FAULT_NOT_A_CLASS_IMAGE, entry->at);
@@ -490,6 +490,7 @@ void run_native_function(u16 method_ref) {
     u32 record = cf.method(method_ref);
     if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
         error(1, method_ref);
+    // clang-format off
     switch (cf.method_field(record, mirt_method_info::e_method_id)) {
     case NATIVE_DISPLAY_INT:        native_display_int(pop_stack().value.S32); break;
     case NATIVE_DISPLAY_LONG:       native_display_long(pop_stack().value.S64); break;
@@ -502,10 +503,12 @@ void run_native_function(u16 method_ref) {
     case NO_METHOD_ID:              error(3, method_ref);
     default:                        default_native(record, method_ref); break;
     }
+    // clang-format on
 }
 
 // --- the interpreter -------------------------------------------------------------------------
 
+// clang-format off
 // Operand pictures: b is the top entry, a the one below it. Each family is written as one
 // row per type so that int, long, float and double stay side by side.
 #define BINARY(member, push, expr)                                                            \
@@ -554,10 +557,14 @@ void run_native_function(u16 method_ref) {
         if (cond) jump(at, offset);                                                           \
     }
 
+// clang-format on
+
 // Handlers leave pc on the last byte of their instruction; the step then advances it.
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);
     inc_pc = true;
+    // The opcode families are kept as aligned rows.
+    // clang-format off
     switch (op) {
     // constants
     case OP_nop: break;
@@ -826,5 +833,6 @@ void execute_instruction(int instruction) {
     default: // jsr_w, breakpoint and the unnamed 0xcb..0xff
         error(5, op);
     }
+    // clang-format on
     if (is_debug) print_instruction_trace(op, local_var);
 }

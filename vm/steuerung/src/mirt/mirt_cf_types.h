@@ -92,7 +92,7 @@ struct CONSTANT_mirt_Class_info_struct {
     static constexpr u32 name_index = 1; // u16
     static constexpr u32 size = 3;
 };
-struct CONSTANT_mirt_Methodref_info_struct { // also Fieldref and InterfaceMethodref
+struct CONSTANT_mirt_Methodref_info_struct {      // also Fieldref and InterfaceMethodref
     static constexpr u32 class_index = 1;         // u16
     static constexpr u32 name_and_type_index = 3; // u16
     static constexpr u32 size = 5;
@@ -105,11 +105,11 @@ struct CONSTANT_mirt_NameAndType_info_struct {
 
 // Method record. name_index and descriptor_index are already 0-based slots.
 struct mirt_method_info {
-    static constexpr u32 access_flags = 0;        // u16
-    static constexpr u32 name_index = 2;          // u16
-    static constexpr u32 e_method_id = 4;         // u16
-    static constexpr u32 descriptor_index = 6;    // u16
-    static constexpr u32 attributes_count = 8;    // u16
+    static constexpr u32 access_flags = 0;         // u16
+    static constexpr u32 name_index = 2;           // u16
+    static constexpr u32 e_method_id = 4;          // u16
+    static constexpr u32 descriptor_index = 6;     // u16
+    static constexpr u32 attributes_count = 8;     // u16
     static constexpr u32 attributes_addr_arr = 10; // u16
     static constexpr u32 size = 12;
 };

@@ -41,8 +41,8 @@ class package_bytes {
     }
     u32 u32_at(u64 at) const {
         const u8* p = checked(at, 4);
-        return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 |
-               static_cast<u32>(p[2]) << 16 | static_cast<u32>(p[3]) << 24;
+        return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 | static_cast<u32>(p[2]) << 16 |
+               static_cast<u32>(p[3]) << 24;
     }
     u64 u64_at(u64 at) const {
         return static_cast<u64>(u32_at(at)) | static_cast<u64>(u32_at(at + 4)) << 32;
@@ -54,7 +54,8 @@ class package_bytes {
 
   private:
     const u8* checked(u64 at, u64 width) const {
-        if (!contains(at, width)) problem(IMAGE_OUT_OF_BOUNDS, static_cast<s64>(width), static_cast<s64>(at));
+        if (!contains(at, width))
+            problem(IMAGE_OUT_OF_BOUNDS, static_cast<s64>(width), static_cast<s64>(at));
         return data_ + at;
     }
 

@@ -13,6 +13,6 @@ int get_type(char basetype) {
     case 'L': return TYPE_REF;
     case 'S': return TYPE_SHORT;
     case 'Z': return TYPE_BOOL;
-    default:  return -1;
+    default: return -1;
     }
 }

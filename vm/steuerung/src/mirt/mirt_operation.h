@@ -9,13 +9,25 @@
 
 #include "mirt_types.h"
 
-inline s32 add32(s32 a, s32 b) { return static_cast<s32>(static_cast<u32>(a) + static_cast<u32>(b)); }
-inline s32 sub32(s32 a, s32 b) { return static_cast<s32>(static_cast<u32>(a) - static_cast<u32>(b)); }
-inline s32 mul32(s32 a, s32 b) { return static_cast<s32>(static_cast<u32>(a) * static_cast<u32>(b)); }
+inline s32 add32(s32 a, s32 b) {
+    return static_cast<s32>(static_cast<u32>(a) + static_cast<u32>(b));
+}
+inline s32 sub32(s32 a, s32 b) {
+    return static_cast<s32>(static_cast<u32>(a) - static_cast<u32>(b));
+}
+inline s32 mul32(s32 a, s32 b) {
+    return static_cast<s32>(static_cast<u32>(a) * static_cast<u32>(b));
+}
 inline s32 neg32(s32 a) { return static_cast<s32>(0u - static_cast<u32>(a)); }
-inline s64 add64(s64 a, s64 b) { return static_cast<s64>(static_cast<u64>(a) + static_cast<u64>(b)); }
-inline s64 sub64(s64 a, s64 b) { return static_cast<s64>(static_cast<u64>(a) - static_cast<u64>(b)); }
-inline s64 mul64(s64 a, s64 b) { return static_cast<s64>(static_cast<u64>(a) * static_cast<u64>(b)); }
+inline s64 add64(s64 a, s64 b) {
+    return static_cast<s64>(static_cast<u64>(a) + static_cast<u64>(b));
+}
+inline s64 sub64(s64 a, s64 b) {
+    return static_cast<s64>(static_cast<u64>(a) - static_cast<u64>(b));
+}
+inline s64 mul64(s64 a, s64 b) {
+    return static_cast<s64>(static_cast<u64>(a) * static_cast<u64>(b));
+}
 inline s64 neg64(s64 a) { return static_cast<s64>(0u - static_cast<u64>(a)); }
 
 // MIN_VALUE / -1 overflows in C++; Java gives MIN_VALUE and remainder 0.
@@ -32,7 +44,9 @@ inline s64 shr64(s64 a, s32 n) { return a >> (n & 0x3f); }
 inline s64 ushr64(s64 a, s32 n) { return static_cast<s64>(static_cast<u64>(a) >> (n & 0x3f)); }
 
 // Sign bit flipped, nothing else: -0.0 from 0.0, a NaN stays a NaN.
-inline float neg_float(float a) { return std::bit_cast<float>(std::bit_cast<u32>(a) ^ 0x80000000u); }
+inline float neg_float(float a) {
+    return std::bit_cast<float>(std::bit_cast<u32>(a) ^ 0x80000000u);
+}
 inline double neg_double(double a) {
     return std::bit_cast<double>(std::bit_cast<u64>(a) ^ 0x8000000000000000u);
 }
