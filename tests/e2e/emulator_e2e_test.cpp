@@ -3,8 +3,6 @@
 // written instead (review every change before committing it).
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,36 +12,20 @@
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
 #include "package_builder.h"
+#include "process.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path work_dir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("mirt_e2e_" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        return d;
-    }();
-    return dir;
-}
-
 void write_file(const std::string& name, const bytes& content) {
-    std::ofstream out(work_dir() / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
+    write_scratch_file(name, content);
 }
 
 std::string run_emulator(const std::string& arguments) {
-    std::string command = "cd '" + work_dir().string() + "' && '" MIRT_EMULATOR "' " + arguments;
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string output;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-    int status = ::pclose(pipe);
-    return output + "\n--- exit status: " + std::to_string(WEXITSTATUS(status)) + "\n";
+    process_result r = run_in_scratch(MIRT_EMULATOR, arguments);
+    return r.output + "\n--- exit status: " + std::to_string(r.status) + "\n";
 }
 
 void expect_golden(const std::string& name, const std::string& arguments) {
@@ -58,30 +40,6 @@ void expect_golden(const std::string& name, const std::string& arguments) {
     std::stringstream expected;
     expected << in.rdbuf();
     EXPECT_EQ(actual, expected.str());
-}
-
-bytes operator+(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-bytes invoke(u16 ref) { return {OP_invokestatic, static_cast<u8>(ref >> 8), static_cast<u8>(ref)}; }
-
-method_spec method(const std::string& name, const std::string& descriptor, bytes code, u16 id = 0) {
-    method_spec m;
-    m.name = name;
-    m.descriptor = descriptor;
-    m.code = std::move(code);
-    m.e_method_id = id;
-    return m;
-}
-method_spec native(const std::string& name, const std::string& descriptor, u16 id) {
-    method_spec m;
-    m.access_flags = 0x0109;
-    m.name = name;
-    m.descriptor = descriptor;
-    m.e_method_id = id;
-    m.has_code = false;
-    return m;
 }
 
 // The 117-byte package of class T with main() { return; }, written out byte by byte.
@@ -107,7 +65,7 @@ TEST(WorkedExample, IsWhatTheBuilderMakes) {
     image_builder image;
     image.set_this_class(image.class_constant("T"));
     image.utf8("main"), image.utf8("()V"), image.utf8("Code");
-    method_spec main_method = method("main", "()V", {OP_return}, JAVA_MAIN_METHOD);
+    method_spec main_method = java_method("main", "()V", {OP_return}, JAVA_MAIN_METHOD);
     main_method.max_stack = 0;
     image.method(main_method);
     EXPECT_EQ(make_package({{"T", image.build()}}), worked_example);
@@ -124,10 +82,10 @@ TEST(Emulator, Blink) {
     u16 self = image.class_constant("Blink");
     image.set_this_class(self);
     u16 led = image.methodref(self, "SetLED", "(I)V");
-    image.method(method("<init>", "()V", {OP_return}, JAVA_INIT_METHOD));
-    image.method(method("main", "()V", bytes{OP_iconst_1} + invoke(led) + bytes{OP_return},
-                        JAVA_MAIN_METHOD));
-    image.method(native("SetLED", "(I)V", NATIVE_SET_LED));
+    image.method(java_method("<init>", "()V", {OP_return}, JAVA_INIT_METHOD));
+    image.method(java_method("main", "()V", bytes{OP_iconst_1} + invoke(led) + bytes{OP_return},
+                             JAVA_MAIN_METHOD));
+    image.method(native_method("SetLED", "(I)V", NATIVE_SET_LED));
     write_file("Blink.prg", make_package({{"Blink", image.build()}}));
     expect_golden("blink", "Blink.prg");
     expect_golden("blink_debug", "-debug Blink.prg");
@@ -140,21 +98,23 @@ TEST(Emulator, CallsThroughTwoClassesAndBack) {
     main_class.set_this_class(main_self);
     u16 cycle = main_class.methodref(main_class.class_constant("Motor"), "cycle", "()I");
     u16 send = main_class.methodref(main_self, "SendInt", "(I)V");
-    main_class.method(
-        method("main", "()V", invoke(cycle) + invoke(send) + bytes{OP_return}, JAVA_MAIN_METHOD));
-    main_class.method(native("SendInt", "(I)V", NATIVE_DISPLAY_INT));
+    main_class.method(java_method("main", "()V", invoke(cycle) + invoke(send) + bytes{OP_return},
+                                  JAVA_MAIN_METHOD));
+    main_class.method(native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
 
     image_builder motor;
     motor.set_this_class(motor.class_constant("Motor"));
     u16 show = motor.methodref(motor.class_constant("Display"), "show", "(I)I");
-    motor.method(method("cycle", "()I", bytes{OP_bipush, 20} + invoke(show) + bytes{OP_ireturn}));
+    motor.method(
+        java_method("cycle", "()I", bytes{OP_bipush, 20} + invoke(show) + bytes{OP_ireturn}));
 
     image_builder display;
     u16 display_self = display.class_constant("Display");
     display.set_this_class(display_self);
     u16 millis = display.methodref(display_self, "GetMillis", "()I");
-    display.method(method("show", "(I)I", invoke(millis) + bytes{OP_iload_0, OP_iadd, OP_ireturn}));
-    display.method(native("GetMillis", "()I", NATIVE_GET_MILLIS));
+    display.method(
+        java_method("show", "(I)I", invoke(millis) + bytes{OP_iload_0, OP_iadd, OP_ireturn}));
+    display.method(native_method("GetMillis", "()I", NATIVE_GET_MILLIS));
 
     write_file("Calls.prg", make_package({{"Main", main_class.build()},
                                           {"Motor", motor.build()},
@@ -170,14 +130,14 @@ TEST(Emulator, NativesWithAndWithoutEmulation) {
     u16 speed = image.methodref(self, "SetMaxSpeed", "(I)V");
     u16 status = image.methodref(self, "GetStatus", "()I");
     u16 send = image.methodref(self, "SendInt", "(I)V");
-    image.method(method("main", "()V",
-                        invoke(start) + bytes{OP_sipush, 0x01, 0xF4} + invoke(speed) +
-                            invoke(status) + invoke(send) + bytes{OP_return},
-                        JAVA_MAIN_METHOD));
-    image.method(native("StartDrive", "()V", NATIVE_START_DRIVE));
-    image.method(native("SetMaxSpeed", "(I)V", NATIVE_SET_MAX_SPEED));
-    image.method(native("GetStatus", "()I", NATIVE_GET_STATUS));
-    image.method(native("SendInt", "(I)V", NATIVE_DISPLAY_INT));
+    image.method(java_method("main", "()V",
+                             invoke(start) + bytes{OP_sipush, 0x01, 0xF4} + invoke(speed) +
+                                 invoke(status) + invoke(send) + bytes{OP_return},
+                             JAVA_MAIN_METHOD));
+    image.method(native_method("StartDrive", "()V", NATIVE_START_DRIVE));
+    image.method(native_method("SetMaxSpeed", "(I)V", NATIVE_SET_MAX_SPEED));
+    image.method(native_method("GetStatus", "()I", NATIVE_GET_STATUS));
+    image.method(native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
     write_file("Drive.prg", make_package({{"Drive", image.build()}}));
     expect_golden("natives", "Drive.prg");
 }
@@ -187,8 +147,8 @@ TEST(Emulator, TwentyNestedCallsOverflowTheFrames) {
     u16 self = image.class_constant("Deep");
     image.set_this_class(self);
     u16 down = image.methodref(self, "down", "()V");
-    image.method(method("main", "()V", invoke(down) + bytes{OP_return}, JAVA_MAIN_METHOD));
-    image.method(method("down", "()V", invoke(down) + bytes{OP_return}));
+    image.method(java_method("main", "()V", invoke(down) + bytes{OP_return}, JAVA_MAIN_METHOD));
+    image.method(java_method("down", "()V", invoke(down) + bytes{OP_return}));
     write_file("Deep.prg", make_package({{"Deep", image.build()}}));
     expect_golden("frame_overflow", "Deep.prg");
 }
@@ -196,7 +156,7 @@ TEST(Emulator, TwentyNestedCallsOverflowTheFrames) {
 TEST(Emulator, MainWithParameters) {
     image_builder image;
     image.set_this_class(image.class_constant("Args"));
-    image.method(method("main", "([Ljava/lang/String;)V", {OP_return}, JAVA_MAIN_METHOD));
+    image.method(java_method("main", "([Ljava/lang/String;)V", {OP_return}, JAVA_MAIN_METHOD));
     write_file("Args.prg", make_package({{"Args", image.build()}}));
     expect_golden("main_with_parameters", "Args.prg");
 }

@@ -88,6 +88,19 @@ class class_file_builder {
         ++class_attributes_count_;
     }
 
+    // A class `name` with only main() { return; }: the package format's worked example
+    // when the name is T.
+    static bytes with_main(const std::string& name) {
+        class_file_builder c;
+        u16 self = c.utf8(name);
+        c.this_class = c.class_constant(self);
+        u16 main_name = c.utf8("main");
+        u16 descriptor = c.utf8("()V");
+        u16 code = c.utf8("Code");
+        c.method(0x0009, main_name, descriptor, {code_attribute(code, 0, 0, {0xB1})});
+        return c.build();
+    }
+
     u16 access_flags = 0x0021;
     u16 this_class = 0;
     u16 super_class = 0;

@@ -186,6 +186,42 @@ class image_builder {
     u16 this_class_ = 0;
 };
 
+inline bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// invokestatic of constant `methodref` (opcode 0xb8, index big-endian).
+inline bytes invoke(u16 methodref) {
+    return {0xb8, static_cast<u8>(methodref >> 8), static_cast<u8>(methodref)};
+}
+
+inline method_spec java_method(const std::string& name, const std::string& descriptor, bytes code,
+                               u16 id = 0, u16 max_locals = 0, u8 locals = 0) {
+    method_spec m;
+    m.name = name;
+    m.descriptor = descriptor;
+    m.code = std::move(code);
+    m.e_method_id = id;
+    m.max_locals = max_locals;
+    m.locals = locals;
+    return m;
+}
+
+inline method_spec native_method(const std::string& name, const std::string& descriptor, u16 id) {
+    method_spec m;
+    m.access_flags = 0x0109; // public static native
+    m.name = name;
+    m.descriptor = descriptor;
+    m.e_method_id = id;
+    m.has_code = false;
+    return m;
+}
+
+inline method_spec main_method(bytes code, const std::string& name = "main") {
+    return java_method(name, "()V", std::move(code), 102);
+}
+
 // A package of the given images under the given directory names, first one the start class.
 inline bytes make_package(const std::vector<std::pair<std::string, bytes>>& images) {
     bytes out;

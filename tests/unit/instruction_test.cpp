@@ -162,31 +162,6 @@ TEST(Dispatch, EveryByteValueReachesHandlerOrUnknownPath) {
 
 namespace {
 
-variable int_v(s32 x) {
-    variable v{};
-    v.type = TYPE_INT;
-    v.value.S32 = x;
-    return v;
-}
-variable long_v(s64 x) {
-    variable v{};
-    v.type = TYPE_LONG;
-    v.value.S64 = x;
-    return v;
-}
-variable float_v(float x) {
-    variable v{};
-    v.type = TYPE_FLOAT;
-    v.value.F = x;
-    return v;
-}
-variable double_v(double x) {
-    variable v{};
-    v.type = TYPE_DOUBLE;
-    v.value.D = x;
-    return v;
-}
-
 // Pushes `values` (through constant loads, bottom first), runs `ops`, returns from main.
 run_result run_on(const std::vector<variable>& values, const bytes& ops, u16 max_locals = 0) {
     std::vector<u16> numbers;

@@ -24,18 +24,7 @@ std::string captured(const std::function<void()>& body) {
 
 u16 le16(const bytes& image, size_t at) { return static_cast<u16>(image[at] | image[at + 1] << 8); }
 
-// The class of the package format's worked example: T with main() { return; }.
-bytes worked_example_class() {
-    class_file_builder c;
-    u16 t = c.utf8("T");
-    c.this_class = c.class_constant(t);
-    u16 main_name = c.utf8("main");
-    u16 descriptor = c.utf8("()V");
-    u16 code = c.utf8("Code");
-    c.method(0x0009, main_name, descriptor,
-             {class_file_builder::code_attribute(code, 0, 0, {0xB1})});
-    return c.build();
-}
+bytes worked_example_class() { return class_file_builder::with_main("T"); }
 
 std::unique_ptr<ClassFile> read(const bytes& data, bool debug = false) {
     std::unique_ptr<ClassFile> cf;

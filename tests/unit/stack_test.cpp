@@ -5,21 +5,14 @@ using namespace testing_support;
 
 namespace {
 
-variable int_value(s32 x) {
-    variable v{};
-    v.type = TYPE_INT;
-    v.value.S32 = x;
-    return v;
-}
-
 TEST(OperandStack, HoldsNineteenEntries) {
     reset_vm();
     run_result r = capture([] {
-        for (int i = 0; i < 19; ++i) push_stack(int_value(i));
+        for (int i = 0; i < 19; ++i) push_stack(int_v(i));
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(stack_counter, 19);
-    r = capture([] { push_stack(int_value(19)); });
+    r = capture([] { push_stack(int_v(19)); });
     EXPECT_EQ(r.output, "ERROR: stack overflow!\n");
     EXPECT_EQ(r.status, 255);
 }
@@ -33,7 +26,7 @@ TEST(OperandStack, PopOfEmptyStackUnderflows) {
 
 TEST(OperandStack, ClearLeavesVoidEntries) {
     reset_vm();
-    push_stack(int_value(5));
+    push_stack(int_v(5));
     clear_stack();
     EXPECT_EQ(stack_counter, 0);
     for (const variable& entry : stack) {

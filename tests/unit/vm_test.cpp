@@ -8,36 +8,6 @@ namespace {
 
 u8 hi(u16 v) { return static_cast<u8>(v >> 8); }
 u8 lo(u16 v) { return static_cast<u8>(v); }
-bytes invoke(u16 methodref) { return {OP_invokestatic, hi(methodref), lo(methodref)}; }
-bytes operator+(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-method_spec java_method(const std::string& name, const std::string& descriptor, bytes code,
-                        u16 max_locals = 0, u8 locals = 0) {
-    method_spec m;
-    m.name = name;
-    m.descriptor = descriptor;
-    m.code = std::move(code);
-    m.max_locals = max_locals;
-    m.locals = locals;
-    return m;
-}
-method_spec native_method(const std::string& name, const std::string& descriptor, u16 id) {
-    method_spec m;
-    m.access_flags = 0x0109; // public static native
-    m.name = name;
-    m.descriptor = descriptor;
-    m.e_method_id = id;
-    m.has_code = false;
-    return m;
-}
-method_spec main_method(bytes code, const std::string& name = "main") {
-    method_spec m = java_method(name, "()V", std::move(code));
-    m.e_method_id = JAVA_MAIN_METHOD;
-    return m;
-}
 
 const char* const START = "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
 

@@ -92,26 +92,16 @@ inline variable typed(u8 type) {
     v.value.U64 = 0;
     return v;
 }
-inline void push_int(s32 x) {
-    variable v = typed(TYPE_INT);
-    v.value.S32 = x;
+// A fresh entry with `tag` whose `member` holds x; the other value bytes are zero.
+template <typename T> inline void push_as(u8 tag, T var_data::*member, T x) {
+    variable v = typed(tag);
+    v.value.*member = x;
     push_stack(v);
 }
-inline void push_long(s64 x) {
-    variable v = typed(TYPE_LONG);
-    v.value.S64 = x;
-    push_stack(v);
-}
-inline void push_float(float x) {
-    variable v = typed(TYPE_FLOAT);
-    v.value.F = x;
-    push_stack(v);
-}
-inline void push_double(double x) {
-    variable v = typed(TYPE_DOUBLE);
-    v.value.D = x;
-    push_stack(v);
-}
+inline void push_int(s32 x) { push_as(TYPE_INT, &var_data::S32, x); }
+inline void push_long(s64 x) { push_as(TYPE_LONG, &var_data::S64, x); }
+inline void push_float(float x) { push_as(TYPE_FLOAT, &var_data::F, x); }
+inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
 // narrower store leaves the upper bytes of the local as they were.
