@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, where this machine lacks it: a C++ compiler,
-# CMake, GoogleTest and a JDK (javac and java for the end-to-end tests).
+# CMake, GoogleTest and a JDK (javac and java for the end-to-end tests); with --sanitizers
+# also clang with its sanitizer and libFuzzer runtimes.
 set -eu
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
@@ -8,6 +9,11 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v make >/dev/null || missing+=(make)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 { command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
+if [ "${1:-}" = --sanitizers ]; then
+    command -v clang++ >/dev/null || missing+=(clang)
+    compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
+        missing+=(libclang-rt-14-dev)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "installing: ${missing[*]}"
 sudo=""

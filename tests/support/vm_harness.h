@@ -28,24 +28,11 @@ struct run_result {
     int status; // 0, or the fatal status
 };
 
-// Puts every piece of VM state back to process start, as a new emulator process has it.
+// Every piece of VM state as a new emulator process has it.
 inline void reset_vm() {
     set_fatal_exit_handler(throw_fatal_exit);
-    free_vm();
-    package = nullptr;
-    mirt_is_running = mirt_init_pending = mirt_start_pending = false;
-    wide_opcode = false;
-    function_counter = 0;
-    this_class = 0;
-    locals = nullptr;
-    max_locals = 0;
-    std::memset(local_var, 0, sizeof local_var);
-    std::memset(local_var_pool, 0, sizeof local_var_pool);
-    current_frame = frame_info{};
+    vm_reset();
     millis = 0;
-    clear_stack();
-    stack_counter = 0;
-    frame_counter = 0;
 }
 
 inline void hand_over(const bytes& package_bytes, bool debug) {

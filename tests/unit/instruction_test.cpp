@@ -345,7 +345,8 @@ TEST(Conversions, NarrowingOnlyRetags) {
         {70000, OP_i2s, TYPE_SHORT, " short: 4464 "},
         {65, OP_i2c, TYPE_CHAR, " char: A "},
     };
-    for (auto [value, op, tag, shown] : cases) {
+    for (const auto& [value_, op, tag, shown] : cases) {
+        const s32 value = value_; // captured below
         run_result traced =
             run_package(single_class({OP_ldc, 1, op, OP_return},
                                      [&](image_builder& image) { image.integer(value); }),

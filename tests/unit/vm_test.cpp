@@ -6,8 +6,6 @@ using namespace testing_support;
 
 namespace {
 
-u8 hi(u16 v) { return static_cast<u8>(v >> 8); }
-u8 lo(u16 v) { return static_cast<u8>(v); }
 
 const char* const START = "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
 

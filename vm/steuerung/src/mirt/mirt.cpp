@@ -2,7 +2,9 @@
 // interpreter.
 #include "mirt.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "../emulator/debug.h"
 #include "../emulator/emulate.h"
@@ -330,6 +332,26 @@ char vm_stop() {
 void free_vm() {
     delete[] static_mem;
     static_mem = nullptr;
+}
+
+void vm_reset() {
+    free_vm();
+    loaded = package_bytes();
+    package = nullptr;
+    cf = last_cf = class_image{};
+    this_class = 0;
+    pc = code_begin = code_end = nullptr;
+    inc_pc = true;
+    function_counter = 0;
+    is_debug = mirt_is_running = mirt_init_pending = mirt_start_pending = wide_opcode = false;
+    current_frame = frame_info{};
+    std::fill(std::begin(local_var), std::end(local_var), variable{});
+    std::fill(std::begin(local_var_pool), std::end(local_var_pool), variable{});
+    locals = nullptr;
+    max_locals = 0;
+    std::fill(std::begin(stack), std::end(stack), variable{});
+    std::fill(std::begin(frame), std::end(frame), frame_info{});
+    stack_counter = frame_counter = 0;
 }
 
 std::optional<directory_entry> get_class_info(image_text name) {

@@ -49,6 +49,9 @@ char vm_start();
 void mirt_step();
 char vm_stop();
 void free_vm();
+// free_vm, then every piece of VM state as at process start: for hosts that run one
+// package after another in one process (tests, fuzzing).
+void vm_reset();
 
 // Directory entry whose whole name begins `name`, in directory order; none without package.
 std::optional<directory_entry> get_class_info(image_text name);

@@ -1,0 +1,64 @@
+// Replays the fuzz corpora and every input a fuzzer ever found (tests/regressions) through
+// the fuzz targets' code: nothing may crash (the sanitizer build checks reads), a package
+// that fails ends with an "ERROR: " line, a class file that fails says why.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "fuzz_inputs.h"
+#include "vm_harness.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<fs::path> inputs(const std::vector<std::string>& dirs) {
+    std::vector<fs::path> files;
+    for (const std::string& dir : dirs)
+        for (const auto& entry : fs::directory_iterator(fs::path(MIRT_SOURCE_DIR) / dir))
+            if (entry.is_regular_file()) files.push_back(entry.path());
+    return files;
+}
+
+bytes contents(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(Replay, PackagesEndCleanlyOrWithAnErrorLine) {
+    const auto files = inputs({"fuzz/corpus/emulator", "tests/regressions/emulator"});
+    ASSERT_FALSE(files.empty());
+    for (const fs::path& file : files) {
+        const bytes data = contents(file);
+        fuzz::outcome result{};
+        run_result r = capture([&] { result = fuzz::run_package_input(data.data(), data.size()); });
+        if (result == fuzz::outcome::fatal) {
+            EXPECT_TRUE(last_line(r.output).starts_with("ERROR: ")) << file << r.output;
+        }
+        EXPECT_NE(result, fuzz::outcome::too_large) << file; // all fit the load buffer
+    }
+}
+
+TEST(Replay, ClassFilesAreReadOrRefusedWithAReason) {
+    const auto files = inputs({"fuzz/corpus/linker", "tests/regressions/linker"});
+    ASSERT_FALSE(files.empty());
+    std::FILE* sink = std::fopen("/dev/null", "wb");
+    for (const fs::path& file : files) {
+        const bytes data = contents(file);
+        bool accepted = false;
+        ::testing::internal::CaptureStdout();
+        accepted = fuzz::run_class_input(data.data(), data.size(), sink);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        if (!accepted) {
+            EXPECT_FALSE(out.empty()) << file;
+        }
+        if (file.parent_path().filename() == "linker" &&
+            file.parent_path().parent_path().filename() == "corpus") {
+            EXPECT_TRUE(accepted) << file << out; // the corpus is javac's output
+        }
+    }
+    std::fclose(sink);
+}
+
+} // namespace
