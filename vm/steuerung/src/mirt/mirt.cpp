@@ -39,6 +39,8 @@ namespace {
 
 package_directory package_dir{&loaded};
 
+void run_to_end_of_main();
+
 [[noreturn]] void image_fault(image_problem problem, s64 detail1, s64 detail2) {
     fault(static_cast<vm_fault>(problem), detail1, detail2);
 }
@@ -104,6 +106,25 @@ inline void push_int(s32 x) { push_as(TYPE_INT, &var_data::S32, x); }
 inline void push_long(s64 x) { push_as(TYPE_LONG, &var_data::S64, x); }
 inline void push_float(float x) { push_as(TYPE_FLOAT, &var_data::F, x); }
 inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
+
+// The result of an instruction written over its deepest operand: the tag and the member
+// that belongs to it; the other value bytes keep what they held.
+inline void put_int(variable& v, s32 x) { v.type = TYPE_INT, v.value.S32 = x; }
+inline void put_long(variable& v, s64 x) { v.type = TYPE_LONG, v.value.S64 = x; }
+inline void put_float(variable& v, float x) { v.type = TYPE_FLOAT, v.value.F = x; }
+inline void put_double(variable& v, double x) { v.type = TYPE_DOUBLE, v.value.D = x; }
+
+// "Pop `count` operands, push one result" done in place: the operands stay where they are,
+// the count drops by count - 1, and the deepest operand's entry is returned for the result.
+// Too few operands is the stack underflow the pops would report.
+inline variable* operands(u16 count) {
+    if (stack_counter < count) {
+        stack_counter = 0;
+        stack_underflow();
+    }
+    stack_counter = static_cast<u16>(stack_counter - count + 1);
+    return &stack[stack_counter - 1];
+}
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
 // narrower store leaves the upper bytes of the local as they were.
@@ -299,7 +320,11 @@ char vm_start() {
 char vm_run() {
     char started = vm_start();
     if (started != '+') return started;
-    while (mirt_is_running) mirt_step();
+    while (mirt_is_running) {
+        if (function_counter != 0 && !mirt_init_pending && !mirt_start_pending)
+            run_to_end_of_main();
+        mirt_step();
+    }
     return '+';
 }
 
@@ -523,36 +548,35 @@ void run_native_function(u16 method_ref) {
 // clang-format off
 // Operand pictures: b is the top entry, a the one below it. Each family is written as one
 // row per type so that int, long, float and double stay side by side.
-#define BINARY(member, push, expr)                                                            \
+#define BINARY(member, put, expr)                                                             \
     {                                                                                         \
-        const auto b = pop_stack().value.member;                                              \
-        const auto a = pop_stack().value.member;                                              \
-        push(expr);                                                                           \
+        variable* x = operands(2);                                                            \
+        const auto a = x[0].value.member;                                                     \
+        const auto b = x[1].value.member;                                                     \
+        put(x[0], expr);                                                                      \
     }
-#define UNARY(member, push, expr)                                                             \
+#define UNARY(member, put, expr)                                                              \
     {                                                                                         \
-        const auto a = pop_stack().value.member;                                              \
-        push(expr);                                                                           \
+        variable* x = operands(1);                                                            \
+        const auto a = x[0].value.member;                                                     \
+        put(x[0], expr);                                                                      \
     }
-#define SHIFT(member, push, expr)                                                             \
+#define SHIFT(member, put, expr)                                                              \
     {                                                                                         \
-        const s32 n = pop_stack().value.S32;                                                  \
-        const auto a = pop_stack().value.member;                                              \
-        push(expr);                                                                           \
+        variable* x = operands(2);                                                            \
+        const auto a = x[0].value.member;                                                     \
+        const s32 n = x[1].value.S32;                                                         \
+        put(x[0], expr);                                                                      \
     }
-#define DIVIDE(member, push, expr)                                                            \
+#define DIVIDE(member, put, expr)                                                             \
     {                                                                                         \
-        const auto b = pop_stack().value.member;                                              \
-        const auto a = pop_stack().value.member;                                              \
+        variable* x = operands(2);                                                            \
+        const auto a = x[0].value.member;                                                     \
+        const auto b = x[1].value.member;                                                     \
         if (b == 0) fault(FAULT_DIVISION_BY_ZERO, code_offset(pc));                           \
-        push(expr);                                                                           \
+        put(x[0], expr);                                                                      \
     }
-#define RETAG(tag)                                                                            \
-    {                                                                                         \
-        variable v = pop_stack();                                                             \
-        v.type = tag;                                                                         \
-        push_stack(v);                                                                        \
-    }
+#define RETAG(tag) operands(1)->type = tag;
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
         const u8* at = pc;                                                                    \
@@ -571,9 +595,10 @@ void run_native_function(u16 method_ref) {
 
 // clang-format on
 
-// Handlers leave pc on the last byte of their instruction; the step then advances it.
-void execute_instruction(int instruction) {
-    const u8 op = static_cast<u8>(instruction);
+// The interpreter: executes the instruction `op` at pc, prints the trace after it when
+// `trace`, and answers false when it was the return from main. Handlers leave pc on the last byte of their instruction; the step then
+// advances it. Always inlined, into execute_instruction (one step) and into the run loop.
+template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
     inc_pc = true;
     // The opcode families are kept as aligned rows.
     // clang-format off
@@ -694,42 +719,42 @@ void execute_instruction(int instruction) {
     }
 
     // arithmetic
-    case OP_iadd: BINARY(S32, push_int,    add32(a, b)) break;
-    case OP_ladd: BINARY(S64, push_long,   add64(a, b)) break;
-    case OP_fadd: BINARY(F,   push_float,  a + b)       break;
-    case OP_dadd: BINARY(D,   push_double, a + b)       break;
-    case OP_isub: BINARY(S32, push_int,    sub32(a, b)) break;
-    case OP_lsub: BINARY(S64, push_long,   sub64(a, b)) break;
-    case OP_fsub: BINARY(F,   push_float,  a - b)       break;
-    case OP_dsub: BINARY(D,   push_double, a - b)       break;
-    case OP_imul: BINARY(S32, push_int,    mul32(a, b)) break;
-    case OP_lmul: BINARY(S64, push_long,   mul64(a, b)) break;
-    case OP_fmul: BINARY(F,   push_float,  a * b)       break;
-    case OP_dmul: BINARY(D,   push_double, a * b)       break;
-    case OP_idiv: DIVIDE(S32, push_int,    div32(a, b)) break;
-    case OP_ldiv: DIVIDE(S64, push_long,   div64(a, b)) break;
-    case OP_fdiv: BINARY(F,   push_float,  a / b)       break;
-    case OP_ddiv: BINARY(D,   push_double, a / b)       break;
-    case OP_irem: DIVIDE(S32, push_int,    rem32(a, b)) break;
-    case OP_lrem: DIVIDE(S64, push_long,   rem64(a, b)) break;
-    case OP_ineg: UNARY(S32,  push_int,    neg32(a))      break;
-    case OP_lneg: UNARY(S64,  push_long,   neg64(a))      break;
-    case OP_fneg: UNARY(F,    push_float,  neg_float(a))  break;
-    case OP_dneg: UNARY(D,    push_double, neg_double(a)) break;
+    case OP_iadd: BINARY(S32, put_int,       add32(a, b)) break;
+    case OP_ladd: BINARY(S64, put_long,     add64(a, b)) break;
+    case OP_fadd: BINARY(F,   put_float,   a + b)       break;
+    case OP_dadd: BINARY(D,   put_double, a + b)       break;
+    case OP_isub: BINARY(S32, put_int,       sub32(a, b)) break;
+    case OP_lsub: BINARY(S64, put_long,     sub64(a, b)) break;
+    case OP_fsub: BINARY(F,   put_float,   a - b)       break;
+    case OP_dsub: BINARY(D,   put_double, a - b)       break;
+    case OP_imul: BINARY(S32, put_int,       mul32(a, b)) break;
+    case OP_lmul: BINARY(S64, put_long,     mul64(a, b)) break;
+    case OP_fmul: BINARY(F,   put_float,   a * b)       break;
+    case OP_dmul: BINARY(D,   put_double, a * b)       break;
+    case OP_idiv: DIVIDE(S32, put_int,       div32(a, b)) break;
+    case OP_ldiv: DIVIDE(S64, put_long,     div64(a, b)) break;
+    case OP_fdiv: BINARY(F,   put_float,   a / b)       break;
+    case OP_ddiv: BINARY(D,   put_double, a / b)       break;
+    case OP_irem: DIVIDE(S32, put_int,       rem32(a, b)) break;
+    case OP_lrem: DIVIDE(S64, put_long,     rem64(a, b)) break;
+    case OP_ineg: UNARY(S32,  put_int,       neg32(a))      break;
+    case OP_lneg: UNARY(S64,  put_long,     neg64(a))      break;
+    case OP_fneg: UNARY(F,    put_float,   neg_float(a))  break;
+    case OP_dneg: UNARY(D,    put_double, neg_double(a)) break;
 
     // shifts (the count is always an int) and bitwise logic
-    case OP_ishl:  SHIFT(S32, push_int,  shl32(a, n))  break;
-    case OP_lshl:  SHIFT(S64, push_long, shl64(a, n))  break;
-    case OP_ishr:  SHIFT(S32, push_int,  shr32(a, n))  break;
-    case OP_lshr:  SHIFT(S64, push_long, shr64(a, n))  break;
-    case OP_iushr: SHIFT(S32, push_int,  ushr32(a, n)) break;
-    case OP_lushr: SHIFT(S64, push_long, ushr64(a, n)) break;
-    case OP_iand:  BINARY(S32, push_int,  a & b)        break;
-    case OP_land:  BINARY(S64, push_long, a & b)        break;
-    case OP_ior:   BINARY(S32, push_int,  a | b)        break;
-    case OP_lor:   BINARY(S64, push_long, a | b)        break;
-    case OP_ixor:  BINARY(S32, push_int,  a ^ b)        break;
-    case OP_lxor:  BINARY(S64, push_long, a ^ b)        break;
+    case OP_ishl:  SHIFT(S32, put_int,     shl32(a, n))  break;
+    case OP_lshl:  SHIFT(S64, put_long,   shl64(a, n))  break;
+    case OP_ishr:  SHIFT(S32, put_int,     shr32(a, n))  break;
+    case OP_lshr:  SHIFT(S64, put_long,   shr64(a, n))  break;
+    case OP_iushr: SHIFT(S32, put_int,     ushr32(a, n)) break;
+    case OP_lushr: SHIFT(S64, put_long,   ushr64(a, n)) break;
+    case OP_iand:  BINARY(S32, put_int,     a & b)        break;
+    case OP_land:  BINARY(S64, put_long,   a & b)        break;
+    case OP_ior:   BINARY(S32, put_int,     a | b)        break;
+    case OP_lor:   BINARY(S64, put_long,   a | b)        break;
+    case OP_ixor:  BINARY(S32, put_int,     a ^ b)        break;
+    case OP_lxor:  BINARY(S64, put_long,   a ^ b)        break;
 
     case OP_iinc: {
         const bool wide = wide_opcode;
@@ -743,28 +768,28 @@ void execute_instruction(int instruction) {
     }
 
     // conversions; the narrowing ones only retag, the value bytes stay as they were
-    case OP_i2l: UNARY(S32, push_long,   a)                          break;
-    case OP_i2f: UNARY(S32, push_float,  static_cast<float>(a))      break;
-    case OP_i2d: UNARY(S32, push_double, a)                          break;
-    case OP_l2i: UNARY(S64, push_int,    static_cast<s32>(a))        break;
-    case OP_l2f: UNARY(S64, push_float,  static_cast<float>(a))      break;
-    case OP_l2d: UNARY(S64, push_double, static_cast<double>(a))     break;
-    case OP_f2i: UNARY(F,   push_int,    double_to_int(a))           break;
-    case OP_f2l: UNARY(F,   push_long,   double_to_long(a))          break;
-    case OP_f2d: UNARY(F,   push_double, a)                          break;
-    case OP_d2i: UNARY(D,   push_int,    double_to_int(a))           break;
-    case OP_d2l: UNARY(D,   push_long,   double_to_long(a))          break;
-    case OP_d2f: UNARY(D,   push_float,  double_to_float(a))         break;
+    case OP_i2l: UNARY(S32, put_long,     a)                          break;
+    case OP_i2f: UNARY(S32, put_float,   static_cast<float>(a))      break;
+    case OP_i2d: UNARY(S32, put_double, a)                          break;
+    case OP_l2i: UNARY(S64, put_int,       static_cast<s32>(a))        break;
+    case OP_l2f: UNARY(S64, put_float,   static_cast<float>(a))      break;
+    case OP_l2d: UNARY(S64, put_double, static_cast<double>(a))     break;
+    case OP_f2i: UNARY(F,   put_int,       double_to_int(a))           break;
+    case OP_f2l: UNARY(F,   put_long,     double_to_long(a))          break;
+    case OP_f2d: UNARY(F,   put_double, a)                          break;
+    case OP_d2i: UNARY(D,   put_int,       double_to_int(a))           break;
+    case OP_d2l: UNARY(D,   put_long,     double_to_long(a))          break;
+    case OP_d2f: UNARY(D,   put_float,   double_to_float(a))         break;
     case OP_i2b: RETAG(TYPE_BYTE)  break;
     case OP_i2c: RETAG(TYPE_CHAR)  break;
     case OP_i2s: RETAG(TYPE_SHORT) break;
 
     // comparisons: NaN compares as 0 for both the l and the g forms
-    case OP_lcmp:  BINARY(S64, push_int, compare3(a, b)) break;
+    case OP_lcmp:  BINARY(S64, put_int,    compare3(a, b)) break;
     case OP_fcmpl:
-    case OP_fcmpg: BINARY(F,   push_int, compare3(a, b)) break;
+    case OP_fcmpg: BINARY(F,   put_int,    compare3(a, b)) break;
     case OP_dcmpl:
-    case OP_dcmpg: BINARY(D,   push_int, compare3(a, b)) break;
+    case OP_dcmpg: BINARY(D,   put_int,    compare3(a, b)) break;
 
     // branches
     case OP_ifeq:      IF_ZERO(a == 0) break;
@@ -799,7 +824,7 @@ void execute_instruction(int instruction) {
         frame_info caller = pop_frame();
         if (!caller.pc) { // main returns: no trace for this instruction
             function_counter = 0;
-            return;
+            return false;
         }
         restore_frame(caller);
         --function_counter;
@@ -842,9 +867,39 @@ void execute_instruction(int instruction) {
     case OP_arraylength: case OP_athrow: case OP_checkcast: case OP_instanceof:
     case OP_monitorenter: case OP_monitorexit:
     case OP_multianewarray: case OP_ifnull: case OP_ifnonnull:
-    default: // jsr_w, breakpoint and the unnamed 0xcb..0xff
+    case OP_jsr_w: case OP_breakpoint:
+    case 0xcb ... 0xff: // no instruction has these values
         error(5, op);
     }
     // clang-format on
-    if (is_debug) print_instruction_trace(op, local_var);
+    if (trace) print_instruction_trace(op, local_var);
+    return true;
 }
+
+void execute_instruction(int instruction) {
+    const u8 op = static_cast<u8>(instruction);
+    is_debug ? execute_one<true>(op) : execute_one<false>(op);
+}
+
+namespace {
+
+// The steps of a run from here to the return from main, as mirt_step would make them one
+// by one, without leaving the interpreter between them. Nothing an instruction does can set
+// the requests a step checks besides (stop, initialise, start: only a host calls those).
+template <bool trace> void run_steps_to_end_of_main() {
+    for (;;) {
+        if (pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
+        if (!execute_one<trace>(*pc)) {
+            ++pc; // the advance of its step
+            return;
+        }
+        if (inc_pc) ++pc;
+    }
+}
+
+// The trace switch is fixed for a run; deciding it once keeps the test out of every step.
+void run_to_end_of_main() {
+    is_debug ? run_steps_to_end_of_main<true>() : run_steps_to_end_of_main<false>();
+}
+
+} // namespace

@@ -9,7 +9,7 @@
 constexpr int ERROR_FILE_NOT_READABLE = 1000;
 constexpr int ERROR_BAD_MAGIC = 1001;
 
-[[noreturn]] void error(int error_id, s64 detail = 0);
+[[noreturn, gnu::cold]] void error(int error_id, s64 detail = 0);
 void warning(int warning_id);
 
 // Faults that the numbered table has no words for: damaged packages, a file too large to
@@ -28,7 +28,7 @@ enum vm_fault : int {
     FAULT_DIVISION_BY_ZERO,
 };
 
-[[noreturn]] void fault(vm_fault fault_id, s64 detail1 = 0, s64 detail2 = 0);
+[[noreturn, gnu::cold]] void fault(vm_fault fault_id, s64 detail1 = 0, s64 detail2 = 0);
 
 // How the process ends after a fatal message. The program exits; unit tests install a
 // handler that throws, so they can observe the fatal path without dying. A handler that

@@ -26,8 +26,19 @@ extern frame_info frame[FRAME_ENTRIES];
 extern u16 frame_counter;
 
 void clear_stack();
-void push_stack(variable value);
-variable pop_stack();
+// The failure paths of push_stack and pop_stack; they do not return.
+[[noreturn, gnu::cold]] void stack_overflow(variable value);
+[[noreturn, gnu::cold]] void stack_underflow();
+
+// Inline: every instruction pushes or pops.
+inline void push_stack(variable value) {
+    if (stack_counter >= STACK_LIMIT) stack_overflow(value);
+    stack[stack_counter++] = value;
+}
+inline variable pop_stack() {
+    if (stack_counter == 0) stack_underflow();
+    return stack[--stack_counter];
+}
 
 void clear_frame();
 void push_frame(const frame_info& value);
