@@ -107,28 +107,98 @@ inline void push_long(s64 x) { push_as(TYPE_LONG, &var_data::S64, x); }
 inline void push_float(float x) { push_as(TYPE_FLOAT, &var_data::F, x); }
 inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
 
+// --- the interpreter's registers ----------------------------------------------------------
+
+// The helpers below are always inlined: a call would make the registers live in memory.
+// While instructions run, pc and the operand stack count are kept in these working copies
+// (registers, in the run loop) and written back to `pc` and `stack_counter` before anything
+// else may look at them: calls and returns, the trace, every fatal path. `advance` is the
+// step's inc_pc.
+struct registers {
+    const u8* pc;
+    u16 count;
+    bool advance;
+
+    void save() const {
+        ::pc = pc;
+        stack_counter = count;
+    }
+    void load() {
+        pc = ::pc;
+        count = stack_counter;
+    }
+};
+
+[[noreturn, gnu::cold]] void fail(registers r, int error_id, s64 detail = 0) {
+    r.save();
+    error(error_id, detail);
+}
+[[noreturn, gnu::cold]] void fail(registers r, vm_fault fault_id, s64 detail1 = 0,
+                                  s64 detail2 = 0) {
+    r.save();
+    fault(fault_id, detail1, detail2);
+}
+
+[[gnu::always_inline]] inline void push(registers& r, variable value) {
+    if (r.count >= STACK_LIMIT) {
+        r.save();
+        stack_overflow(value);
+    }
+    stack[r.count++] = value;
+}
+[[gnu::always_inline]] inline variable pop(registers& r) {
+    if (r.count == 0) fail(r, 13);
+    return stack[--r.count];
+}
+template <typename T>
+[[gnu::always_inline]] inline void push_as(registers& r, u8 tag, T var_data::*member, T x) {
+    variable v = typed(tag);
+    v.value.*member = x;
+    push(r, v);
+}
+[[gnu::always_inline]] inline void push_int(registers& r, s32 x) {
+    push_as(r, TYPE_INT, &var_data::S32, x);
+}
+[[gnu::always_inline]] inline void push_long(registers& r, s64 x) {
+    push_as(r, TYPE_LONG, &var_data::S64, x);
+}
+[[gnu::always_inline]] inline void push_float(registers& r, float x) {
+    push_as(r, TYPE_FLOAT, &var_data::F, x);
+}
+[[gnu::always_inline]] inline void push_double(registers& r, double x) {
+    push_as(r, TYPE_DOUBLE, &var_data::D, x);
+}
+
 // The result of an instruction written over its deepest operand: the tag and the member
 // that belongs to it; the other value bytes keep what they held.
-inline void put_int(variable& v, s32 x) { v.type = TYPE_INT, v.value.S32 = x; }
-inline void put_long(variable& v, s64 x) { v.type = TYPE_LONG, v.value.S64 = x; }
-inline void put_float(variable& v, float x) { v.type = TYPE_FLOAT, v.value.F = x; }
-inline void put_double(variable& v, double x) { v.type = TYPE_DOUBLE, v.value.D = x; }
+[[gnu::always_inline]] inline void put_int(variable& v, s32 x) {
+    v.type = TYPE_INT, v.value.S32 = x;
+}
+[[gnu::always_inline]] inline void put_long(variable& v, s64 x) {
+    v.type = TYPE_LONG, v.value.S64 = x;
+}
+[[gnu::always_inline]] inline void put_float(variable& v, float x) {
+    v.type = TYPE_FLOAT, v.value.F = x;
+}
+[[gnu::always_inline]] inline void put_double(variable& v, double x) {
+    v.type = TYPE_DOUBLE, v.value.D = x;
+}
 
 // "Pop `count` operands, push one result" done in place: the operands stay where they are,
 // the count drops by count - 1, and the deepest operand's entry is returned for the result.
 // Too few operands is the stack underflow the pops would report.
-inline variable* operands(u16 count) {
-    if (stack_counter < count) {
-        stack_counter = 0;
-        stack_underflow();
+[[gnu::always_inline]] inline variable* operands(registers& r, u16 count) {
+    if (r.count < count) {
+        r.count = 0;
+        fail(r, 13);
     }
-    stack_counter = static_cast<u16>(stack_counter - count + 1);
-    return &stack[stack_counter - 1];
+    r.count = static_cast<u16>(r.count - count + 1);
+    return &stack[r.count - 1];
 }
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
 // narrower store leaves the upper bytes of the local as they were.
-inline variable load_local(const variable& local, u8 type, bool wide_value) {
+[[gnu::always_inline]] inline variable load_local(const variable& local, u8 type, bool wide_value) {
     variable v = typed(type);
     if (wide_value)
         v.value.U64 = local.value.U64;
@@ -136,8 +206,9 @@ inline variable load_local(const variable& local, u8 type, bool wide_value) {
         v.value.U32 = local.value.U32;
     return v;
 }
-inline void store_local(variable& local, u8 type, bool wide_value) {
-    variable v = pop_stack();
+[[gnu::always_inline]] inline void store_local(registers& r, variable& local, u8 type,
+                                               bool wide_value) {
+    variable v = pop(r);
     if (wide_value)
         local.value.U64 = v.value.U64;
     else
@@ -147,40 +218,42 @@ inline void store_local(variable& local, u8 type, bool wide_value) {
 
 // --- reading code --------------------------------------------------------------------------
 
-inline int code_offset(const u8* at) { return static_cast<int>(at - code_begin); }
+[[gnu::always_inline]] inline int code_offset(const u8* at) {
+    return static_cast<int>(at - code_begin);
+}
 
 // The next operand byte; pc ends on the byte read.
-inline u8 next_code_byte() {
-    if (++pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
-    return *pc;
+[[gnu::always_inline]] inline u8 next_byte(registers& r) {
+    if (++r.pc >= code_end) fail(r, FAULT_PAST_CODE_END, code_offset(code_end));
+    return *r.pc;
 }
-inline u16 next_code_u16() {
-    u16 high = next_code_byte();
-    return static_cast<u16>(high << 8 | next_code_byte());
+[[gnu::always_inline]] inline u16 next_u16(registers& r) {
+    u16 high = next_byte(r);
+    return static_cast<u16>(high << 8 | next_byte(r));
 }
-inline s32 next_code_s32() {
-    u32 high = next_code_u16();
-    return static_cast<s32>(high << 16 | next_code_u16());
+[[gnu::always_inline]] inline s32 next_s32(registers& r) {
+    u32 high = next_u16(r);
+    return static_cast<s32>(high << 16 | next_u16(r));
 }
 
 // Leaves pc one byte before the target, for the step's advance.
-inline void jump(const u8* opcode_at, s32 offset) {
+[[gnu::always_inline]] inline void jump(registers& r, const u8* opcode_at, s32 offset) {
     s64 target = static_cast<s64>(code_offset(opcode_at)) + offset;
     if (target < 0 || target >= code_offset(code_end))
-        fault(FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
-    pc = code_begin + target - 1;
+        fail(r, FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
+    r.pc = code_begin + target - 1;
 }
 
 // Index operand of the indexed loads, stores and iinc: two bytes after a pending wide.
-inline u16 local_index_operand() {
+[[gnu::always_inline]] inline u16 local_index_operand(registers& r) {
     if (wide_opcode) {
         wide_opcode = false;
-        return next_code_u16();
+        return next_u16(r);
     }
-    return next_code_byte();
+    return next_byte(r);
 }
-inline variable& pool_local(u16 index) {
-    if (index >= max_locals) error(9, index);
+[[gnu::always_inline]] inline variable& pool_local(registers& r, u16 index) {
+    if (index >= max_locals) fail(r, 9, index);
     return locals[index];
 }
 
@@ -550,171 +623,172 @@ void run_native_function(u16 method_ref) {
 // row per type so that int, long, float and double stay side by side.
 #define BINARY(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(2);                                                            \
+        variable* x = operands(r, 2);                                                            \
         const auto a = x[0].value.member;                                                     \
         const auto b = x[1].value.member;                                                     \
         put(x[0], expr);                                                                      \
     }
 #define UNARY(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(1);                                                            \
+        variable* x = operands(r, 1);                                                            \
         const auto a = x[0].value.member;                                                     \
         put(x[0], expr);                                                                      \
     }
 #define SHIFT(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(2);                                                            \
+        variable* x = operands(r, 2);                                                            \
         const auto a = x[0].value.member;                                                     \
         const s32 n = x[1].value.S32;                                                         \
         put(x[0], expr);                                                                      \
     }
 #define DIVIDE(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(2);                                                            \
+        variable* x = operands(r, 2);                                                            \
         const auto a = x[0].value.member;                                                     \
         const auto b = x[1].value.member;                                                     \
-        if (b == 0) fault(FAULT_DIVISION_BY_ZERO, code_offset(pc));                           \
+        if (b == 0) fail(r, FAULT_DIVISION_BY_ZERO, code_offset(r.pc));                           \
         put(x[0], expr);                                                                      \
     }
-#define RETAG(tag) operands(1)->type = tag;
+#define RETAG(tag) operands(r, 1)->type = tag;
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
-        const u8* at = pc;                                                                    \
-        const s16 offset = static_cast<s16>(next_code_u16());                                 \
-        const s32 a = pop_stack().value.S32;                                                  \
-        if (cond) jump(at, offset);                                                           \
+        const u8* at = r.pc;                                                                    \
+        const s16 offset = static_cast<s16>(next_u16(r));                                 \
+        const s32 a = pop(r).value.S32;                                                  \
+        if (cond) jump(r, at, offset);                                                           \
     }
 #define IF_CMP(cond)                                                                          \
     {                                                                                         \
-        const u8* at = pc;                                                                    \
-        const s16 offset = static_cast<s16>(next_code_u16());                                 \
-        const s32 b = pop_stack().value.S32;                                                  \
-        const s32 a = pop_stack().value.S32;                                                  \
-        if (cond) jump(at, offset);                                                           \
+        const u8* at = r.pc;                                                                    \
+        const s16 offset = static_cast<s16>(next_u16(r));                                 \
+        const s32 b = pop(r).value.S32;                                                  \
+        const s32 a = pop(r).value.S32;                                                  \
+        if (cond) jump(r, at, offset);                                                           \
     }
 
 // clang-format on
 
 // The interpreter: executes the instruction `op` at pc, prints the trace after it when
-// `trace`, and answers false when it was the return from main. Handlers leave pc on the last byte of their instruction; the step then
-// advances it. Always inlined, into execute_instruction (one step) and into the run loop.
-template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
-    inc_pc = true;
+// `trace`, and answers false when it was the return from main. Handlers leave pc on the last byte
+// of their instruction; the step then advances it. Always inlined, into execute_instruction (one
+// step) and into the run loop.
+template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op, registers& r) {
+    r.advance = true;
     // The opcode families are kept as aligned rows.
     // clang-format off
     switch (op) {
     // constants
     case OP_nop: break;
-    case OP_aconst_null: push_stack(typed(TYPE_VOID)); break;
+    case OP_aconst_null: push(r, typed(TYPE_VOID)); break;
     case OP_iconst_m1:
     case OP_iconst_0:
     case OP_iconst_1:
     case OP_iconst_2:
     case OP_iconst_3:
     case OP_iconst_4:
-    case OP_iconst_5: push_int(op - OP_iconst_0); break;
+    case OP_iconst_5: push_int(r, op - OP_iconst_0); break;
     case OP_lconst_0:
-    case OP_lconst_1: push_long(op - OP_lconst_0); break;
+    case OP_lconst_1: push_long(r, op - OP_lconst_0); break;
     case OP_fconst_0:
     case OP_fconst_1:
-    case OP_fconst_2: push_float(static_cast<float>(op - OP_fconst_0)); break;
+    case OP_fconst_2: push_float(r, static_cast<float>(op - OP_fconst_0)); break;
     case OP_dconst_0:
-    case OP_dconst_1: push_double(op - OP_dconst_0); break;
-    case OP_bipush: push_int(static_cast<s8>(next_code_byte())); break;
-    case OP_sipush: push_int(static_cast<s16>(next_code_u16())); break;
+    case OP_dconst_1: push_double(r, op - OP_dconst_0); break;
+    case OP_bipush: push_int(r, static_cast<s8>(next_byte(r))); break;
+    case OP_sipush: push_int(r, static_cast<s16>(next_u16(r))); break;
     case OP_ldc:
     case OP_ldc_w:
     case OP_ldc2_w: {
-        const u16 index = op == OP_ldc ? next_code_byte() : next_code_u16();
-        if (index >= cf.constant_pool_count()) error(8, index);
+        const u16 index = op == OP_ldc ? next_byte(r) : next_u16(r);
+        if (index >= cf.constant_pool_count()) fail(r, 8, index);
         // Index 0 and the slot behind a long or double name no constant.
         std::optional<u32> record = cf.find_constant(index);
-        if (!record) error(8, index);
+        if (!record) fail(r, 8, index);
         const u8 tag = cf.constant_tag_at(*record);
         const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
         variable v = typed(0);
         if (op != OP_ldc2_w) {
-            if (tag != CONSTANT_Integer && tag != CONSTANT_Float) error(11, tag);
+            if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, 11, tag);
             v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
             v.value.U32 = loaded.u32_at(value_at);
         } else {
-            if (tag != CONSTANT_Long && tag != CONSTANT_Double) error(4, tag);
+            if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, 4, tag);
             v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
             v.value.U64 = loaded.u64_at(value_at);
         }
-        push_stack(v);
+        push(r, v);
         break;
     }
 
     // loads: indexed forms reach the method's pool slice, one-byte forms the registers
-    case OP_iload: push_stack(load_local(pool_local(local_index_operand()), TYPE_INT, false)); break;
-    case OP_lload: push_stack(load_local(pool_local(local_index_operand()), TYPE_LONG, true)); break;
-    case OP_fload: push_stack(load_local(pool_local(local_index_operand()), TYPE_FLOAT, false)); break;
-    case OP_dload: push_stack(load_local(pool_local(local_index_operand()), TYPE_DOUBLE, true)); break;
+    case OP_iload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_INT, false)); break;
+    case OP_lload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_LONG, true)); break;
+    case OP_fload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_FLOAT, false)); break;
+    case OP_dload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true)); break;
     case OP_iload_0: case OP_iload_1: case OP_iload_2: case OP_iload_3:
-        push_stack(load_local(local_var[op - OP_iload_0], TYPE_INT, false)); break;
+        push(r, load_local(local_var[op - OP_iload_0], TYPE_INT, false)); break;
     case OP_lload_0: case OP_lload_1: case OP_lload_2: case OP_lload_3:
-        push_stack(load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); break;
+        push(r, load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); break;
     case OP_fload_0: case OP_fload_1: case OP_fload_2: case OP_fload_3:
-        push_stack(load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); break;
+        push(r, load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); break;
     case OP_dload_0: case OP_dload_1: case OP_dload_2: case OP_dload_3:
-        push_stack(load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); break;
+        push(r, load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); break;
 
     // stores: the index range is checked before the pop
-    case OP_istore: store_local(pool_local(local_index_operand()), TYPE_INT, false); break;
-    case OP_lstore: store_local(pool_local(local_index_operand()), TYPE_LONG, true); break;
-    case OP_fstore: store_local(pool_local(local_index_operand()), TYPE_FLOAT, false); break;
-    case OP_dstore: store_local(pool_local(local_index_operand()), TYPE_DOUBLE, true); break;
+    case OP_istore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_INT, false); break;
+    case OP_lstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_LONG, true); break;
+    case OP_fstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_FLOAT, false); break;
+    case OP_dstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true); break;
     case OP_istore_0: case OP_istore_1: case OP_istore_2: case OP_istore_3:
-        store_local(local_var[op - OP_istore_0], TYPE_INT, false); break;
+        store_local(r, local_var[op - OP_istore_0], TYPE_INT, false); break;
     case OP_lstore_0: case OP_lstore_1: case OP_lstore_2: case OP_lstore_3:
-        store_local(local_var[op - OP_lstore_0], TYPE_LONG, true); break;
+        store_local(r, local_var[op - OP_lstore_0], TYPE_LONG, true); break;
     case OP_fstore_0: case OP_fstore_1: case OP_fstore_2: case OP_fstore_3:
-        store_local(local_var[op - OP_fstore_0], TYPE_FLOAT, false); break;
+        store_local(r, local_var[op - OP_fstore_0], TYPE_FLOAT, false); break;
     case OP_dstore_0: case OP_dstore_1: case OP_dstore_2: case OP_dstore_3:
-        store_local(local_var[op - OP_dstore_0], TYPE_DOUBLE, true); break;
+        store_local(r, local_var[op - OP_dstore_0], TYPE_DOUBLE, true); break;
 
     // stack manipulation: entries move whole; only pop2 looks at a tag
-    case OP_pop: pop_stack(); break;
+    case OP_pop: pop(r); break;
     case OP_pop2: {
-        const variable x1 = pop_stack();
-        if (x1.type != TYPE_LONG && x1.type != TYPE_DOUBLE) pop_stack();
+        const variable x1 = pop(r);
+        if (x1.type != TYPE_LONG && x1.type != TYPE_DOUBLE) pop(r);
         break;
     }
     case OP_dup: {
-        const variable x1 = pop_stack();
-        push_stack(x1), push_stack(x1);
+        const variable x1 = pop(r);
+        push(r, x1), push(r, x1);
         break;
     }
     case OP_dup_x1: {
-        const variable x1 = pop_stack(), x2 = pop_stack();
-        push_stack(x1), push_stack(x2), push_stack(x1);
+        const variable x1 = pop(r), x2 = pop(r);
+        push(r, x1), push(r, x2), push(r, x1);
         break;
     }
     case OP_dup_x2: {
-        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack();
-        push_stack(x1), push_stack(x3), push_stack(x2), push_stack(x1);
+        const variable x1 = pop(r), x2 = pop(r), x3 = pop(r);
+        push(r, x1), push(r, x3), push(r, x2), push(r, x1);
         break;
     }
     case OP_dup2: {
-        const variable x1 = pop_stack(), x2 = pop_stack();
-        push_stack(x2), push_stack(x1), push_stack(x2), push_stack(x1);
+        const variable x1 = pop(r), x2 = pop(r);
+        push(r, x2), push(r, x1), push(r, x2), push(r, x1);
         break;
     }
     case OP_dup2_x1: {
-        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack();
-        push_stack(x2), push_stack(x1), push_stack(x3), push_stack(x2), push_stack(x1);
+        const variable x1 = pop(r), x2 = pop(r), x3 = pop(r);
+        push(r, x2), push(r, x1), push(r, x3), push(r, x2), push(r, x1);
         break;
     }
     case OP_dup2_x2: {
-        const variable x1 = pop_stack(), x2 = pop_stack(), x3 = pop_stack(), x4 = pop_stack();
-        push_stack(x2), push_stack(x1), push_stack(x4), push_stack(x3), push_stack(x2),
-            push_stack(x1);
+        const variable x1 = pop(r), x2 = pop(r), x3 = pop(r), x4 = pop(r);
+        push(r, x2), push(r, x1), push(r, x4), push(r, x3), push(r, x2),
+            push(r, x1);
         break;
     }
     case OP_swap: {
-        const variable x1 = pop_stack(), x2 = pop_stack();
-        push_stack(x1), push_stack(x2);
+        const variable x1 = pop(r), x2 = pop(r);
+        push(r, x1), push(r, x2);
         break;
     }
 
@@ -758,11 +832,11 @@ template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
 
     case OP_iinc: {
         const bool wide = wide_opcode;
-        const u16 index = local_index_operand();
-        const s32 delta = wide ? static_cast<s16>(next_code_u16()) : static_cast<s8>(next_code_byte());
+        const u16 index = local_index_operand(r);
+        const s32 delta = wide ? static_cast<s16>(next_u16(r)) : static_cast<s8>(next_byte(r));
         // Only the four register locals exist for iinc.
-        if (index >= REGISTER_LOCALS) error(10, index);
-        if (local_var[index].type != TYPE_INT) error(11, local_var[index].type);
+        if (index >= REGISTER_LOCALS) fail(r, 10, index);
+        if (local_var[index].type != TYPE_INT) fail(r, 11, local_var[index].type);
         local_var[index].value.S32 = add32(local_var[index].value.S32, delta);
         break;
     }
@@ -805,13 +879,13 @@ template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
     case OP_if_icmpgt: IF_CMP(a > b)   break;
     case OP_if_icmple: IF_CMP(a <= b)  break;
     case OP_goto: {
-        const u8* at = pc;
-        jump(at, static_cast<s16>(next_code_u16()));
+        const u8* at = r.pc;
+        jump(r, at, static_cast<s16>(next_u16(r)));
         break;
     }
     case OP_goto_w: {
-        const u8* at = pc;
-        jump(at, next_code_s32());
+        const u8* at = r.pc;
+        jump(r, at, next_s32(r));
         break;
     }
 
@@ -826,24 +900,28 @@ template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
             function_counter = 0;
             return false;
         }
+        r.save();
         restore_frame(caller);
+        r.load();
         --function_counter;
         break;
     }
 
     case OP_invokestatic: {
-        const u16 index = next_code_u16();
+        const u16 index = next_u16(r);
+        r.save(); // activation and natives work on pc and the stack
         update_current_frame();
         push_frame(current_frame);
         const int method = get_method_id_by_reference(index, false);
         if (set_current_frame(static_cast<u16>(method))) {
-            inc_pc = false; // pc is on the callee's first opcode
+            r.advance = false; // pc is on the callee's first opcode
             ++function_counter;
         } else {
             current_frame = pop_frame();
             restore_current_frame();
-            inc_pc = true;
+            r.advance = true;
         }
+        r.load();
         break;
     }
 
@@ -869,16 +947,22 @@ template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op) {
     case OP_multianewarray: case OP_ifnull: case OP_ifnonnull:
     case OP_jsr_w: case OP_breakpoint:
     case 0xcb ... 0xff: // no instruction has these values
-        error(5, op);
+        fail(r, 5, op);
     }
     // clang-format on
-    if (trace) print_instruction_trace(op, local_var);
+    if (trace) {
+        r.save();
+        print_instruction_trace(op, local_var);
+    }
     return true;
 }
 
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);
-    is_debug ? execute_one<true>(op) : execute_one<false>(op);
+    registers r{pc, stack_counter, true};
+    is_debug ? execute_one<true>(op, r) : execute_one<false>(op, r);
+    r.save();
+    inc_pc = r.advance;
 }
 
 namespace {
@@ -887,13 +971,16 @@ namespace {
 // by one, without leaving the interpreter between them. Nothing an instruction does can set
 // the requests a step checks besides (stop, initialise, start: only a host calls those).
 template <bool trace> void run_steps_to_end_of_main() {
+    registers r{pc, stack_counter, true};
     for (;;) {
-        if (pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
-        if (!execute_one<trace>(*pc)) {
-            ++pc; // the advance of its step
+        if (r.pc >= code_end) fail(r, FAULT_PAST_CODE_END, code_offset(code_end));
+        if (!execute_one<trace>(*r.pc, r)) {
+            ++r.pc; // the advance of its step
+            r.save();
+            inc_pc = true;
             return;
         }
-        if (inc_pc) ++pc;
+        if (r.advance) ++r.pc;
     }
 }
 
