@@ -1,0 +1,690 @@
+#include "check.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "mirt_image.h"
+#include "mirt_method_ids.h"
+#include "mirt_opcodes.h"
+
+namespace {
+
+constexpr int LOCAL_POOL = 20;      // entries of the VM's shared local-variable table
+constexpr int FRAME_LIMIT = 19;     // saved callers the frame stack holds
+constexpr int REGISTER_LOCALS = 4;  // locals that the one-byte forms and iinc reach
+
+// A damaged package: the accessor layer's problem, turned into a report line.
+struct damaged {
+    std::string what;
+};
+
+std::string format(const char* fmt, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    return line;
+}
+
+[[noreturn]] void throw_damaged(image_problem problem, s64 a, s64 b) {
+    switch (problem) {
+    case IMAGE_OUT_OF_BOUNDS:
+        throw damaged{format("%d bytes at offset %d lie outside the file", int(a), int(b))};
+    case IMAGE_NO_CONSTANT: throw damaged{format("constant %d does not exist", int(a))};
+    case IMAGE_WRONG_CONSTANT:
+        throw damaged{format("constant %d has the wrong kind (tag %d)", int(a), int(b))};
+    case IMAGE_NO_METHOD: throw damaged{format("method %d does not exist", int(a))};
+    case IMAGE_NO_CODE: throw damaged{format("method %d has no Code attribute", int(a))};
+    }
+    throw damaged{"unreadable"};
+}
+
+std::string text(image_text t) { return std::string(reinterpret_cast<const char*>(t.bytes), t.length); }
+
+bool emulated_native(u16 id) {
+    switch (id) {
+    case NATIVE_DISPLAY_INT:
+    case NATIVE_DISPLAY_LONG:
+    case NATIVE_GET_MILLIS:
+    case NATIVE_GET_ANALOG_INPUT:
+    case NATIVE_SET_LED:
+    case NATIVE_SET_DIGITAL_OUTPUT:
+    case NATIVE_GET_DIGITAL_INPUT:
+    case NATIVE_GET_DIGITAL_OUTPUT: return true;
+    default: return false;
+    }
+}
+
+// Operand bytes after the opcode, for the opcodes the VM executes; -1 for the others.
+int operand_bytes(u8 op, bool wide) {
+    switch (op) {
+    case OP_bipush: case OP_ldc: return 1;
+    case OP_sipush: case OP_ldc_w: case OP_ldc2_w: case OP_invokestatic: case OP_goto: return 2;
+    case OP_iload: case OP_lload: case OP_fload: case OP_dload:
+    case OP_istore: case OP_lstore: case OP_fstore: case OP_dstore: return wide ? 2 : 1;
+    case OP_iinc: return wide ? 4 : 2;
+    case OP_goto_w: return 4;
+    default: break;
+    }
+    if (op >= OP_ifeq && op <= OP_if_icmple) return 2;
+    return -1; // no operands, or not executed; see supported()
+}
+
+bool supported(u8 op) {
+    if (op <= OP_ldc2_w) return true;
+    if ((op >= OP_iload && op <= OP_dload) || (op >= OP_iload_0 && op <= OP_dload_3)) return true;
+    if ((op >= OP_istore && op <= OP_dstore) || (op >= OP_istore_0 && op <= OP_dstore_3))
+        return true;
+    if (op >= OP_pop && op <= OP_lxor) return op != OP_frem && op != OP_drem;
+    if (op >= OP_iinc && op <= OP_if_icmple) return true;
+    if (op == OP_goto || (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
+    return op == OP_invokestatic || op == OP_wide || op == OP_goto_w;
+}
+
+// Stack effect in categories ('1': int or float, '2': long or double): entries taken and
+// the entries given back, for every executed opcode except the stack forms, invokestatic
+// and the returns, which are handled where they are used.
+struct effect {
+    int pops;
+    const char* pushes;
+};
+effect stack_effect(u8 op) {
+    switch (op) {
+    case OP_nop: case OP_wide: case OP_goto: case OP_goto_w: return {0, ""};
+    case OP_aconst_null: return {0, "1"};
+    case OP_lconst_0: case OP_lconst_1: case OP_dconst_0: case OP_dconst_1: return {0, "2"};
+    case OP_ldc2_w: return {0, "2"};
+    case OP_iinc: return {0, ""};
+    default: break;
+    }
+    if (op <= OP_ldc_w) return {0, "1"};
+    if (op == OP_lload || op == OP_dload || (op >= OP_lload_0 && op <= OP_lload_3) ||
+        (op >= OP_dload_0 && op <= OP_dload_3))
+        return {0, "2"};
+    if (op <= OP_dload_3) return {0, "1"};
+    if (op >= OP_istore && op <= OP_dstore_3) return {1, ""};
+    if (op >= OP_iadd && op <= OP_drem) return {2, (op & 1) ? "2" : "1"}; // l and d are odd
+    if (op >= OP_ineg && op <= OP_dneg) return {1, (op & 1) ? "2" : "1"};
+    if (op >= OP_ishl && op <= OP_lushr) return {2, (op & 1) ? "2" : "1"};
+    if (op >= OP_iand && op <= OP_lxor) return {2, (op & 1) ? "2" : "1"};
+    switch (op) {
+    case OP_i2l: case OP_i2d: case OP_f2l: case OP_f2d: case OP_l2d: case OP_d2l: return {1, "2"};
+    case OP_l2i: case OP_l2f: case OP_d2i: case OP_d2f: case OP_i2f: case OP_f2i:
+    case OP_i2b: case OP_i2c: case OP_i2s: return {1, "1"};
+    case OP_lcmp: case OP_fcmpl: case OP_fcmpg: case OP_dcmpl: case OP_dcmpg: return {2, "1"};
+    default: break;
+    }
+    if (op >= OP_ifeq && op <= OP_ifle) return {1, ""};
+    if (op >= OP_if_icmpeq && op <= OP_if_icmple) return {2, ""};
+    return {0, ""};
+}
+
+struct method_entry {
+    int class_index = 0;
+    u16 index = 0;
+    u32 record = 0;
+    std::string name;
+    std::string descriptor;
+    u16 id = 0;
+    bool native = false;
+    std::optional<code_info> code;
+    bool reachable = false;
+    bool is_main = false;
+    bool uses_pool_locals = false;
+    std::vector<int> callees; // Java methods and natives this one calls
+};
+
+struct class_entry {
+    std::string name;
+    class_image image;
+    std::vector<int> methods; // indices into the method list
+};
+
+struct finding {
+    int method;
+    int offset; // -1 for findings about the method as a whole
+    bool error;
+    std::string problem;
+};
+
+class checker {
+  public:
+    checker(const std::vector<u8>& bytes, bool verbose)
+        : bytes_(bytes.data(), static_cast<u32>(bytes.size()), throw_damaged), verbose_(verbose) {}
+
+    check_report run() {
+        check_report report;
+        const u32 magic = bytes_.size() >= 4 ? bytes_.u32_at(0) : 0;
+        if (magic != PACKAGE_MAGIC && magic != CLASS_IMAGE_MAGIC) {
+            report.is_package = false;
+            report.text = "not a package: the file begins with neither package nor class image magic\n";
+            return report;
+        }
+        try {
+            read_classes(magic == PACKAGE_MAGIC);
+            find_reachable();
+            for (size_t m = 0; m < methods_.size(); ++m)
+                if (methods_[m].reachable) check_method(static_cast<int>(m));
+            check_call_depth();
+        } catch (const damaged& d) {
+            findings_.push_back({-1, -1, true, "damaged package: " + d.what});
+        }
+        write_report(report);
+        return report;
+    }
+
+  private:
+    void read_classes(bool is_package) {
+        if (is_package) {
+            package_directory directory(&bytes_);
+            u32 at = mirt2_package::first_class_info;
+            for (u32 i = 0; i < directory.count(); ++i) {
+                directory_entry entry = directory.entry_at(at);
+                at = entry.next;
+                if (entry.id != mirt2_class_info::CLASS_ENTRY) continue;
+                add_class(text(entry.name), entry.offset);
+            }
+        } else {
+            add_class("(class image)", 0);
+        }
+    }
+
+    void add_class(const std::string& name, u32 offset) {
+        class_entry c{name, class_image{&bytes_, offset}, {}};
+        if (!bytes_.contains(offset, 4) || c.image.magic() != CLASS_IMAGE_MAGIC)
+            throw damaged{format("entry %s does not lead to a class image", name.c_str())};
+        const int class_index = static_cast<int>(classes_.size());
+        for (u16 i = 0; i < c.image.methods_count(); ++i) {
+            method_entry m;
+            m.class_index = class_index;
+            m.index = i;
+            m.record = c.image.method(i);
+            m.name = text(c.image.method_name(m.record));
+            m.descriptor = text(c.image.method_descriptor(m.record));
+            m.id = c.image.method_field(m.record, mirt_method_info::e_method_id);
+            m.native = c.image.method_field(m.record, mirt_method_info::access_flags) & ACC_NATIVE;
+            if (!m.native && c.image.method_field(m.record, mirt_method_info::attributes_count))
+                m.code = c.image.code(m.record, i);
+            c.methods.push_back(static_cast<int>(methods_.size()));
+            methods_.push_back(m);
+        }
+        classes_.push_back(c);
+    }
+
+    void add(int method, int offset, bool error, std::string problem) {
+        findings_.push_back({method, offset, error, std::move(problem)});
+    }
+
+    // --- what runs -------------------------------------------------------------------------
+
+    void find_reachable() {
+        if (classes_.empty()) throw damaged{"the package holds no class"};
+        const class_entry& start = classes_[0];
+        start_this_class_ = start.image.this_class();
+        main_ = -1;
+        for (int m : start.methods) {
+            if (methods_[m].id != JAVA_MAIN_METHOD) continue;
+            if (main_ < 0) {
+                main_ = m;
+            } else {
+                add(m, -1, false,
+                    format("also carries the main identifier (its name begins with main), but "
+                           "%s, earlier in the method table, is the one that runs",
+                           methods_[main_].name.c_str()));
+            }
+        }
+        if (main_ < 0) {
+            findings_.push_back({-1, -1, true,
+                                 format("class %s has no method named main: the VM stops with "
+                                        "\"file doesn't contain a main method!\"",
+                                        start.name.c_str())});
+            return;
+        }
+        methods_[main_].is_main = true;
+        std::vector<int> work{main_};
+        methods_[main_].reachable = true;
+        while (!work.empty()) {
+            const int m = work.back();
+            work.pop_back();
+            for (int callee : calls_of(m)) {
+                methods_[m].callees.push_back(callee);
+                if (!methods_[callee].reachable) {
+                    methods_[callee].reachable = true;
+                    if (!methods_[callee].native) work.push_back(callee);
+                }
+            }
+        }
+    }
+
+    // Targets of the invokestatic instructions on the paths through m's code.
+    std::vector<int> calls_of(int m) {
+        std::vector<int> targets;
+        const method_entry& method = methods_[m];
+        if (!method.code) return targets;
+        const code_info& code = *method.code;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        for (u32 at : instruction_starts(m))
+            if (code.begin[at] == OP_invokestatic && at + 2 < length) {
+                const int target = resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
+                if (target >= 0) targets.push_back(target);
+            }
+        return targets;
+    }
+
+    // The offsets of the instructions the VM can reach in m's code, from offset 0.
+    std::set<u32> instruction_starts(int m) {
+        std::set<u32> seen;
+        const code_info& code = *methods_[m].code;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        std::vector<std::pair<u32, bool>> work{{0, false}}; // offset, wide pending
+        while (!work.empty()) {
+            auto [at, wide] = work.back();
+            work.pop_back();
+            while (at < length && seen.insert(at).second) {
+                const u8 op = code.begin[at];
+                if (!supported(op)) break;
+                const int operands = std::max(operand_bytes(op, wide), 0);
+                if (at + operands >= length) break;
+                const u32 next = at + 1 + operands;
+                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
+                    const s64 target = branch_target(code.begin, at, op);
+                    if (target >= 0 && target < length) work.push_back({static_cast<u32>(target), wide});
+                    if (op == OP_goto || op == OP_goto_w) break;
+                }
+                if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) break;
+                if (op == OP_wide) wide = true;
+                else if (consumes_wide(op)) wide = false;
+                at = next;
+            }
+        }
+        return seen;
+    }
+
+    static bool consumes_wide(u8 op) {
+        return (op >= OP_iload && op <= OP_dload) || (op >= OP_istore && op <= OP_dstore) ||
+               op == OP_iinc;
+    }
+
+    static s64 branch_target(const u8* code, u32 at, u8 op) {
+        if (op == OP_goto_w)
+            return at + static_cast<s64>(static_cast<s32>(static_cast<u32>(code[at + 1]) << 24 |
+                                                          code[at + 2] << 16 | code[at + 3] << 8 |
+                                                          code[at + 4]));
+        return at + static_cast<s64>(static_cast<s16>(code[at + 1] << 8 | code[at + 2]));
+    }
+
+    // Resolution as the VM does it; -1 (with an error) when the VM would stop.
+    int resolve(int caller, int at, u32 ref) {
+        const method_entry& from = methods_[caller];
+        const class_image& image = classes_[from.class_index].image;
+        std::optional<u32> methodref = image.find_constant(ref);
+        if (!methodref || (image.constant_tag_at(*methodref) != CONSTANT_Methodref &&
+                           image.constant_tag_at(*methodref) != CONSTANT_InterfaceMethodref)) {
+            add(caller, at, true, format("invokestatic names constant %u, which is no method reference", ref));
+            return -1;
+        }
+        const u16 cidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
+        const u16 nidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
+        const u32 nat = image.constant(nidx, CONSTANT_NameAndType);
+        const u32 name_slot = image.constant_u16(nat, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
+        if (cidx == start_this_class_ && cidx == image.this_class()) {
+            for (int m : classes_[from.class_index].methods)
+                if (image.method_field(methods_[m].record, mirt_method_info::name_index) == name_slot)
+                    return m;
+            add(caller, at, true, format("no method of this class has the name of constant %u (error 3)", name_slot + 1));
+            return -1;
+        }
+        const std::string wanted = text(image.utf8_slot(name_slot));
+        const u32 class_record = image.constant(cidx, CONSTANT_Class);
+        const std::string class_name = text(image.utf8_slot(image.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u));
+        int target_class = -1;
+        for (size_t c = 0; c < classes_.size() && target_class < 0; ++c)
+            if (class_name.starts_with(classes_[c].name)) target_class = static_cast<int>(c);
+        if (target_class < 0) {
+            add(caller, at, true, format("class %s is not in the package (error 3)", class_name.c_str()));
+            return -1;
+        }
+        if (classes_[target_class].name != class_name)
+            add(caller, at, false,
+                format("class %s is looked up as %s: the directory lookup takes the first entry "
+                       "whose whole name begins the requested one",
+                       class_name.c_str(), classes_[target_class].name.c_str()));
+        bool names_emptied = false;
+        for (int m : classes_[target_class].methods) {
+            if (methods_[m].name == wanted) return m;
+            names_emptied |= methods_[m].name.empty();
+        }
+        add(caller, at, true,
+            format("class %s has no method %s (error 3)%s", classes_[target_class].name.c_str(),
+                   wanted.c_str(),
+                   names_emptied ? "; its method names were removed with -OS" : ""));
+        return -1;
+    }
+
+    // --- one method --------------------------------------------------------------------------
+
+    void check_method(int m) {
+        method_entry& method = methods_[m];
+        if (method.native) {
+            if (method.id == NO_METHOD_ID)
+                add(m, -1, true, "native method without a drive function identifier: the VM stops with error 3");
+            else if (method.id == NATIVE_DISPLAY_LONG)
+                add(m, -1, false, "SendLong shows only the low 32 bits of the value");
+            else if (!emulated_native(method.id))
+                add(m, -1, false, format("drive function %s (id %u) is not emulated: the emulator reports and skips it", method.name.c_str(), method.id));
+            return;
+        }
+        check_parameters(m);
+        if (!method.code) {
+            add(m, -1, true, "has no Code attribute");
+            return;
+        }
+        const code_info& code = *method.code;
+        if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL)
+            add(m, -1, true,
+                format("local variables take pool entries %d to %d, beyond the %d there are (error 18)",
+                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL));
+        check_code(m);
+    }
+
+    void check_parameters(int m) {
+        const method_entry& method = methods_[m];
+        int slots = 0;
+        for (size_t i = 0; i < method.descriptor.size(); ++i) {
+            const char c = method.descriptor[i];
+            if (c == '(') continue;
+            if (c == ')') return;
+            if (method.is_main) {
+                add(m, -1, true, "main must not take parameters (the VM stops at once)");
+                return;
+            }
+            if (c == 'I' || c == 'J') {
+                if (slots > (c == 'I' ? 3 : 2)) {
+                    add(m, -1, true, "parameters need more than 4 slots; the VM allows 4 ints or 2 longs (error 6)");
+                    return;
+                }
+                slots += c == 'I' ? 1 : 2;
+                continue;
+            }
+            add(m, -1, true, format("parameter type %c is not int or long (error 2)", c));
+            return;
+        }
+        add(m, -1, true, "descriptor has no end of the parameter list");
+    }
+
+    void check_code(int m) {
+        method_entry& method = methods_[m];
+        const code_info& code = *method.code;
+        const class_image& image = classes_[method.class_index].image;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        // Stack shapes for the type pass, one per reached offset.
+        std::map<u32, std::string> shape{{0, ""}};
+        std::vector<std::pair<u32, bool>> work{{0, false}};
+        std::set<u32> seen;
+        if (length == 0) add(m, 0, true, "execution runs past the end of the code");
+        while (!work.empty()) {
+            auto [at, wide] = work.back();
+            work.pop_back();
+            while (at < length && seen.insert(at).second) {
+                std::string stack = shape[at];
+                const u8 op = code.begin[at];
+                if (!supported(op)) {
+                    add(m, at, true, format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op, op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
+                    break;
+                }
+                const int operands = std::max(operand_bytes(op, wide), 0);
+                if (at + operands >= length) {
+                    add(m, at, true, "the instruction runs past the end of the code");
+                    break;
+                }
+                const u8* x = code.begin + at;
+                const u32 next = at + 1 + operands;
+                switch (op) {
+                case OP_ldc:
+                case OP_ldc_w:
+                case OP_ldc2_w: check_constant(m, at, image, op == OP_ldc ? x[1] : (x[1] << 8 | x[2]), op == OP_ldc2_w); break;
+                case OP_iinc: {
+                    const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
+                    if (index >= REGISTER_LOCALS)
+                        add(m, at, true, format("iinc of local %u: only locals 0 to 3 can be incremented (error 10)", index));
+                    break;
+                }
+                case OP_i2b: case OP_i2c: case OP_i2s:
+                    add(m, at, false, format("%s only retags the value: int instructions after it see the unnarrowed int", opcodes[op]));
+                    break;
+                case OP_fcmpl: case OP_fcmpg: case OP_dcmpl: case OP_dcmpg:
+                    add(m, at, false, format("%s: a NaN compares as equal (0), not as Java says", opcodes[op]));
+                    break;
+                case OP_f2i: case OP_f2l: case OP_d2i: case OP_d2l:
+                    add(m, at, false, format("%s gives MIN_VALUE for NaN, infinities and values out of range (Java gives 0 or the nearest limit)", opcodes[op]));
+                    break;
+                default: break;
+                }
+                if (consumes_wide(op) && op != OP_iinc) {
+                    method.uses_pool_locals = true;
+                    const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
+                    if (index >= code.max_locals)
+                        add(m, at, true, format("local %u is beyond this method's %u locals (error 9)", index, code.max_locals));
+                }
+                bool ends = (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return;
+                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
+                    const s64 target = branch_target(code.begin, at, op);
+                    if (target < 0 || target >= length) {
+                        add(m, at, true, format("jump to %lld leaves the method's code", static_cast<long long>(target)));
+                        break;
+                    }
+                    ends = op == OP_goto || op == OP_goto_w;
+                    apply_stack(m, at, op, stack);
+                    if (!shape.count(static_cast<u32>(target))) shape[static_cast<u32>(target)] = stack;
+                    work.push_back({static_cast<u32>(target), wide});
+                } else if (op == OP_invokestatic) {
+                    call_effect(image, x[1] << 8 | x[2], stack);
+                } else {
+                    apply_stack(m, at, op, stack);
+                }
+                if (op == OP_wide) wide = true;
+                else if (consumes_wide(op)) wide = false;
+                if (ends) break;
+                if (next >= length) add(m, at, true, "execution runs past the end of the code after this instruction");
+                if (!shape.count(next)) shape[next] = stack;
+                at = next;
+            }
+        }
+        if (verbose_) disassemble(m);
+    }
+
+    void check_constant(int m, u32 at, const class_image& image, u32 index, bool wide_value) {
+        std::optional<u32> record = image.find_constant(index);
+        if (!record) {
+            add(m, at, true, format("constant %u does not exist (error 8)", index));
+            return;
+        }
+        const u8 tag = image.constant_tag_at(*record);
+        if (!wide_value && tag != CONSTANT_Integer && tag != CONSTANT_Float)
+            add(m, at, true, format("constant %u is no int or float (tag %u): strings and classes cannot be loaded (error 11)", index, tag));
+        if (wide_value && tag != CONSTANT_Long && tag != CONSTANT_Double)
+            add(m, at, true, format("constant %u is no long or double (tag %u) (error 4)", index, tag));
+    }
+
+    // A call takes one entry per parameter and gives back one for a result.
+    void call_effect(const class_image& image, u32 ref, std::string& stack) {
+        std::optional<u32> methodref = image.find_constant(ref);
+        if (!methodref) return; // reported by resolution
+        const u16 nidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
+        std::optional<u32> nat = image.find_constant(nidx);
+        if (!nat || image.constant_tag_at(*nat) != CONSTANT_NameAndType) return;
+        const u16 descriptor_number = image.constant_u16(*nat, CONSTANT_mirt_NameAndType_info_struct::descriptor_index);
+        std::optional<u32> descriptor_record = image.find_constant(descriptor_number);
+        if (!descriptor_record || image.constant_tag_at(*descriptor_record) != CONSTANT_Utf8) return;
+        const std::string descriptor = text(image.utf8_slot(descriptor_number - 1u));
+        int parameters = 0;
+        size_t i = 1;
+        for (; i < descriptor.size() && descriptor[i] != ')'; ++i) {
+            while (i < descriptor.size() && descriptor[i] == '[') ++i;
+            if (i < descriptor.size() && descriptor[i] == 'L')
+                while (i < descriptor.size() && descriptor[i] != ';') ++i;
+            ++parameters;
+        }
+        stack.erase(stack.size() - std::min(stack.size(), static_cast<size_t>(parameters)));
+        if (i + 1 < descriptor.size() && descriptor[i + 1] != 'V')
+            stack += descriptor[i + 1] == 'J' || descriptor[i + 1] == 'D' ? "2" : "1";
+    }
+
+    // The category pass: only what the dup warnings need, no verification.
+    void apply_stack(int m, u32 at, u8 op, std::string& stack) {
+        auto take = [&](size_t n) {
+            std::string top = stack.substr(stack.size() - std::min(n, stack.size()));
+            stack.erase(stack.size() - top.size());
+            return top;
+        };
+        auto warn_if_wide = [&](size_t moved) {
+            const std::string top = stack.substr(stack.size() - std::min(moved, stack.size()));
+            if (top.find('2') != std::string::npos)
+                add(m, at, false, format("%s moves %zu single entries, but a long or double is among them: Java moves it as two halves", opcodes[op], moved));
+        };
+        switch (op) {
+        case OP_pop: take(1); return;
+        case OP_pop2: if (!stack.empty() && stack.back() == '2') take(1); else take(2); return;
+        case OP_dup: { std::string t = take(1); stack += t + t; return; }
+        case OP_dup_x1: { std::string t = take(2); stack += t.substr(1) + t; return; }
+        case OP_dup_x2: { warn_if_wide(3); std::string t = take(3); stack += t.substr(2) + t; return; }
+        case OP_dup2: { warn_if_wide(2); std::string t = take(2); stack += t + t; return; }
+        case OP_dup2_x1: { warn_if_wide(3); std::string t = take(3); stack += t.substr(1) + t; return; }
+        case OP_dup2_x2: { warn_if_wide(4); std::string t = take(4); stack += t.substr(2) + t; return; }
+        case OP_swap: { std::string t = take(2); std::reverse(t.begin(), t.end()); stack += t; return; }
+        case OP_invokestatic: return; // resolved separately; the shape after it is not needed
+        default: {
+            const effect e = stack_effect(op);
+            take(static_cast<size_t>(e.pops));
+            stack += e.pushes;
+        }
+        }
+    }
+
+    void disassemble(int m) {
+        const code_info& code = *methods_[m].code;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        std::string& out = disassembly_[m];
+        bool wide = false;
+        for (u32 at = 0; at < length;) {
+            const u8 op = code.begin[at];
+            out += format("    %4u: %s", at, op < OPCODE_COUNT ? opcodes[op] : "(no instruction)");
+            int operands = supported(op) ? std::max(operand_bytes(op, wide), 0) : 0;
+            if (at + operands >= length) operands = 0;
+            for (int k = 1; k <= operands; ++k) out += format(" %02x", code.begin[at + k]);
+            out += "\n";
+            if (op == OP_wide) wide = true;
+            else if (consumes_wide(op)) wide = false;
+            at += 1 + operands;
+        }
+    }
+
+    // --- calls ------------------------------------------------------------------------------
+
+    void check_call_depth() {
+        if (main_ < 0) return;
+        std::map<int, int> depth; // activations below and including the method; -1 while open
+        std::set<int> recursive;
+        std::function<int(int)> nested = [&](int m) -> int {
+            auto found = depth.find(m);
+            if (found != depth.end()) {
+                if (found->second < 0) recursive.insert(m);
+                return std::max(found->second, 0);
+            }
+            depth[m] = -1;
+            int below = 0;
+            for (int callee : methods_[m].callees)
+                below = std::max(below, methods_[callee].native ? 1 : nested(callee));
+            return depth[m] = below + 1;
+        };
+        const int activations = nested(main_);
+        if (activations - 1 > FRAME_LIMIT)
+            add(main_, -1, true, format("calls nest %d deep; the frame stack holds %d callers (error 16)", activations - 1, FRAME_LIMIT));
+        for (int m : recursive) {
+            add(m, -1, false, format("is recursive: the depth depends on the data, and the VM stops at %d nested calls", FRAME_LIMIT));
+            if (methods_[m].uses_pool_locals)
+                add(m, -1, false, "local variables 4 and up are shared by all activations of this method: a recursive call overwrites them");
+        }
+    }
+
+    // --- report -----------------------------------------------------------------------------
+
+    std::string where(int m, int offset) const {
+        if (m < 0) return "package";
+        const method_entry& method = methods_[m];
+        std::string at = classes_[method.class_index].name + "." + method.name;
+        return offset < 0 ? at : at + "@" + std::to_string(offset);
+    }
+
+    void write_report(check_report& report) {
+        std::string& out = report.text;
+        for (size_t c = 0; c < classes_.size(); ++c) {
+            const class_entry& cls = classes_[c];
+            out += format("class %s (image at package offset %u)\n", cls.name.c_str(), cls.image.base);
+            for (int m : cls.methods) {
+                const method_entry& method = methods_[m];
+                out += format("  method %u %s%s id %u", method.index, method.name.c_str(), method.descriptor.c_str(), method.id);
+                if (method.native) {
+                    out += " native";
+                } else if (method.code) {
+                    if (method.code->max_locals)
+                        out += format(" locals %u..%u", method.code->locals, method.code->locals + method.code->max_locals - 1);
+                    else
+                        out += " locals none";
+                }
+                out += format(" params %d", parameter_slots(method.descriptor));
+                out += method.is_main ? ": entry point" : method.reachable ? ": reachable" : ": unreachable";
+                out += "\n";
+                auto code = disassembly_.find(m);
+                if (code != disassembly_.end()) out += code->second;
+            }
+        }
+        std::stable_sort(findings_.begin(), findings_.end(), [](const finding& a, const finding& b) {
+            return a.method != b.method ? a.method < b.method : a.offset < b.offset;
+        });
+        for (const finding& f : findings_) {
+            out += where(f.method, f.offset) + (f.error ? ": error: " : ": warning: ") + f.problem + "\n";
+            (f.error ? report.errors : report.warnings) += 1;
+        }
+        out += format("summary: %d error%s, %d warning%s\n", report.errors, report.errors == 1 ? "" : "s",
+                      report.warnings, report.warnings == 1 ? "" : "s");
+    }
+
+    static int parameter_slots(const std::string& descriptor) {
+        int slots = 0;
+        for (size_t i = 1; i < descriptor.size() && descriptor[i] != ')'; ++i) {
+            const char c = descriptor[i];
+            if (c == 'J' || c == 'D') slots += 2;
+            else if (c == 'L') { slots += 1; while (i < descriptor.size() && descriptor[i] != ';') ++i; }
+            else if (c == '[') { slots += 1; while (i + 1 < descriptor.size() && descriptor[i] == '[') ++i; if (descriptor[i] == 'L') while (i < descriptor.size() && descriptor[i] != ';') ++i; }
+            else slots += 1;
+        }
+        return slots;
+    }
+
+    package_bytes bytes_;
+    bool verbose_;
+    std::vector<class_entry> classes_;
+    std::vector<method_entry> methods_;
+    std::vector<finding> findings_;
+    std::map<int, std::string> disassembly_;
+    u16 start_this_class_ = 0;
+    int main_ = -1;
+};
+
+} // namespace
+
+check_report check_package(const std::vector<u8>& bytes, bool verbose) {
+    return checker(bytes, verbose).run();
+}
+
+int check_exit_status(const check_report& report) {
+    if (!report.is_package) return 2;
+    return report.errors ? 1 : 0;
+}

@@ -1,0 +1,22 @@
+// mirt_check: reads a package exactly as the VM does and reports, before the device does,
+// what the VM will refuse (errors) and where it will compute differently from Java
+// (warnings).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mirt_types.h"
+
+struct check_report {
+    std::string text; // the whole report, as printed
+    int errors = 0;
+    int warnings = 0;
+    bool is_package = true; // false: the bytes are neither a package nor a class image
+};
+
+// `verbose` adds a disassembly of every method.
+check_report check_package(const std::vector<u8>& bytes, bool verbose);
+
+// Exit status of the program for a report: 0 no errors, 1 errors, 2 not a package.
+int check_exit_status(const check_report& report);
