@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each for SECONDS seconds (default 60) on a copy of its seed corpus.
-#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker
+#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check
 # Crashes are written to build-fuzz/findings/<target>/; minimise one with
 #   build-fuzz/fuzz_<target> -minimize_crash=1 -runs=100000 <crash file>
 # and add it to tests/regressions/<target>/.
@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(emulator linker)
+[ ${#targets[@]} -gt 0 ] || targets=(emulator linker check)
 build=$root/build-fuzz
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -21,8 +21,10 @@ for target in "${targets[@]}"; do
     corpus=$build/corpus/$target
     findings=$build/findings/$target
     mkdir -p "$corpus" "$findings"
-    cp -n "$root/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
-    cp -n "$root/tests/regressions/$target/"* "$corpus/" 2>/dev/null || true
+    seeds=$target
+    [ "$target" = check ] && seeds=emulator # both read packages
+    cp -n "$root/fuzz/corpus/$seeds/"* "$corpus/" 2>/dev/null || true
+    cp -n "$root/tests/regressions/$seeds/"* "$corpus/" 2>/dev/null || true
     echo "fuzzing $target for ${seconds}s"
     if ! "$build/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" \

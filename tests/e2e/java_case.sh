@@ -41,6 +41,12 @@ jvm)
         tail -n 5 link.out run.out
         exit 1
     fi
+    # Programs that run as Java says must pass the check without errors.
+    if [ -n "${MIRT_CHECK:-}" ] && ! "$MIRT_CHECK" "$name.prg" >check.out; then
+        echo "mirt_check reports errors:"
+        grep ': error: ' check.out
+        exit 1
+    fi
     if ! diff -u "$work/jvm.out" "$work/emulator.out"; then
         echo "emulator and JVM differ (- JVM, + emulator)"
         exit 1

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "check.h"
 #include "fuzz_inputs.h"
 #include "vm_harness.h"
 
@@ -37,6 +38,11 @@ TEST(Replay, PackagesEndCleanlyOrWithAnErrorLine) {
             EXPECT_TRUE(last_line(r.output).starts_with("ERROR: ")) << file << r.output;
         }
         EXPECT_NE(result, fuzz::outcome::too_large) << file; // all fit the load buffer
+        // The check reads the same bytes; where the VM stops, it reports an error too.
+        const check_report report = check_package(data, true);
+        if (result == fuzz::outcome::fatal) {
+            EXPECT_TRUE(report.errors > 0 || !report.is_package) << file << report.text;
+        }
     }
 }
 

@@ -6,7 +6,6 @@ using namespace testing_support;
 
 namespace {
 
-
 const char* const START = "initializing vm\nmagic: ecaffe02\ninitializing vm\nmagic: ecaffe02\n";
 
 TEST(Start, RunsTheFirstMethodWithTheMainIdentifier) {

@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr int LOCAL_POOL = 20;      // entries of the VM's shared local-variable table
-constexpr int FRAME_LIMIT = 19;     // saved callers the frame stack holds
-constexpr int REGISTER_LOCALS = 4;  // locals that the one-byte forms and iinc reach
+constexpr int LOCAL_POOL = 20;     // entries of the VM's shared local-variable table
+constexpr int FRAME_LIMIT = 19;    // saved callers the frame stack holds
+constexpr int REGISTER_LOCALS = 4; // locals that the one-byte forms and iinc reach
 
 // A damaged package: the accessor layer's problem, turned into a report line.
 struct damaged {
@@ -45,7 +45,9 @@ std::string format(const char* fmt, ...) {
     throw damaged{"unreadable"};
 }
 
-std::string text(image_text t) { return std::string(reinterpret_cast<const char*>(t.bytes), t.length); }
+std::string text(image_text t) {
+    return std::string(reinterpret_cast<const char*>(t.bytes), t.length);
+}
 
 bool emulated_native(u16 id) {
     switch (id) {
@@ -64,10 +66,21 @@ bool emulated_native(u16 id) {
 // Operand bytes after the opcode, for the opcodes the VM executes; -1 for the others.
 int operand_bytes(u8 op, bool wide) {
     switch (op) {
-    case OP_bipush: case OP_ldc: return 1;
-    case OP_sipush: case OP_ldc_w: case OP_ldc2_w: case OP_invokestatic: case OP_goto: return 2;
-    case OP_iload: case OP_lload: case OP_fload: case OP_dload:
-    case OP_istore: case OP_lstore: case OP_fstore: case OP_dstore: return wide ? 2 : 1;
+    case OP_bipush:
+    case OP_ldc: return 1;
+    case OP_sipush:
+    case OP_ldc_w:
+    case OP_ldc2_w:
+    case OP_invokestatic:
+    case OP_goto: return 2;
+    case OP_iload:
+    case OP_lload:
+    case OP_fload:
+    case OP_dload:
+    case OP_istore:
+    case OP_lstore:
+    case OP_fstore:
+    case OP_dstore: return wide ? 2 : 1;
     case OP_iinc: return wide ? 4 : 2;
     case OP_goto_w: return 4;
     default: break;
@@ -96,9 +109,15 @@ struct effect {
 };
 effect stack_effect(u8 op) {
     switch (op) {
-    case OP_nop: case OP_wide: case OP_goto: case OP_goto_w: return {0, ""};
+    case OP_nop:
+    case OP_wide:
+    case OP_goto:
+    case OP_goto_w: return {0, ""};
     case OP_aconst_null: return {0, "1"};
-    case OP_lconst_0: case OP_lconst_1: case OP_dconst_0: case OP_dconst_1: return {0, "2"};
+    case OP_lconst_0:
+    case OP_lconst_1:
+    case OP_dconst_0:
+    case OP_dconst_1: return {0, "2"};
     case OP_ldc2_w: return {0, "2"};
     case OP_iinc: return {0, ""};
     default: break;
@@ -114,10 +133,26 @@ effect stack_effect(u8 op) {
     if (op >= OP_ishl && op <= OP_lushr) return {2, (op & 1) ? "2" : "1"};
     if (op >= OP_iand && op <= OP_lxor) return {2, (op & 1) ? "2" : "1"};
     switch (op) {
-    case OP_i2l: case OP_i2d: case OP_f2l: case OP_f2d: case OP_l2d: case OP_d2l: return {1, "2"};
-    case OP_l2i: case OP_l2f: case OP_d2i: case OP_d2f: case OP_i2f: case OP_f2i:
-    case OP_i2b: case OP_i2c: case OP_i2s: return {1, "1"};
-    case OP_lcmp: case OP_fcmpl: case OP_fcmpg: case OP_dcmpl: case OP_dcmpg: return {2, "1"};
+    case OP_i2l:
+    case OP_i2d:
+    case OP_f2l:
+    case OP_f2d:
+    case OP_l2d:
+    case OP_d2l: return {1, "2"};
+    case OP_l2i:
+    case OP_l2f:
+    case OP_d2i:
+    case OP_d2f:
+    case OP_i2f:
+    case OP_f2i:
+    case OP_i2b:
+    case OP_i2c:
+    case OP_i2s: return {1, "1"};
+    case OP_lcmp:
+    case OP_fcmpl:
+    case OP_fcmpg:
+    case OP_dcmpl:
+    case OP_dcmpg: return {2, "1"};
     default: break;
     }
     if (op >= OP_ifeq && op <= OP_ifle) return {1, ""};
@@ -163,7 +198,8 @@ class checker {
         const u32 magic = bytes_.size() >= 4 ? bytes_.u32_at(0) : 0;
         if (magic != PACKAGE_MAGIC && magic != CLASS_IMAGE_MAGIC) {
             report.is_package = false;
-            report.text = "not a package: the file begins with neither package nor class image magic\n";
+            report.text =
+                "not a package: the file begins with neither package nor class image magic\n";
             return report;
         }
         try {
@@ -271,7 +307,8 @@ class checker {
         const u32 length = static_cast<u32>(code.end - code.begin);
         for (u32 at : instruction_starts(m))
             if (code.begin[at] == OP_invokestatic && at + 2 < length) {
-                const int target = resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
+                const int target =
+                    resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
                 if (target >= 0) targets.push_back(target);
             }
         return targets;
@@ -294,12 +331,15 @@ class checker {
                 const u32 next = at + 1 + operands;
                 if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
                     const s64 target = branch_target(code.begin, at, op);
-                    if (target >= 0 && target < length) work.push_back({static_cast<u32>(target), wide});
+                    if (target >= 0 && target < length)
+                        work.push_back({static_cast<u32>(target), wide});
                     if (op == OP_goto || op == OP_goto_w) break;
                 }
                 if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) break;
-                if (op == OP_wide) wide = true;
-                else if (consumes_wide(op)) wide = false;
+                if (op == OP_wide)
+                    wide = true;
+                else if (consumes_wide(op))
+                    wide = false;
                 at = next;
             }
         }
@@ -326,28 +366,37 @@ class checker {
         std::optional<u32> methodref = image.find_constant(ref);
         if (!methodref || (image.constant_tag_at(*methodref) != CONSTANT_Methodref &&
                            image.constant_tag_at(*methodref) != CONSTANT_InterfaceMethodref)) {
-            add(caller, at, true, format("invokestatic names constant %u, which is no method reference", ref));
+            add(caller, at, true,
+                format("invokestatic names constant %u, which is no method reference", ref));
             return -1;
         }
-        const u16 cidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
-        const u16 nidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
+        const u16 cidx =
+            image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
+        const u16 nidx = image.constant_u16(
+            *methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
         const u32 nat = image.constant(nidx, CONSTANT_NameAndType);
-        const u32 name_slot = image.constant_u16(nat, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
+        const u32 name_slot =
+            image.constant_u16(nat, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
         if (cidx == start_this_class_ && cidx == image.this_class()) {
             for (int m : classes_[from.class_index].methods)
-                if (image.method_field(methods_[m].record, mirt_method_info::name_index) == name_slot)
+                if (image.method_field(methods_[m].record, mirt_method_info::name_index) ==
+                    name_slot)
                     return m;
-            add(caller, at, true, format("no method of this class has the name of constant %u (error 3)", name_slot + 1));
+            add(caller, at, true,
+                format("no method of this class has the name of constant %u (error 3)",
+                       name_slot + 1));
             return -1;
         }
         const std::string wanted = text(image.utf8_slot(name_slot));
         const u32 class_record = image.constant(cidx, CONSTANT_Class);
-        const std::string class_name = text(image.utf8_slot(image.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u));
+        const std::string class_name = text(image.utf8_slot(
+            image.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u));
         int target_class = -1;
         for (size_t c = 0; c < classes_.size() && target_class < 0; ++c)
             if (class_name.starts_with(classes_[c].name)) target_class = static_cast<int>(c);
         if (target_class < 0) {
-            add(caller, at, true, format("class %s is not in the package (error 3)", class_name.c_str()));
+            add(caller, at, true,
+                format("class %s is not in the package (error 3)", class_name.c_str()));
             return -1;
         }
         if (classes_[target_class].name != class_name)
@@ -373,11 +422,15 @@ class checker {
         method_entry& method = methods_[m];
         if (method.native) {
             if (method.id == NO_METHOD_ID)
-                add(m, -1, true, "native method without a drive function identifier: the VM stops with error 3");
+                add(m, -1, true,
+                    "native method without a drive function identifier: the VM stops with error 3");
             else if (method.id == NATIVE_DISPLAY_LONG)
                 add(m, -1, false, "SendLong shows only the low 32 bits of the value");
             else if (!emulated_native(method.id))
-                add(m, -1, false, format("drive function %s (id %u) is not emulated: the emulator reports and skips it", method.name.c_str(), method.id));
+                add(m, -1, false,
+                    format("drive function %s (id %u) is not emulated: the emulator reports and "
+                           "skips it",
+                           method.name.c_str(), method.id));
             return;
         }
         check_parameters(m);
@@ -388,7 +441,8 @@ class checker {
         const code_info& code = *method.code;
         if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL)
             add(m, -1, true,
-                format("local variables take pool entries %d to %d, beyond the %d there are (error 18)",
+                format("local variables take pool entries %d to %d, beyond the %d there are (error "
+                       "18)",
                        code.locals, code.locals + code.max_locals - 1, LOCAL_POOL));
         check_code(m);
     }
@@ -406,7 +460,9 @@ class checker {
             }
             if (c == 'I' || c == 'J') {
                 if (slots > (c == 'I' ? 3 : 2)) {
-                    add(m, -1, true, "parameters need more than 4 slots; the VM allows 4 ints or 2 longs (error 6)");
+                    add(m, -1, true,
+                        "parameters need more than 4 slots; the VM allows 4 ints or 2 longs (error "
+                        "6)");
                     return;
                 }
                 slots += c == 'I' ? 1 : 2;
@@ -435,7 +491,9 @@ class checker {
                 std::string stack = shape[at];
                 const u8 op = code.begin[at];
                 if (!supported(op)) {
-                    add(m, at, true, format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op, op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
+                    add(m, at, true,
+                        format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op,
+                               op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
                     break;
                 }
                 const int operands = std::max(operand_bytes(op, wide), 0);
@@ -448,21 +506,42 @@ class checker {
                 switch (op) {
                 case OP_ldc:
                 case OP_ldc_w:
-                case OP_ldc2_w: check_constant(m, at, image, op == OP_ldc ? x[1] : (x[1] << 8 | x[2]), op == OP_ldc2_w); break;
+                case OP_ldc2_w:
+                    check_constant(m, at, image, op == OP_ldc ? x[1] : (x[1] << 8 | x[2]),
+                                   op == OP_ldc2_w);
+                    break;
                 case OP_iinc: {
                     const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
                     if (index >= REGISTER_LOCALS)
-                        add(m, at, true, format("iinc of local %u: only locals 0 to 3 can be incremented (error 10)", index));
+                        add(m, at, true,
+                            format("iinc of local %u: only locals 0 to 3 can be incremented (error "
+                                   "10)",
+                                   index));
                     break;
                 }
-                case OP_i2b: case OP_i2c: case OP_i2s:
-                    add(m, at, false, format("%s only retags the value: int instructions after it see the unnarrowed int", opcodes[op]));
+                case OP_i2b:
+                case OP_i2c:
+                case OP_i2s:
+                    add(m, at, false,
+                        format("%s only retags the value: int instructions after it see the "
+                               "unnarrowed int",
+                               opcodes[op]));
                     break;
-                case OP_fcmpl: case OP_fcmpg: case OP_dcmpl: case OP_dcmpg:
-                    add(m, at, false, format("%s: a NaN compares as equal (0), not as Java says", opcodes[op]));
+                case OP_fcmpl:
+                case OP_fcmpg:
+                case OP_dcmpl:
+                case OP_dcmpg:
+                    add(m, at, false,
+                        format("%s: a NaN compares as equal (0), not as Java says", opcodes[op]));
                     break;
-                case OP_f2i: case OP_f2l: case OP_d2i: case OP_d2l:
-                    add(m, at, false, format("%s gives MIN_VALUE for NaN, infinities and values out of range (Java gives 0 or the nearest limit)", opcodes[op]));
+                case OP_f2i:
+                case OP_f2l:
+                case OP_d2i:
+                case OP_d2l:
+                    add(m, at, false,
+                        format("%s gives MIN_VALUE for NaN, infinities and values out of range "
+                               "(Java gives 0 or the nearest limit)",
+                               opcodes[op]));
                     break;
                 default: break;
                 }
@@ -470,28 +549,37 @@ class checker {
                     method.uses_pool_locals = true;
                     const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
                     if (index >= code.max_locals)
-                        add(m, at, true, format("local %u is beyond this method's %u locals (error 9)", index, code.max_locals));
+                        add(m, at, true,
+                            format("local %u is beyond this method's %u locals (error 9)", index,
+                                   code.max_locals));
                 }
                 bool ends = (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return;
                 if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
                     const s64 target = branch_target(code.begin, at, op);
                     if (target < 0 || target >= length) {
-                        add(m, at, true, format("jump to %lld leaves the method's code", static_cast<long long>(target)));
+                        add(m, at, true,
+                            format("jump to %lld leaves the method's code",
+                                   static_cast<long long>(target)));
                         break;
                     }
                     ends = op == OP_goto || op == OP_goto_w;
                     apply_stack(m, at, op, stack);
-                    if (!shape.count(static_cast<u32>(target))) shape[static_cast<u32>(target)] = stack;
+                    if (!shape.count(static_cast<u32>(target)))
+                        shape[static_cast<u32>(target)] = stack;
                     work.push_back({static_cast<u32>(target), wide});
                 } else if (op == OP_invokestatic) {
                     call_effect(image, x[1] << 8 | x[2], stack);
                 } else {
                     apply_stack(m, at, op, stack);
                 }
-                if (op == OP_wide) wide = true;
-                else if (consumes_wide(op)) wide = false;
+                if (op == OP_wide)
+                    wide = true;
+                else if (consumes_wide(op))
+                    wide = false;
                 if (ends) break;
-                if (next >= length) add(m, at, true, "execution runs past the end of the code after this instruction");
+                if (next >= length)
+                    add(m, at, true,
+                        "execution runs past the end of the code after this instruction");
                 if (!shape.count(next)) shape[next] = stack;
                 at = next;
             }
@@ -507,21 +595,28 @@ class checker {
         }
         const u8 tag = image.constant_tag_at(*record);
         if (!wide_value && tag != CONSTANT_Integer && tag != CONSTANT_Float)
-            add(m, at, true, format("constant %u is no int or float (tag %u): strings and classes cannot be loaded (error 11)", index, tag));
+            add(m, at, true,
+                format("constant %u is no int or float (tag %u): strings and classes cannot be "
+                       "loaded (error 11)",
+                       index, tag));
         if (wide_value && tag != CONSTANT_Long && tag != CONSTANT_Double)
-            add(m, at, true, format("constant %u is no long or double (tag %u) (error 4)", index, tag));
+            add(m, at, true,
+                format("constant %u is no long or double (tag %u) (error 4)", index, tag));
     }
 
     // A call takes one entry per parameter and gives back one for a result.
     void call_effect(const class_image& image, u32 ref, std::string& stack) {
         std::optional<u32> methodref = image.find_constant(ref);
         if (!methodref) return; // reported by resolution
-        const u16 nidx = image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
+        const u16 nidx = image.constant_u16(
+            *methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
         std::optional<u32> nat = image.find_constant(nidx);
         if (!nat || image.constant_tag_at(*nat) != CONSTANT_NameAndType) return;
-        const u16 descriptor_number = image.constant_u16(*nat, CONSTANT_mirt_NameAndType_info_struct::descriptor_index);
+        const u16 descriptor_number =
+            image.constant_u16(*nat, CONSTANT_mirt_NameAndType_info_struct::descriptor_index);
         std::optional<u32> descriptor_record = image.find_constant(descriptor_number);
-        if (!descriptor_record || image.constant_tag_at(*descriptor_record) != CONSTANT_Utf8) return;
+        if (!descriptor_record || image.constant_tag_at(*descriptor_record) != CONSTANT_Utf8)
+            return;
         const std::string descriptor = text(image.utf8_slot(descriptor_number - 1u));
         int parameters = 0;
         size_t i = 1;
@@ -546,18 +641,59 @@ class checker {
         auto warn_if_wide = [&](size_t moved) {
             const std::string top = stack.substr(stack.size() - std::min(moved, stack.size()));
             if (top.find('2') != std::string::npos)
-                add(m, at, false, format("%s moves %zu single entries, but a long or double is among them: Java moves it as two halves", opcodes[op], moved));
+                add(m, at, false,
+                    format("%s moves %zu single entries, but a long or double is among them: Java "
+                           "moves it as two halves",
+                           opcodes[op], moved));
         };
         switch (op) {
         case OP_pop: take(1); return;
-        case OP_pop2: if (!stack.empty() && stack.back() == '2') take(1); else take(2); return;
-        case OP_dup: { std::string t = take(1); stack += t + t; return; }
-        case OP_dup_x1: { std::string t = take(2); stack += t.substr(1) + t; return; }
-        case OP_dup_x2: { warn_if_wide(3); std::string t = take(3); stack += t.substr(2) + t; return; }
-        case OP_dup2: { warn_if_wide(2); std::string t = take(2); stack += t + t; return; }
-        case OP_dup2_x1: { warn_if_wide(3); std::string t = take(3); stack += t.substr(1) + t; return; }
-        case OP_dup2_x2: { warn_if_wide(4); std::string t = take(4); stack += t.substr(2) + t; return; }
-        case OP_swap: { std::string t = take(2); std::reverse(t.begin(), t.end()); stack += t; return; }
+        case OP_pop2:
+            if (!stack.empty() && stack.back() == '2')
+                take(1);
+            else
+                take(2);
+            return;
+        case OP_dup: {
+            std::string t = take(1);
+            stack += t + t;
+            return;
+        }
+        case OP_dup_x1: {
+            std::string t = take(2);
+            stack += t.substr(1) + t;
+            return;
+        }
+        case OP_dup_x2: {
+            warn_if_wide(3);
+            std::string t = take(3);
+            stack += t.substr(2) + t;
+            return;
+        }
+        case OP_dup2: {
+            warn_if_wide(2);
+            std::string t = take(2);
+            stack += t + t;
+            return;
+        }
+        case OP_dup2_x1: {
+            warn_if_wide(3);
+            std::string t = take(3);
+            stack += t.substr(1) + t;
+            return;
+        }
+        case OP_dup2_x2: {
+            warn_if_wide(4);
+            std::string t = take(4);
+            stack += t.substr(2) + t;
+            return;
+        }
+        case OP_swap: {
+            std::string t = take(2);
+            std::reverse(t.begin(), t.end());
+            stack += t;
+            return;
+        }
         case OP_invokestatic: return; // resolved separately; the shape after it is not needed
         default: {
             const effect e = stack_effect(op);
@@ -579,8 +715,10 @@ class checker {
             if (at + operands >= length) operands = 0;
             for (int k = 1; k <= operands; ++k) out += format(" %02x", code.begin[at + k]);
             out += "\n";
-            if (op == OP_wide) wide = true;
-            else if (consumes_wide(op)) wide = false;
+            if (op == OP_wide)
+                wide = true;
+            else if (consumes_wide(op))
+                wide = false;
             at += 1 + operands;
         }
     }
@@ -605,12 +743,84 @@ class checker {
         };
         const int activations = nested(main_);
         if (activations - 1 > FRAME_LIMIT)
-            add(main_, -1, true, format("calls nest %d deep; the frame stack holds %d callers (error 16)", activations - 1, FRAME_LIMIT));
+            add(main_, -1, true,
+                format("calls nest %d deep; the frame stack holds %d callers (error 16)",
+                       activations - 1, FRAME_LIMIT));
         for (int m : recursive) {
-            add(m, -1, false, format("is recursive: the depth depends on the data, and the VM stops at %d nested calls", FRAME_LIMIT));
+            const std::set<int> cycle = cycle_of(m);
+            if (!returns_outside(m, cycle)) {
+                add(m, -1, true,
+                    format(
+                        "calls itself again on every path: the frame stack overflows (error 16)"));
+                continue;
+            }
+            add(m, -1, false,
+                format("is recursive: the depth depends on the data, and the VM stops at %d nested "
+                       "calls",
+                       FRAME_LIMIT));
             if (methods_[m].uses_pool_locals)
-                add(m, -1, false, "local variables 4 and up are shared by all activations of this method: a recursive call overwrites them");
+                add(m, -1, false,
+                    "local variables 4 and up are shared by all activations of this method: a "
+                    "recursive call overwrites them");
         }
+    }
+
+    // The methods that m reaches and that reach m back.
+    std::set<int> cycle_of(int m) {
+        auto reach = [&](int from) {
+            std::set<int> seen;
+            std::vector<int> work{from};
+            while (!work.empty()) {
+                const int at = work.back();
+                work.pop_back();
+                for (int callee : methods_[at].callees)
+                    if (seen.insert(callee).second) work.push_back(callee);
+            }
+            return seen;
+        };
+        std::set<int> cycle;
+        for (int n : reach(m))
+            if (n == m || reach(n).count(m)) cycle.insert(n);
+        return cycle;
+    }
+
+    // Whether a return of m can be reached without calling a method of `cycle` first.
+    bool returns_outside(int m, const std::set<int>& cycle) {
+        const code_info& code = *methods_[m].code;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        std::set<u32> seen;
+        std::vector<u32> work{0};
+        while (!work.empty()) {
+            u32 at = work.back();
+            work.pop_back();
+            while (at < length && seen.insert(at).second) {
+                const u8 op = code.begin[at];
+                if (!supported(op)) break;
+                if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
+                const int operands = std::max(operand_bytes(op, false), 0);
+                if (at + operands >= length) break;
+                if (op == OP_invokestatic) {
+                    const int target =
+                        quiet_resolve(m, code.begin[at + 1] << 8 | code.begin[at + 2]);
+                    if (target >= 0 && cycle.count(target)) break;
+                }
+                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
+                    const s64 target = branch_target(code.begin, at, op);
+                    if (target >= 0 && target < length) work.push_back(static_cast<u32>(target));
+                    if (op == OP_goto || op == OP_goto_w) break;
+                }
+                at += 1 + operands;
+            }
+        }
+        return false;
+    }
+
+    // Resolution without findings (they were reported when the calls were first resolved).
+    int quiet_resolve(int caller, u32 ref) {
+        const size_t reported = findings_.size();
+        const int target = resolve(caller, -1, ref);
+        findings_.resize(reported);
+        return target;
     }
 
     // --- report -----------------------------------------------------------------------------
@@ -626,44 +836,60 @@ class checker {
         std::string& out = report.text;
         for (size_t c = 0; c < classes_.size(); ++c) {
             const class_entry& cls = classes_[c];
-            out += format("class %s (image at package offset %u)\n", cls.name.c_str(), cls.image.base);
+            out +=
+                format("class %s (image at package offset %u)\n", cls.name.c_str(), cls.image.base);
             for (int m : cls.methods) {
                 const method_entry& method = methods_[m];
-                out += format("  method %u %s%s id %u", method.index, method.name.c_str(), method.descriptor.c_str(), method.id);
+                out += format("  method %u %s%s id %u", method.index, method.name.c_str(),
+                              method.descriptor.c_str(), method.id);
                 if (method.native) {
                     out += " native";
                 } else if (method.code) {
                     if (method.code->max_locals)
-                        out += format(" locals %u..%u", method.code->locals, method.code->locals + method.code->max_locals - 1);
+                        out += format(" locals %u..%u", method.code->locals,
+                                      method.code->locals + method.code->max_locals - 1);
                     else
                         out += " locals none";
                 }
                 out += format(" params %d", parameter_slots(method.descriptor));
-                out += method.is_main ? ": entry point" : method.reachable ? ": reachable" : ": unreachable";
+                out += method.is_main     ? ": entry point"
+                       : method.reachable ? ": reachable"
+                                          : ": unreachable";
                 out += "\n";
                 auto code = disassembly_.find(m);
                 if (code != disassembly_.end()) out += code->second;
             }
         }
-        std::stable_sort(findings_.begin(), findings_.end(), [](const finding& a, const finding& b) {
-            return a.method != b.method ? a.method < b.method : a.offset < b.offset;
-        });
+        std::stable_sort(
+            findings_.begin(), findings_.end(), [](const finding& a, const finding& b) {
+                return a.method != b.method ? a.method < b.method : a.offset < b.offset;
+            });
         for (const finding& f : findings_) {
-            out += where(f.method, f.offset) + (f.error ? ": error: " : ": warning: ") + f.problem + "\n";
+            out += where(f.method, f.offset) + (f.error ? ": error: " : ": warning: ") + f.problem +
+                   "\n";
             (f.error ? report.errors : report.warnings) += 1;
         }
-        out += format("summary: %d error%s, %d warning%s\n", report.errors, report.errors == 1 ? "" : "s",
-                      report.warnings, report.warnings == 1 ? "" : "s");
+        out +=
+            format("summary: %d error%s, %d warning%s\n", report.errors,
+                   report.errors == 1 ? "" : "s", report.warnings, report.warnings == 1 ? "" : "s");
     }
 
     static int parameter_slots(const std::string& descriptor) {
         int slots = 0;
         for (size_t i = 1; i < descriptor.size() && descriptor[i] != ')'; ++i) {
             const char c = descriptor[i];
-            if (c == 'J' || c == 'D') slots += 2;
-            else if (c == 'L') { slots += 1; while (i < descriptor.size() && descriptor[i] != ';') ++i; }
-            else if (c == '[') { slots += 1; while (i + 1 < descriptor.size() && descriptor[i] == '[') ++i; if (descriptor[i] == 'L') while (i < descriptor.size() && descriptor[i] != ';') ++i; }
-            else slots += 1;
+            if (c == 'J' || c == 'D')
+                slots += 2;
+            else if (c == 'L') {
+                slots += 1;
+                while (i < descriptor.size() && descriptor[i] != ';') ++i;
+            } else if (c == '[') {
+                slots += 1;
+                while (i + 1 < descriptor.size() && descriptor[i] == '[') ++i;
+                if (descriptor[i] == 'L')
+                    while (i < descriptor.size() && descriptor[i] != ';') ++i;
+            } else
+                slots += 1;
         }
         return slots;
     }

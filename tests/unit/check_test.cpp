@@ -1,0 +1,291 @@
+// mirt_check on packages made to measure: each finding with a package that triggers it and
+// one that does not, and the verdict compared with what the VM actually does.
+#include "check.h"
+#include "fuzz_inputs.h"
+#include "vm_harness.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct check_case {
+    const char* what;
+    std::function<bytes()> make;
+    const char* finding; // expected in the report; null: no finding at all
+    bool error;          // the finding is an error (the VM stops)
+};
+
+// One class T whose main runs `code`; `setup` adds constants and methods first.
+bytes one_class(bytes code, const std::function<void(image_builder&, u16)>& setup = {},
+                u16 max_locals = 0) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    if (setup) setup(image, self);
+    method_spec main = main_method(std::move(code));
+    main.max_locals = max_locals;
+    image.method(main);
+    return make_package({{"T", image.build()}});
+}
+
+bytes calling(const std::string& name, const std::string& descriptor, bytes args,
+              method_spec callee) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, name, descriptor);
+    image.method(main_method(args + invoke(ref) + bytes{OP_return}));
+    image.method(std::move(callee));
+    return make_package({{"T", image.build()}});
+}
+
+const check_case cases[] = {
+    {"clean",
+     [] {
+         return one_class({OP_iconst_1, OP_pop, OP_return});
+     },
+     nullptr, false},
+    {"unsupported opcode",
+     [] {
+         return one_class({OP_iconst_1, OP_newarray, 10, OP_return});
+     },
+     "T.main@1: error: opcode 0xbc (newarray) is not executed by this VM", true},
+    {"unsupported opcode in unreachable code",
+     [] {
+         return one_class({OP_return}, [](image_builder& image, u16) {
+             image.method(java_method("<init>", "()V", {OP_aload_0, OP_return}, JAVA_INIT_METHOD));
+         });
+     },
+     nullptr, false},
+    {"ldc of a string",
+     [] {
+         return one_class({OP_ldc, 4, OP_return},
+                          [](image_builder& image, u16) { image.string_constant("hi"); });
+     },
+     "error: constant 4 is no int or float (tag 8)", true},
+    {"ldc2_w of an int",
+     [] {
+         return one_class({OP_ldc2_w, 0, 3, OP_return},
+                          [](image_builder& image, u16) { image.integer(5); });
+     },
+     "error: constant 3 is no long or double", true},
+    {"iinc beyond the registers",
+     [] {
+         return one_class({OP_iinc, 5, 1, OP_return}, {}, 6);
+     },
+     "T.main@0: error: iinc of local 5", true},
+    {"indexed local beyond max_locals",
+     [] {
+         return one_class({OP_iload, 3, OP_return}, {}, 3);
+     },
+     "T.main@0: error: local 3 is beyond this method's 3 locals", true},
+    {"jump outside the code",
+     [] {
+         return one_class({OP_goto, 0, 9, OP_return});
+     },
+     "T.main@0: error: jump to 9 leaves the method's code", true},
+    {"code without return", [] { return one_class({OP_iconst_1}); },
+     "error: execution runs past the end of the code", true},
+    {"float parameter",
+     [] { return calling("f", "(F)V", {OP_fconst_1}, java_method("f", "(F)V", {OP_return})); },
+     "T.f: error: parameter type F is not int or long", true},
+    {"five int parameters",
+     [] {
+         return calling("f", "(IIIII)V", bytes(5, OP_iconst_1),
+                        java_method("f", "(IIIII)V", {OP_return}));
+     },
+     "T.f: error: parameters need more than 4 slots", true},
+    {"local window past 20",
+     [] { return calling("f", "()V", {}, java_method("f", "()V", {OP_return}, 0, 5, 18)); },
+     "T.f: error: local variables take pool entries 18 to 22", true},
+    {"missing class",
+     [] {
+         image_builder image;
+         image.set_this_class(image.class_constant("T"));
+         u16 ref = image.methodref(image.class_constant("Gone"), "f", "()V");
+         image.method(main_method(invoke(ref) + bytes{OP_return}));
+         return make_package({{"T", image.build()}});
+     },
+     "T.main@0: error: class Gone is not in the package", true},
+    {"names emptied by the size option",
+     [] {
+         image_builder a;
+         a.set_this_class(a.class_constant("A"));
+         u16 ref = a.methodref(a.class_constant("B"), "run", "()V");
+         a.method(main_method(invoke(ref) + bytes{OP_return}));
+         image_builder b;
+         b.set_this_class(b.class_constant("B"));
+         b.method(java_method("", "()V", {OP_return}));
+         return make_package({{"A", a.build()}, {"B", b.build()}});
+     },
+     "error: class B has no method run (error 3); its method names were removed with -OS", true},
+    {"class lookup by prefix",
+     [] {
+         image_builder a;
+         a.set_this_class(a.class_constant("A"));
+         u16 ref = a.methodref(a.class_constant("MotorTest"), "run", "()V");
+         a.method(main_method(invoke(ref) + bytes{OP_return}));
+         image_builder motor;
+         motor.set_this_class(motor.class_constant("Motor"));
+         motor.method(java_method("run", "()V", {OP_return}));
+         return make_package({{"A", a.build()}, {"Motor", motor.build()}});
+     },
+     "warning: class MotorTest is looked up as Motor", false},
+    {"native without identifier",
+     [] { return calling("Mystery", "()V", {}, native_method("Mystery", "()V", 0)); },
+     "T.Mystery: error: native method without a drive function identifier", true},
+    {"drive function without emulation",
+     [] {
+         return calling("StartDrive", "()V", {},
+                        native_method("StartDrive", "()V", NATIVE_START_DRIVE));
+     },
+     "warning: drive function StartDrive (id 52) is not emulated", false},
+    {"long display",
+     [] {
+         return calling("SendLong", "(J)V", {OP_lconst_1},
+                        native_method("SendLong", "(J)V", NATIVE_DISPLAY_LONG));
+     },
+     "T.SendLong: warning: SendLong shows only the low 32 bits", false},
+    {"twenty nested calls",
+     [] {
+         image_builder image;
+         u16 self = image.class_constant("T");
+         image.set_this_class(self);
+         std::vector<u16> refs;
+         for (int i = 0; i < 20; ++i)
+             refs.push_back(image.methodref(self, "m" + std::to_string(i), "()V"));
+         image.method(main_method(invoke(refs[0]) + bytes{OP_return}));
+         for (int i = 0; i < 20; ++i)
+             image.method(
+                 java_method("m" + std::to_string(i), "()V",
+                             i < 19 ? invoke(refs[i + 1]) + bytes{OP_return} : bytes{OP_return}));
+         return make_package({{"T", image.build()}});
+     },
+     "T.main: error: calls nest 20 deep", true},
+    {"recursion with shared locals",
+     [] {
+         image_builder image;
+         u16 self = image.class_constant("T");
+         image.set_this_class(self);
+         u16 ref = image.methodref(self, "down", "(I)V");
+         image.method(main_method(bytes{OP_iconst_3} + invoke(ref) + bytes{OP_return}));
+         image.method(java_method("down", "(I)V",
+                                  bytes{OP_iload_0, OP_istore, 4, OP_iload_0, OP_ifle, 0, 9,
+                                        OP_iinc, 0, 0xFF, OP_iload_0} +
+                                      invoke(ref) + bytes{OP_return},
+                                  0, 5, 0));
+         return make_package({{"T", image.build()}});
+     },
+     "T.down: warning: local variables 4 and up are shared", false},
+    {"recursion without end",
+     [] {
+         image_builder image;
+         u16 self = image.class_constant("T");
+         image.set_this_class(self);
+         u16 ref = image.methodref(self, "down", "()V");
+         image.method(main_method(invoke(ref) + bytes{OP_return}));
+         image.method(java_method("down", "()V", invoke(ref) + bytes{OP_return}));
+         return make_package({{"T", image.build()}});
+     },
+     "T.down: error: calls itself again on every path", true},
+    {"narrowing",
+     [] {
+         return one_class({OP_iconst_1, OP_i2b, OP_pop, OP_return});
+     },
+     "T.main@1: warning: i2b only retags the value", false},
+    {"NaN comparison",
+     [] {
+         return one_class({OP_fconst_0, OP_fconst_1, OP_fcmpg, OP_pop, OP_return});
+     },
+     "T.main@2: warning: fcmpg: a NaN compares as equal", false},
+    {"float to int",
+     [] {
+         return one_class({OP_dconst_1, OP_d2i, OP_pop, OP_return});
+     },
+     "T.main@1: warning: d2i gives MIN_VALUE", false},
+    {"dup2 of a long",
+     [] {
+         return one_class(
+             {OP_iconst_1, OP_lconst_1, OP_dup2, OP_pop, OP_pop, OP_pop, OP_pop, OP_return});
+     },
+     "T.main@2: warning: dup2 moves 2 single entries, but a long or double is among them", false},
+    {"dup2 of two ints is fine",
+     [] {
+         return one_class(
+             {OP_iconst_1, OP_iconst_2, OP_dup2, OP_pop, OP_pop, OP_pop, OP_pop, OP_return});
+     },
+     nullptr, false},
+    {"second main",
+     [] {
+         image_builder image;
+         image.set_this_class(image.class_constant("T"));
+         image.method(main_method({OP_return}));
+         image.method(main_method({OP_return}, "mainLoop"));
+         return make_package({{"T", image.build()}});
+     },
+     "T.mainLoop: warning: also carries the main identifier", false},
+    {"main with parameters",
+     [] {
+         image_builder image;
+         image.set_this_class(image.class_constant("T"));
+         method_spec m = main_method({OP_return});
+         m.descriptor = "([Ljava/lang/String;)V";
+         image.method(m);
+         return make_package({{"T", image.build()}});
+     },
+     "T.main: error: main must not take parameters", true},
+    {"no main",
+     [] {
+         image_builder image;
+         image.set_this_class(image.class_constant("T"));
+         image.method(java_method("run", "()V", {OP_return}));
+         return make_package({{"T", image.build()}});
+     },
+     "package: error: class T has no method named main", true},
+    {"damaged package",
+     [] {
+         bytes package = one_class({OP_return});
+         package.resize(package.size() - 20);
+         return package;
+     },
+     "package: error: damaged package: ", true},
+};
+
+TEST(Check, FindingsAgreeWithTheVm) {
+    for (const check_case& c : cases) {
+        const bytes package = c.make();
+        const check_report report = check_package(package, false);
+        if (c.finding) {
+            EXPECT_NE(report.text.find(c.finding), std::string::npos) << c.what << "\n"
+                                                                      << report.text;
+        } else {
+            EXPECT_EQ(report.errors + report.warnings, 0) << c.what << "\n" << report.text;
+        }
+        EXPECT_EQ(check_exit_status(report), c.error ? 1 : 0) << c.what << "\n" << report.text;
+        // The VM stops exactly where the check reports errors.
+        fuzz::outcome outcome{};
+        capture([&] { outcome = fuzz::run_package_input(package.data(), package.size()); });
+        EXPECT_EQ(outcome == fuzz::outcome::fatal, c.error) << c.what;
+    }
+}
+
+TEST(Check, ReportListsClassesMethodsAndDisassembly) {
+    const bytes package = calling("SendInt", "(I)V", {OP_bipush, 7},
+                                  native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
+    const check_report report = check_package(package, true);
+    EXPECT_EQ(report.text, "class T (image at package offset 16)\n"
+                           "  method 0 main()V id 102 locals none params 0: entry point\n"
+                           "       0: bipush 07\n"
+                           "       2: invokestatic 00 06\n"
+                           "       5: return\n"
+                           "  method 1 SendInt(I)V id 110 native params 1: reachable\n"
+                           "summary: 0 errors, 0 warnings\n");
+}
+
+TEST(Check, NotAPackage) {
+    const check_report report = check_package({0x01, 0x02, 0x03}, false);
+    EXPECT_EQ(check_exit_status(report), 2);
+    EXPECT_FALSE(report.is_package);
+}
+
+} // namespace
