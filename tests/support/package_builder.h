@@ -88,7 +88,7 @@ class image_builder {
     u16 raw_constant(const bytes& record) { return add(record); }
 
     void set_this_class(u16 number) { this_class_ = number; }
-    void method(method_spec spec) { methods_.push_back(std::move(spec)); }
+    void method(method_spec m) { methods_.push_back(std::move(m)); }
 
     // The image with its four-byte trailer.
     bytes build() {
