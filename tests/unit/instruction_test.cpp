@@ -155,6 +155,7 @@ TEST(Dispatch, EveryByteValueReachesHandlerOrUnknownPath) {
         std::string unknown_prefix = "ERROR: unknown opcode: " + std::to_string(op) + " (";
         EXPECT_EQ(last_line(r.output).starts_with(unknown_prefix), is_unknown)
             << "opcode " << op << ": " << last_line(r.output);
+        EXPECT_EQ(opcode_executed(static_cast<u8>(op)), !is_unknown) << "opcode " << op;
     }
 }
 

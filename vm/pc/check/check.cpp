@@ -63,43 +63,6 @@ bool emulated_native(u16 id) {
     }
 }
 
-// Operand bytes after the opcode, for the opcodes the VM executes; -1 for the others.
-int operand_bytes(u8 op, bool wide) {
-    switch (op) {
-    case OP_bipush:
-    case OP_ldc: return 1;
-    case OP_sipush:
-    case OP_ldc_w:
-    case OP_ldc2_w:
-    case OP_invokestatic:
-    case OP_goto: return 2;
-    case OP_iload:
-    case OP_lload:
-    case OP_fload:
-    case OP_dload:
-    case OP_istore:
-    case OP_lstore:
-    case OP_fstore:
-    case OP_dstore: return wide ? 2 : 1;
-    case OP_iinc: return wide ? 4 : 2;
-    case OP_goto_w: return 4;
-    default: break;
-    }
-    if (op >= OP_ifeq && op <= OP_if_icmple) return 2;
-    return -1; // no operands, or not executed; see supported()
-}
-
-bool supported(u8 op) {
-    if (op <= OP_ldc2_w) return true;
-    if ((op >= OP_iload && op <= OP_dload) || (op >= OP_iload_0 && op <= OP_dload_3)) return true;
-    if ((op >= OP_istore && op <= OP_dstore) || (op >= OP_istore_0 && op <= OP_dstore_3))
-        return true;
-    if (op >= OP_pop && op <= OP_lxor) return op != OP_frem && op != OP_drem;
-    if (op >= OP_iinc && op <= OP_if_icmple) return true;
-    if (op == OP_goto || (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
-    return op == OP_invokestatic || op == OP_wide || op == OP_goto_w;
-}
-
 // Stack effect in categories ('1': int or float, '2': long or double): entries taken and
 // the entries given back, for every executed opcode except the stack forms, invokestatic
 // and the returns, which are handled where they are used.
@@ -325,8 +288,8 @@ class checker {
             work.pop_back();
             while (at < length && seen.insert(at).second) {
                 const u8 op = code.begin[at];
-                if (!supported(op)) break;
-                const int operands = std::max(operand_bytes(op, wide), 0);
+                if (!opcode_executed(op)) break;
+                const int operands = opcode_operand_bytes(op, wide);
                 if (at + operands >= length) break;
                 const u32 next = at + 1 + operands;
                 if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
@@ -490,13 +453,13 @@ class checker {
             while (at < length && seen.insert(at).second) {
                 std::string stack = shape[at];
                 const u8 op = code.begin[at];
-                if (!supported(op)) {
+                if (!opcode_executed(op)) {
                     add(m, at, true,
                         format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op,
                                op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
                     break;
                 }
-                const int operands = std::max(operand_bytes(op, wide), 0);
+                const int operands = opcode_operand_bytes(op, wide);
                 if (at + operands >= length) {
                     add(m, at, true, "the instruction runs past the end of the code");
                     break;
@@ -711,7 +674,7 @@ class checker {
         for (u32 at = 0; at < length;) {
             const u8 op = code.begin[at];
             out += format("    %4u: %s", at, op < OPCODE_COUNT ? opcodes[op] : "(no instruction)");
-            int operands = supported(op) ? std::max(operand_bytes(op, wide), 0) : 0;
+            int operands = opcode_executed(op) ? opcode_operand_bytes(op, wide) : 0;
             if (at + operands >= length) operands = 0;
             for (int k = 1; k <= operands; ++k) out += format(" %02x", code.begin[at + k]);
             out += "\n";
@@ -789,15 +752,15 @@ class checker {
         const code_info& code = *methods_[m].code;
         const u32 length = static_cast<u32>(code.end - code.begin);
         std::set<u32> seen;
-        std::vector<u32> work{0};
+        std::vector<std::pair<u32, bool>> work{{0, false}};
         while (!work.empty()) {
-            u32 at = work.back();
+            auto [at, wide] = work.back();
             work.pop_back();
             while (at < length && seen.insert(at).second) {
                 const u8 op = code.begin[at];
-                if (!supported(op)) break;
+                if (!opcode_executed(op)) break;
                 if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
-                const int operands = std::max(operand_bytes(op, false), 0);
+                const int operands = opcode_operand_bytes(op, wide);
                 if (at + operands >= length) break;
                 if (op == OP_invokestatic) {
                     const int target =
@@ -806,9 +769,14 @@ class checker {
                 }
                 if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
                     const s64 target = branch_target(code.begin, at, op);
-                    if (target >= 0 && target < length) work.push_back(static_cast<u32>(target));
+                    if (target >= 0 && target < length)
+                        work.push_back({static_cast<u32>(target), wide});
                     if (op == OP_goto || op == OP_goto_w) break;
                 }
+                if (op == OP_wide)
+                    wide = true;
+                else if (consumes_wide(op))
+                    wide = false;
                 at += 1 + operands;
             }
         }

@@ -220,3 +220,41 @@ constexpr int OPCODE_COUNT = 203; // 0x00 (nop) .. 0xca (breakpoint); 0xcb..0xff
 
 // Mnemonic of every named opcode, indexed by its value.
 extern const char* const opcodes[OPCODE_COUNT];
+
+// Whether the VM executes `op`; every other byte value ends a run with error 5. Shared by
+// the interpreter's tests and the checker, so the two cannot disagree.
+constexpr bool opcode_executed(u8 op) {
+    if (op <= OP_ldc2_w) return true;
+    if ((op >= OP_iload && op <= OP_dload) || (op >= OP_iload_0 && op <= OP_dload_3)) return true;
+    if ((op >= OP_istore && op <= OP_dstore) || (op >= OP_istore_0 && op <= OP_dstore_3))
+        return true;
+    if (op >= OP_pop && op <= OP_lxor) return op != OP_frem && op != OP_drem;
+    if (op >= OP_iinc && op <= OP_if_icmple) return true;
+    if (op == OP_goto || (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
+    return op == OP_invokestatic || op == OP_wide || op == OP_goto_w;
+}
+
+// Operand bytes after an executed opcode (after a pending wide where `wide`); 0 for those
+// without operands and for the opcodes the VM does not execute.
+constexpr int opcode_operand_bytes(u8 op, bool wide) {
+    switch (op) {
+    case OP_bipush:
+    case OP_ldc: return 1;
+    case OP_sipush:
+    case OP_ldc_w:
+    case OP_ldc2_w:
+    case OP_invokestatic:
+    case OP_goto: return 2;
+    case OP_iload:
+    case OP_lload:
+    case OP_fload:
+    case OP_dload:
+    case OP_istore:
+    case OP_lstore:
+    case OP_fstore:
+    case OP_dstore: return wide ? 2 : 1;
+    case OP_iinc: return wide ? 4 : 2;
+    case OP_goto_w: return 4;
+    default: return op >= OP_ifeq && op <= OP_if_icmple ? 2 : 0;
+    }
+}
