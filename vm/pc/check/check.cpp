@@ -596,9 +596,12 @@ class checker {
 
     // The category pass: only what the dup warnings need, no verification.
     void apply_stack(int m, u32 at, u8 op, std::string& stack) {
+        // Entries a path does not have (the VM would underflow there) count as single ones,
+        // so the pass goes on with a shape of the right length.
         auto take = [&](size_t n) {
-            std::string top = stack.substr(stack.size() - std::min(n, stack.size()));
-            stack.erase(stack.size() - top.size());
+            const size_t have = std::min(n, stack.size());
+            std::string top = std::string(n - have, '1') + stack.substr(stack.size() - have);
+            stack.erase(stack.size() - have);
             return top;
         };
         auto warn_if_wide = [&](size_t moved) {
