@@ -188,6 +188,11 @@ const check_case cases[] = {
          return make_package({{"T", image.build()}});
      },
      "T.down: error: calls itself again on every path", true},
+    {"operand stack underflow in main",
+     [] {
+         return one_class({OP_iconst_1, OP_dup_x1, OP_return});
+     },
+     "T.main@1: error: dup_x1 takes more entries than the operand stack holds", true},
     {"narrowing",
      [] {
          return one_class({OP_iconst_1, OP_i2b, OP_pop, OP_return});

@@ -596,10 +596,21 @@ class checker {
 
     // The category pass: only what the dup warnings need, no verification.
     void apply_stack(int m, u32 at, u8 op, std::string& stack) {
-        // Entries a path does not have (the VM would underflow there) count as single ones,
-        // so the pass goes on with a shape of the right length.
+        // Entries a path does not have count as single ones, so the pass goes on with a shape
+        // of the right length. In main the VM stops there; elsewhere the method takes what
+        // its caller left on the shared stack.
         auto take = [&](size_t n) {
             const size_t have = std::min(n, stack.size());
+            if (have < n) {
+                if (methods_[m].is_main)
+                    add(m, at, true,
+                        format("%s takes more entries than the operand stack holds (error 13)",
+                               opcodes[op]));
+                else
+                    add(m, at, false,
+                        format("%s takes entries that the caller left on the operand stack",
+                               opcodes[op]));
+            }
             std::string top = std::string(n - have, '1') + stack.substr(stack.size() - have);
             stack.erase(stack.size() - have);
             return top;
