@@ -2,6 +2,8 @@
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each for SECONDS seconds (default 60) on a copy of its seed corpus.
 #   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check
+# MIRT_FUZZ_SEED fixes libFuzzer's seed (CI uses one, so a smoke run repeats the same inputs);
+# unset, every run draws its own.
 # Crashes are written to build-fuzz/findings/<target>/; minimise one with
 #   build-fuzz/fuzz_<target> -minimize_crash=1 -runs=100000 <crash file>
 # and add it to tests/regressions/<target>/.
@@ -26,7 +28,7 @@ for target in "${targets[@]}"; do
     cp -n "$root/fuzz/corpus/$seeds/"* "$corpus/" 2>/dev/null || true
     cp -n "$root/tests/regressions/$seeds/"* "$corpus/" 2>/dev/null || true
     echo "fuzzing $target for ${seconds}s"
-    if ! "$build/fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+    if ! "$build/fuzz_$target" -max_total_time="$seconds" -seed="${MIRT_FUZZ_SEED:-0}" -max_len=4096 -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" \
         2>"$build/fuzz_$target.log"; then
         echo "fuzz_$target found a problem:"
