@@ -268,8 +268,13 @@ class checker {
         if (!method.code) return targets;
         const code_info& code = *method.code;
         const u32 length = static_cast<u32>(code.end - code.begin);
-        for (u32 at : instruction_starts(m))
-            if (code.begin[at] == OP_invokestatic && at + 2 < length) {
+        std::set<u32> calls; // in offset order, as the report and the call graph want them
+        walk(m, [&](u32 at, u8 op) {
+            if (op == OP_invokestatic) calls.insert(at);
+            return true;
+        });
+        for (u32 at : calls)
+            if (at + 2 < length) {
                 const int target =
                     resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
                 if (target >= 0) targets.push_back(target);
@@ -277,8 +282,10 @@ class checker {
         return targets;
     }
 
-    // The offsets of the instructions the VM can reach in m's code, from offset 0.
-    std::set<u32> instruction_starts(int m) {
+    // Follows m's code from offset 0 the way the VM can run it and calls visit(at, op) on
+    // each executed instruction whose operands lie inside the code; an answer of false ends
+    // that path there. Paths end by themselves at returns, gotos and what the VM refuses.
+    template <typename Visit> void walk(int m, Visit visit) {
         std::set<u32> seen;
         const code_info& code = *methods_[m].code;
         const u32 length = static_cast<u32>(code.end - code.begin);
@@ -290,8 +297,7 @@ class checker {
                 const u8 op = code.begin[at];
                 if (!opcode_executed(op)) break;
                 const int operands = opcode_operand_bytes(op, wide);
-                if (at + operands >= length) break;
-                const u32 next = at + 1 + operands;
+                if (at + operands >= length || !visit(at, op)) break;
                 if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
                     const s64 target = branch_target(code.begin, at, op);
                     if (target >= 0 && target < length)
@@ -303,10 +309,9 @@ class checker {
                     wide = true;
                 else if (consumes_wide(op))
                     wide = false;
-                at = next;
+                at += 1 + operands;
             }
         }
-        return seen;
     }
 
     static bool consumes_wide(u8 op) {
@@ -623,6 +628,10 @@ class checker {
                            "moves it as two halves",
                            opcodes[op], moved));
         };
+        auto dup_form = [&](size_t moved, size_t copied) {
+            const std::string t = take(moved);
+            stack += t.substr(moved - copied) + t;
+        };
         switch (op) {
         case OP_pop: take(1); return;
         case OP_pop2:
@@ -631,47 +640,19 @@ class checker {
             else
                 take(2);
             return;
-        case OP_dup: {
-            std::string t = take(1);
-            stack += t + t;
-            return;
-        }
-        case OP_dup_x1: {
-            std::string t = take(2);
-            stack += t.substr(1) + t;
-            return;
-        }
-        case OP_dup_x2: {
-            warn_if_wide(3);
-            std::string t = take(3);
-            stack += t.substr(2) + t;
-            return;
-        }
-        case OP_dup2: {
-            warn_if_wide(2);
-            std::string t = take(2);
-            stack += t + t;
-            return;
-        }
-        case OP_dup2_x1: {
-            warn_if_wide(3);
-            std::string t = take(3);
-            stack += t.substr(1) + t;
-            return;
-        }
-        case OP_dup2_x2: {
-            warn_if_wide(4);
-            std::string t = take(4);
-            stack += t.substr(2) + t;
-            return;
-        }
+        // moved: entries taken from the top; copied: how many of them go in again below
+        case OP_dup: dup_form(1, 1); return;
+        case OP_dup_x1: dup_form(2, 1); return;
+        case OP_dup_x2: warn_if_wide(3), dup_form(3, 1); return;
+        case OP_dup2: warn_if_wide(2), dup_form(2, 2); return;
+        case OP_dup2_x1: warn_if_wide(3), dup_form(3, 2); return;
+        case OP_dup2_x2: warn_if_wide(4), dup_form(4, 2); return;
         case OP_swap: {
             std::string t = take(2);
             std::reverse(t.begin(), t.end());
             stack += t;
             return;
         }
-        case OP_invokestatic: return; // resolved separately; the shape after it is not needed
         default: {
             const effect e = stack_effect(op);
             take(static_cast<size_t>(e.pops));
@@ -764,37 +745,14 @@ class checker {
     // Whether a return of m can be reached without calling a method of `cycle` first.
     bool returns_outside(int m, const std::set<int>& cycle) {
         const code_info& code = *methods_[m].code;
-        const u32 length = static_cast<u32>(code.end - code.begin);
-        std::set<u32> seen;
-        std::vector<std::pair<u32, bool>> work{{0, false}};
-        while (!work.empty()) {
-            auto [at, wide] = work.back();
-            work.pop_back();
-            while (at < length && seen.insert(at).second) {
-                const u8 op = code.begin[at];
-                if (!opcode_executed(op)) break;
-                if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
-                const int operands = opcode_operand_bytes(op, wide);
-                if (at + operands >= length) break;
-                if (op == OP_invokestatic) {
-                    const int target =
-                        quiet_resolve(m, code.begin[at + 1] << 8 | code.begin[at + 2]);
-                    if (target >= 0 && cycle.count(target)) break;
-                }
-                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
-                    const s64 target = branch_target(code.begin, at, op);
-                    if (target >= 0 && target < length)
-                        work.push_back({static_cast<u32>(target), wide});
-                    if (op == OP_goto || op == OP_goto_w) break;
-                }
-                if (op == OP_wide)
-                    wide = true;
-                else if (consumes_wide(op))
-                    wide = false;
-                at += 1 + operands;
-            }
-        }
-        return false;
+        bool returns = false;
+        walk(m, [&](u32 at, u8 op) {
+            if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) returns = true;
+            if (op != OP_invokestatic) return true;
+            const int target = quiet_resolve(m, code.begin[at + 1] << 8 | code.begin[at + 2]);
+            return target < 0 || !cycle.count(target);
+        });
+        return returns;
     }
 
     // Resolution without findings (they were reported when the calls were first resolved).
