@@ -110,22 +110,24 @@ inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
 // --- the interpreter's registers ----------------------------------------------------------
 
 // The helpers below are always inlined: a call would make the registers live in memory.
-// While instructions run, pc and the operand stack count are kept in these working copies
-// (registers, in the run loop) and written back to `pc` and `stack_counter` before anything
-// else may look at them: calls and returns, the trace, every fatal path. `advance` is the
-// step's inc_pc.
+// While instructions run, pc, the top of the operand stack and the end of the running
+// method's code are kept in these working copies (registers) and written back to `pc` and
+// `stack_counter` before anything else may look at them: calls and returns, the trace,
+// every fatal path. `advance` is the step's inc_pc, used only when single-stepping.
 struct registers {
     const u8* pc;
-    u16 count;
+    variable* top; // the first free operand stack entry
+    const u8* code_end;
     bool advance;
 
     void save() const {
         ::pc = pc;
-        stack_counter = count;
+        stack_counter = static_cast<u16>(top - stack);
     }
     void load() {
         pc = ::pc;
-        count = stack_counter;
+        top = stack + stack_counter;
+        code_end = ::code_end;
     }
 };
 
@@ -140,15 +142,15 @@ struct registers {
 }
 
 [[gnu::always_inline]] inline void push(registers& r, variable value) {
-    if (r.count >= STACK_LIMIT) {
+    if (r.top >= stack + STACK_LIMIT) {
         r.save();
         stack_overflow(value);
     }
-    stack[r.count++] = value;
+    *r.top++ = value;
 }
 [[gnu::always_inline]] inline variable pop(registers& r) {
-    if (r.count == 0) fail(r, 13);
-    return stack[--r.count];
+    if (r.top == stack) fail(r, 13);
+    return *--r.top;
 }
 template <typename T>
 [[gnu::always_inline]] inline void push_as(registers& r, u8 tag, T var_data::*member, T x) {
@@ -187,13 +189,13 @@ template <typename T>
 // "Pop `count` operands, push one result" done in place: the operands stay where they are,
 // the count drops by count - 1, and the deepest operand's entry is returned for the result.
 // Too few operands is the stack underflow the pops would report.
-[[gnu::always_inline]] inline variable* operands(registers& r, u16 count) {
-    if (r.count < count) {
-        r.count = 0;
+[[gnu::always_inline]] inline variable* operands(registers& r, int count) {
+    if (r.top - stack < count) {
+        r.top = stack;
         fail(r, 13);
     }
-    r.count = static_cast<u16>(r.count - count + 1);
-    return &stack[r.count - 1];
+    r.top -= count - 1;
+    return r.top - 1;
 }
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
@@ -224,7 +226,7 @@ template <typename T>
 
 // The next operand byte; pc ends on the byte read.
 [[gnu::always_inline]] inline u8 next_byte(registers& r) {
-    if (++r.pc >= code_end) fail(r, FAULT_PAST_CODE_END, code_offset(code_end));
+    if (++r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
     return *r.pc;
 }
 [[gnu::always_inline]] inline u16 next_u16(registers& r) {
@@ -236,12 +238,12 @@ template <typename T>
     return static_cast<s32>(high << 16 | next_u16(r));
 }
 
-// Leaves pc one byte before the target, for the step's advance.
+// Leaves pc on the target's opcode.
 [[gnu::always_inline]] inline void jump(registers& r, const u8* opcode_at, s32 offset) {
     s64 target = static_cast<s64>(code_offset(opcode_at)) + offset;
-    if (target < 0 || target >= code_offset(code_end))
+    if (target < 0 || target >= code_offset(r.code_end))
         fail(r, FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
-    r.pc = code_begin + target - 1;
+    r.pc = code_begin + target;
 }
 
 // Index operand of the indexed loads, stores and iinc: two bytes after a pending wide.
@@ -255,6 +257,47 @@ template <typename T>
 [[gnu::always_inline]] inline variable& pool_local(registers& r, u16 index) {
     if (index >= max_locals) fail(r, 9, index);
     return locals[index];
+}
+
+// --- constants --------------------------------------------------------------------------
+
+// Values ldc, ldc_w and ldc2_w have pushed, by class image and constant number. A loaded
+// image does not change, so a constant reads the same every time; only values that were
+// read without a fault are kept, so a failing load always takes the checked way again.
+// Cleared whenever a buffer is loaded or the VM reset.
+constexpr u32 NO_IMAGE = 0xFFFFFFFF; // no image starts there: packages are far smaller
+struct pushed_constant {
+    u32 image = NO_IMAGE; // base of the class image
+    u16 number = 0;
+    variable value{};
+};
+constexpr u16 CONSTANT_CACHE_ENTRIES = 64;
+pushed_constant constant_cache[CONSTANT_CACHE_ENTRIES];
+
+void clear_constant_cache() {
+    std::fill(std::begin(constant_cache), std::end(constant_cache), pushed_constant{});
+}
+
+// The checked read of constant `index` for `op` (ldc, ldc_w or ldc2_w); kept in the cache.
+[[gnu::noinline]] variable read_constant(registers r, u8 op, u16 index) {
+    if (index >= cf.constant_pool_count()) fail(r, 8, index);
+    // Index 0 and the slot behind a long or double name no constant.
+    std::optional<u32> record = cf.find_constant(index);
+    if (!record) fail(r, 8, index);
+    const u8 tag = cf.constant_tag_at(*record);
+    const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
+    variable v = typed(0);
+    if (op != OP_ldc2_w) {
+        if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, 11, tag);
+        v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
+        v.value.U32 = loaded.u32_at(value_at);
+    } else {
+        if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, 4, tag);
+        v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
+        v.value.U64 = loaded.u64_at(value_at);
+    }
+    constant_cache[index % CONSTANT_CACHE_ENTRIES] = {cf.base, index, v};
+    return v;
 }
 
 // --- activation ----------------------------------------------------------------------------
@@ -334,6 +377,7 @@ u32 short_file_magic() {
 void set_mem(u8* in, u32 size, bool debug) {
     static_mem = in;
     loaded = package_bytes(in, size, image_fault);
+    clear_constant_cache();
     is_debug = debug;
 }
 
@@ -435,6 +479,7 @@ void free_vm() {
 void vm_reset() {
     free_vm();
     loaded = package_bytes();
+    clear_constant_cache();
     package = nullptr;
     cf = last_cf = class_image{};
     this_class = 0;
@@ -623,214 +668,250 @@ void run_native_function(u16 method_ref) {
 // row per type so that int, long, float and double stay side by side.
 #define BINARY(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                            \
+        variable* x = operands(r, 2);                                                         \
         const auto a = x[0].value.member;                                                     \
         const auto b = x[1].value.member;                                                     \
         put(x[0], expr);                                                                      \
     }
 #define UNARY(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(r, 1);                                                            \
+        variable* x = operands(r, 1);                                                         \
         const auto a = x[0].value.member;                                                     \
         put(x[0], expr);                                                                      \
     }
 #define SHIFT(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                            \
+        variable* x = operands(r, 2);                                                         \
         const auto a = x[0].value.member;                                                     \
         const s32 n = x[1].value.S32;                                                         \
         put(x[0], expr);                                                                      \
     }
 #define DIVIDE(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                            \
+        variable* x = operands(r, 2);                                                         \
         const auto a = x[0].value.member;                                                     \
         const auto b = x[1].value.member;                                                     \
-        if (b == 0) fail(r, FAULT_DIVISION_BY_ZERO, code_offset(r.pc));                           \
+        if (b == 0) fail(r, FAULT_DIVISION_BY_ZERO, code_offset(r.pc));                       \
         put(x[0], expr);                                                                      \
     }
 #define RETAG(tag) operands(r, 1)->type = tag;
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
-        const u8* at = r.pc;                                                                    \
-        const s16 offset = static_cast<s16>(next_u16(r));                                 \
-        const s32 a = pop(r).value.S32;                                                  \
-        if (cond) jump(r, at, offset);                                                           \
+        const u8* at = r.pc;                                                                  \
+        const s16 offset = static_cast<s16>(next_u16(r));                                     \
+        const s32 a = pop(r).value.S32;                                                       \
+        if (cond) { jump(r, at, offset); vmjump; }                                            \
     }
 #define IF_CMP(cond)                                                                          \
     {                                                                                         \
-        const u8* at = r.pc;                                                                    \
-        const s16 offset = static_cast<s16>(next_u16(r));                                 \
-        const s32 b = pop(r).value.S32;                                                  \
-        const s32 a = pop(r).value.S32;                                                  \
-        if (cond) jump(r, at, offset);                                                           \
+        const u8* at = r.pc;                                                                  \
+        const s16 offset = static_cast<s16>(next_u16(r));                                     \
+        const s32 b = pop(r).value.S32;                                                       \
+        const s32 a = pop(r).value.S32;                                                       \
+        if (cond) { jump(r, at, offset); vmjump; }                                            \
     }
+
+// Dispatch is threaded: every handler ends by fetching and dispatching the next opcode
+// itself through a table of handler addresses, so no shared loop head and no range test
+// of the opcode stand between two instructions.
+//   vmcase(name)  the handler's label
+//   vmbreak       the instruction is done, pc is on its last byte
+//   vmjump        the instruction is done, pc is on the opcode to run next (a branch
+//                 target, a callee's first opcode)
+// Both print the trace after the instruction when tracing. A single step returns there
+// instead of going on; its caller advances pc when `advance` says so.
+#define vmcase(name) op_##name:
+#define vmend(advance_pc)                                                                     \
+    do {                                                                                      \
+        if constexpr (trace) {                                                                \
+            r.save();                                                                         \
+            print_instruction_trace(op, local_var);                                           \
+        }                                                                                     \
+        if constexpr (one_step) {                                                             \
+            r.save();                                                                         \
+            inc_pc = advance_pc;                                                              \
+            return true;                                                                      \
+        } else {                                                                              \
+            if (advance_pc) ++r.pc;                                                           \
+            if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));    \
+            op = *r.pc;                                                                       \
+            goto *dispatch[op];                                                               \
+        }                                                                                     \
+    } while (0)
+#define vmbreak vmend(true)
+#define vmjump vmend(false)
 
 // clang-format on
 
-// The interpreter: executes the instruction `op` at pc, prints the trace after it when
-// `trace`, and answers false when it was the return from main. Handlers leave pc on the last byte
-// of their instruction; the step then advances it. Always inlined, into execute_instruction (one
-// step) and into the run loop.
-template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op, registers& r) {
-    r.advance = true;
+// The interpreter. A single step (`one_step`) executes the instruction `op` at pc and
+// returns, leaving pc on its last byte or on the opcode to run next (inc_pc tells which);
+// a run fetches its own opcodes from pc and returns only after the return from main, with
+// pc past it. Answers false when the instruction was the return from main. `trace`
+// prints the trace line after every instruction.
+namespace {
+
+template <bool trace, bool one_step> bool interpret(u8 op) {
+#define MIRT_HANDLER_ADDRESS(value, name) &&op_##name,
+#define MIRT_UNNAMED_ADDRESS(value)       &&op_unnamed,
+    static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
+                                               MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)};
+#undef MIRT_HANDLER_ADDRESS
+#undef MIRT_UNNAMED_ADDRESS
+    static_assert(std::size(dispatch) == 256, "every byte value needs a handler");
+
+    registers r{};
+    r.load();
+    if constexpr (!one_step) {
+        if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
+        op = *r.pc;
+    }
+    goto* dispatch[op];
+
     // The opcode families are kept as aligned rows.
     // clang-format off
-    switch (op) {
+
     // constants
-    case OP_nop: break;
-    case OP_aconst_null: push(r, typed(TYPE_VOID)); break;
-    case OP_iconst_m1:
-    case OP_iconst_0:
-    case OP_iconst_1:
-    case OP_iconst_2:
-    case OP_iconst_3:
-    case OP_iconst_4:
-    case OP_iconst_5: push_int(r, op - OP_iconst_0); break;
-    case OP_lconst_0:
-    case OP_lconst_1: push_long(r, op - OP_lconst_0); break;
-    case OP_fconst_0:
-    case OP_fconst_1:
-    case OP_fconst_2: push_float(r, static_cast<float>(op - OP_fconst_0)); break;
-    case OP_dconst_0:
-    case OP_dconst_1: push_double(r, op - OP_dconst_0); break;
-    case OP_bipush: push_int(r, static_cast<s8>(next_byte(r))); break;
-    case OP_sipush: push_int(r, static_cast<s16>(next_u16(r))); break;
-    case OP_ldc:
-    case OP_ldc_w:
-    case OP_ldc2_w: {
+    vmcase(nop) vmbreak;
+    vmcase(aconst_null) push(r, typed(TYPE_VOID)); vmbreak;
+    vmcase(iconst_m1)
+    vmcase(iconst_0)
+    vmcase(iconst_1)
+    vmcase(iconst_2)
+    vmcase(iconst_3)
+    vmcase(iconst_4)
+    vmcase(iconst_5) push_int(r, op - OP_iconst_0); vmbreak;
+    vmcase(lconst_0)
+    vmcase(lconst_1) push_long(r, op - OP_lconst_0); vmbreak;
+    vmcase(fconst_0)
+    vmcase(fconst_1)
+    vmcase(fconst_2) push_float(r, static_cast<float>(op - OP_fconst_0)); vmbreak;
+    vmcase(dconst_0)
+    vmcase(dconst_1) push_double(r, op - OP_dconst_0); vmbreak;
+    vmcase(bipush) push_int(r, static_cast<s8>(next_byte(r))); vmbreak;
+    vmcase(sipush) push_int(r, static_cast<s16>(next_u16(r))); vmbreak;
+    vmcase(ldc)
+    vmcase(ldc_w)
+    vmcase(ldc2_w) {
         const u16 index = op == OP_ldc ? next_byte(r) : next_u16(r);
-        if (index >= cf.constant_pool_count()) fail(r, 8, index);
-        // Index 0 and the slot behind a long or double name no constant.
-        std::optional<u32> record = cf.find_constant(index);
-        if (!record) fail(r, 8, index);
-        const u8 tag = cf.constant_tag_at(*record);
-        const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
-        variable v = typed(0);
-        if (op != OP_ldc2_w) {
-            if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, 11, tag);
-            v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
-            v.value.U32 = loaded.u32_at(value_at);
-        } else {
-            if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, 4, tag);
-            v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
-            v.value.U64 = loaded.u64_at(value_at);
-        }
-        push(r, v);
-        break;
+        const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
+        const bool two_slots = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
+        if (cached.number == index && cached.image == cf.base && two_slots == (op == OP_ldc2_w))
+            push(r, cached.value);
+        else
+            push(r, read_constant(r, op, index));
+        vmbreak;
     }
 
     // loads: indexed forms reach the method's pool slice, one-byte forms the registers
-    case OP_iload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_INT, false)); break;
-    case OP_lload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_LONG, true)); break;
-    case OP_fload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_FLOAT, false)); break;
-    case OP_dload: push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true)); break;
-    case OP_iload_0: case OP_iload_1: case OP_iload_2: case OP_iload_3:
-        push(r, load_local(local_var[op - OP_iload_0], TYPE_INT, false)); break;
-    case OP_lload_0: case OP_lload_1: case OP_lload_2: case OP_lload_3:
-        push(r, load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); break;
-    case OP_fload_0: case OP_fload_1: case OP_fload_2: case OP_fload_3:
-        push(r, load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); break;
-    case OP_dload_0: case OP_dload_1: case OP_dload_2: case OP_dload_3:
-        push(r, load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); break;
+    vmcase(iload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_INT, false)); vmbreak;
+    vmcase(lload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_LONG, true)); vmbreak;
+    vmcase(fload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_FLOAT, false)); vmbreak;
+    vmcase(dload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true)); vmbreak;
+    vmcase(iload_0) vmcase(iload_1) vmcase(iload_2) vmcase(iload_3)
+        push(r, load_local(local_var[op - OP_iload_0], TYPE_INT, false)); vmbreak;
+    vmcase(lload_0) vmcase(lload_1) vmcase(lload_2) vmcase(lload_3)
+        push(r, load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); vmbreak;
+    vmcase(fload_0) vmcase(fload_1) vmcase(fload_2) vmcase(fload_3)
+        push(r, load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); vmbreak;
+    vmcase(dload_0) vmcase(dload_1) vmcase(dload_2) vmcase(dload_3)
+        push(r, load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); vmbreak;
 
     // stores: the index range is checked before the pop
-    case OP_istore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_INT, false); break;
-    case OP_lstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_LONG, true); break;
-    case OP_fstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_FLOAT, false); break;
-    case OP_dstore: store_local(r, pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true); break;
-    case OP_istore_0: case OP_istore_1: case OP_istore_2: case OP_istore_3:
-        store_local(r, local_var[op - OP_istore_0], TYPE_INT, false); break;
-    case OP_lstore_0: case OP_lstore_1: case OP_lstore_2: case OP_lstore_3:
-        store_local(r, local_var[op - OP_lstore_0], TYPE_LONG, true); break;
-    case OP_fstore_0: case OP_fstore_1: case OP_fstore_2: case OP_fstore_3:
-        store_local(r, local_var[op - OP_fstore_0], TYPE_FLOAT, false); break;
-    case OP_dstore_0: case OP_dstore_1: case OP_dstore_2: case OP_dstore_3:
-        store_local(r, local_var[op - OP_dstore_0], TYPE_DOUBLE, true); break;
+    vmcase(istore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_INT, false); vmbreak;
+    vmcase(lstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_LONG, true); vmbreak;
+    vmcase(fstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_FLOAT, false); vmbreak;
+    vmcase(dstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true); vmbreak;
+    vmcase(istore_0) vmcase(istore_1) vmcase(istore_2) vmcase(istore_3)
+        store_local(r, local_var[op - OP_istore_0], TYPE_INT, false); vmbreak;
+    vmcase(lstore_0) vmcase(lstore_1) vmcase(lstore_2) vmcase(lstore_3)
+        store_local(r, local_var[op - OP_lstore_0], TYPE_LONG, true); vmbreak;
+    vmcase(fstore_0) vmcase(fstore_1) vmcase(fstore_2) vmcase(fstore_3)
+        store_local(r, local_var[op - OP_fstore_0], TYPE_FLOAT, false); vmbreak;
+    vmcase(dstore_0) vmcase(dstore_1) vmcase(dstore_2) vmcase(dstore_3)
+        store_local(r, local_var[op - OP_dstore_0], TYPE_DOUBLE, true); vmbreak;
 
     // stack manipulation: entries move whole; only pop2 looks at a tag
-    case OP_pop: pop(r); break;
-    case OP_pop2: {
+    vmcase(pop) pop(r); vmbreak;
+    vmcase(pop2) {
         const variable x1 = pop(r);
         if (x1.type != TYPE_LONG && x1.type != TYPE_DOUBLE) pop(r);
-        break;
+        vmbreak;
     }
-    case OP_dup: {
+    vmcase(dup) {
         const variable x1 = pop(r);
         push(r, x1), push(r, x1);
-        break;
+        vmbreak;
     }
-    case OP_dup_x1: {
+    vmcase(dup_x1) {
         const variable x1 = pop(r), x2 = pop(r);
         push(r, x1), push(r, x2), push(r, x1);
-        break;
+        vmbreak;
     }
-    case OP_dup_x2: {
+    vmcase(dup_x2) {
         const variable x1 = pop(r), x2 = pop(r), x3 = pop(r);
         push(r, x1), push(r, x3), push(r, x2), push(r, x1);
-        break;
+        vmbreak;
     }
-    case OP_dup2: {
+    vmcase(dup2) {
         const variable x1 = pop(r), x2 = pop(r);
         push(r, x2), push(r, x1), push(r, x2), push(r, x1);
-        break;
+        vmbreak;
     }
-    case OP_dup2_x1: {
+    vmcase(dup2_x1) {
         const variable x1 = pop(r), x2 = pop(r), x3 = pop(r);
         push(r, x2), push(r, x1), push(r, x3), push(r, x2), push(r, x1);
-        break;
+        vmbreak;
     }
-    case OP_dup2_x2: {
+    vmcase(dup2_x2) {
         const variable x1 = pop(r), x2 = pop(r), x3 = pop(r), x4 = pop(r);
-        push(r, x2), push(r, x1), push(r, x4), push(r, x3), push(r, x2),
-            push(r, x1);
-        break;
+        push(r, x2), push(r, x1), push(r, x4), push(r, x3), push(r, x2), push(r, x1);
+        vmbreak;
     }
-    case OP_swap: {
+    vmcase(swap) {
         const variable x1 = pop(r), x2 = pop(r);
         push(r, x1), push(r, x2);
-        break;
+        vmbreak;
     }
 
     // arithmetic
-    case OP_iadd: BINARY(S32, put_int,       add32(a, b)) break;
-    case OP_ladd: BINARY(S64, put_long,     add64(a, b)) break;
-    case OP_fadd: BINARY(F,   put_float,   a + b)       break;
-    case OP_dadd: BINARY(D,   put_double, a + b)       break;
-    case OP_isub: BINARY(S32, put_int,       sub32(a, b)) break;
-    case OP_lsub: BINARY(S64, put_long,     sub64(a, b)) break;
-    case OP_fsub: BINARY(F,   put_float,   a - b)       break;
-    case OP_dsub: BINARY(D,   put_double, a - b)       break;
-    case OP_imul: BINARY(S32, put_int,       mul32(a, b)) break;
-    case OP_lmul: BINARY(S64, put_long,     mul64(a, b)) break;
-    case OP_fmul: BINARY(F,   put_float,   a * b)       break;
-    case OP_dmul: BINARY(D,   put_double, a * b)       break;
-    case OP_idiv: DIVIDE(S32, put_int,       div32(a, b)) break;
-    case OP_ldiv: DIVIDE(S64, put_long,     div64(a, b)) break;
-    case OP_fdiv: BINARY(F,   put_float,   a / b)       break;
-    case OP_ddiv: BINARY(D,   put_double, a / b)       break;
-    case OP_irem: DIVIDE(S32, put_int,       rem32(a, b)) break;
-    case OP_lrem: DIVIDE(S64, put_long,     rem64(a, b)) break;
-    case OP_ineg: UNARY(S32,  put_int,       neg32(a))      break;
-    case OP_lneg: UNARY(S64,  put_long,     neg64(a))      break;
-    case OP_fneg: UNARY(F,    put_float,   neg_float(a))  break;
-    case OP_dneg: UNARY(D,    put_double, neg_double(a)) break;
+    vmcase(iadd) BINARY(S32, put_int,    add32(a, b))     vmbreak;
+    vmcase(ladd) BINARY(S64, put_long,   add64(a, b))     vmbreak;
+    vmcase(fadd) BINARY(F,   put_float,  a + b)           vmbreak;
+    vmcase(dadd) BINARY(D,   put_double, a + b)           vmbreak;
+    vmcase(isub) BINARY(S32, put_int,    sub32(a, b))     vmbreak;
+    vmcase(lsub) BINARY(S64, put_long,   sub64(a, b))     vmbreak;
+    vmcase(fsub) BINARY(F,   put_float,  a - b)           vmbreak;
+    vmcase(dsub) BINARY(D,   put_double, a - b)           vmbreak;
+    vmcase(imul) BINARY(S32, put_int,    mul32(a, b))     vmbreak;
+    vmcase(lmul) BINARY(S64, put_long,   mul64(a, b))     vmbreak;
+    vmcase(fmul) BINARY(F,   put_float,  a * b)           vmbreak;
+    vmcase(dmul) BINARY(D,   put_double, a * b)           vmbreak;
+    vmcase(idiv) DIVIDE(S32, put_int,    div32(a, b))     vmbreak;
+    vmcase(ldiv) DIVIDE(S64, put_long,   div64(a, b))     vmbreak;
+    vmcase(fdiv) BINARY(F,   put_float,  a / b)           vmbreak;
+    vmcase(ddiv) BINARY(D,   put_double, a / b)           vmbreak;
+    vmcase(irem) DIVIDE(S32, put_int,    rem32(a, b))     vmbreak;
+    vmcase(lrem) DIVIDE(S64, put_long,   rem64(a, b))     vmbreak;
+    vmcase(ineg) UNARY(S32,  put_int,    neg32(a))        vmbreak;
+    vmcase(lneg) UNARY(S64,  put_long,   neg64(a))        vmbreak;
+    vmcase(fneg) UNARY(F,    put_float,  neg_float(a))    vmbreak;
+    vmcase(dneg) UNARY(D,    put_double, neg_double(a))   vmbreak;
 
     // shifts (the count is always an int) and bitwise logic
-    case OP_ishl:  SHIFT(S32, put_int,     shl32(a, n))  break;
-    case OP_lshl:  SHIFT(S64, put_long,   shl64(a, n))  break;
-    case OP_ishr:  SHIFT(S32, put_int,     shr32(a, n))  break;
-    case OP_lshr:  SHIFT(S64, put_long,   shr64(a, n))  break;
-    case OP_iushr: SHIFT(S32, put_int,     ushr32(a, n)) break;
-    case OP_lushr: SHIFT(S64, put_long,   ushr64(a, n)) break;
-    case OP_iand:  BINARY(S32, put_int,     a & b)        break;
-    case OP_land:  BINARY(S64, put_long,   a & b)        break;
-    case OP_ior:   BINARY(S32, put_int,     a | b)        break;
-    case OP_lor:   BINARY(S64, put_long,   a | b)        break;
-    case OP_ixor:  BINARY(S32, put_int,     a ^ b)        break;
-    case OP_lxor:  BINARY(S64, put_long,   a ^ b)        break;
+    vmcase(ishl)  SHIFT(S32,  put_int,   shl32(a, n))     vmbreak;
+    vmcase(lshl)  SHIFT(S64,  put_long,  shl64(a, n))     vmbreak;
+    vmcase(ishr)  SHIFT(S32,  put_int,   shr32(a, n))     vmbreak;
+    vmcase(lshr)  SHIFT(S64,  put_long,  shr64(a, n))     vmbreak;
+    vmcase(iushr) SHIFT(S32,  put_int,   ushr32(a, n))    vmbreak;
+    vmcase(lushr) SHIFT(S64,  put_long,  ushr64(a, n))    vmbreak;
+    vmcase(iand)  BINARY(S32, put_int,   a & b)           vmbreak;
+    vmcase(land)  BINARY(S64, put_long,  a & b)           vmbreak;
+    vmcase(ior)   BINARY(S32, put_int,   a | b)           vmbreak;
+    vmcase(lor)   BINARY(S64, put_long,  a | b)           vmbreak;
+    vmcase(ixor)  BINARY(S32, put_int,   a ^ b)           vmbreak;
+    vmcase(lxor)  BINARY(S64, put_long,  a ^ b)           vmbreak;
 
-    case OP_iinc: {
+    vmcase(iinc) {
         const bool wide = wide_opcode;
         const u16 index = local_index_operand(r);
         const s32 delta = wide ? static_cast<s16>(next_u16(r)) : static_cast<s8>(next_byte(r));
@@ -838,131 +919,131 @@ template <bool trace> [[gnu::always_inline]] inline bool execute_one(u8 op, regi
         if (index >= REGISTER_LOCALS) fail(r, 10, index);
         if (local_var[index].type != TYPE_INT) fail(r, 11, local_var[index].type);
         local_var[index].value.S32 = add32(local_var[index].value.S32, delta);
-        break;
+        vmbreak;
     }
 
     // conversions; the narrowing ones only retag, the value bytes stay as they were
-    case OP_i2l: UNARY(S32, put_long,     a)                          break;
-    case OP_i2f: UNARY(S32, put_float,   static_cast<float>(a))      break;
-    case OP_i2d: UNARY(S32, put_double, a)                          break;
-    case OP_l2i: UNARY(S64, put_int,       static_cast<s32>(a))        break;
-    case OP_l2f: UNARY(S64, put_float,   static_cast<float>(a))      break;
-    case OP_l2d: UNARY(S64, put_double, static_cast<double>(a))     break;
-    case OP_f2i: UNARY(F,   put_int,       double_to_int(a))           break;
-    case OP_f2l: UNARY(F,   put_long,     double_to_long(a))          break;
-    case OP_f2d: UNARY(F,   put_double, a)                          break;
-    case OP_d2i: UNARY(D,   put_int,       double_to_int(a))           break;
-    case OP_d2l: UNARY(D,   put_long,     double_to_long(a))          break;
-    case OP_d2f: UNARY(D,   put_float,   double_to_float(a))         break;
-    case OP_i2b: RETAG(TYPE_BYTE)  break;
-    case OP_i2c: RETAG(TYPE_CHAR)  break;
-    case OP_i2s: RETAG(TYPE_SHORT) break;
+    vmcase(i2l) UNARY(S32, put_long,   a)                      vmbreak;
+    vmcase(i2f) UNARY(S32, put_float,  static_cast<float>(a))  vmbreak;
+    vmcase(i2d) UNARY(S32, put_double, a)                      vmbreak;
+    vmcase(l2i) UNARY(S64, put_int,    static_cast<s32>(a))    vmbreak;
+    vmcase(l2f) UNARY(S64, put_float,  static_cast<float>(a))  vmbreak;
+    vmcase(l2d) UNARY(S64, put_double, static_cast<double>(a)) vmbreak;
+    vmcase(f2i) UNARY(F,   put_int,    double_to_int(a))       vmbreak;
+    vmcase(f2l) UNARY(F,   put_long,   double_to_long(a))      vmbreak;
+    vmcase(f2d) UNARY(F,   put_double, a)                      vmbreak;
+    vmcase(d2i) UNARY(D,   put_int,    double_to_int(a))       vmbreak;
+    vmcase(d2l) UNARY(D,   put_long,   double_to_long(a))      vmbreak;
+    vmcase(d2f) UNARY(D,   put_float,  double_to_float(a))     vmbreak;
+    vmcase(i2b) RETAG(TYPE_BYTE)  vmbreak;
+    vmcase(i2c) RETAG(TYPE_CHAR)  vmbreak;
+    vmcase(i2s) RETAG(TYPE_SHORT) vmbreak;
 
     // comparisons: NaN compares as 0 for both the l and the g forms
-    case OP_lcmp:  BINARY(S64, put_int,    compare3(a, b)) break;
-    case OP_fcmpl:
-    case OP_fcmpg: BINARY(F,   put_int,    compare3(a, b)) break;
-    case OP_dcmpl:
-    case OP_dcmpg: BINARY(D,   put_int,    compare3(a, b)) break;
+    vmcase(lcmp)  BINARY(S64, put_int, compare3(a, b)) vmbreak;
+    vmcase(fcmpl)
+    vmcase(fcmpg) BINARY(F,   put_int, compare3(a, b)) vmbreak;
+    vmcase(dcmpl)
+    vmcase(dcmpg) BINARY(D,   put_int, compare3(a, b)) vmbreak;
 
     // branches
-    case OP_ifeq:      IF_ZERO(a == 0) break;
-    case OP_ifne:      IF_ZERO(a != 0) break;
-    case OP_iflt:      IF_ZERO(a < 0)  break;
-    case OP_ifge:      IF_ZERO(a >= 0) break;
-    case OP_ifgt:      IF_ZERO(a > 0)  break;
-    case OP_ifle:      IF_ZERO(a <= 0) break;
-    case OP_if_icmpeq: IF_CMP(a == b)  break;
-    case OP_if_icmpne: IF_CMP(a != b)  break;
-    case OP_if_icmplt: IF_CMP(a < b)   break;
-    case OP_if_icmpge: IF_CMP(a >= b)  break;
-    case OP_if_icmpgt: IF_CMP(a > b)   break;
-    case OP_if_icmple: IF_CMP(a <= b)  break;
-    case OP_goto: {
+    vmcase(ifeq)      IF_ZERO(a == 0) vmbreak;
+    vmcase(ifne)      IF_ZERO(a != 0) vmbreak;
+    vmcase(iflt)      IF_ZERO(a < 0)  vmbreak;
+    vmcase(ifge)      IF_ZERO(a >= 0) vmbreak;
+    vmcase(ifgt)      IF_ZERO(a > 0)  vmbreak;
+    vmcase(ifle)      IF_ZERO(a <= 0) vmbreak;
+    vmcase(if_icmpeq) IF_CMP(a == b)  vmbreak;
+    vmcase(if_icmpne) IF_CMP(a != b)  vmbreak;
+    vmcase(if_icmplt) IF_CMP(a < b)   vmbreak;
+    vmcase(if_icmpge) IF_CMP(a >= b)  vmbreak;
+    vmcase(if_icmpgt) IF_CMP(a > b)   vmbreak;
+    vmcase(if_icmple) IF_CMP(a <= b)  vmbreak;
+    vmcase(goto) {
         const u8* at = r.pc;
         jump(r, at, static_cast<s16>(next_u16(r)));
-        break;
+        vmjump;
     }
-    case OP_goto_w: {
+    vmcase(goto_w) {
         const u8* at = r.pc;
         jump(r, at, next_s32(r));
-        break;
+        vmjump;
     }
 
     // returns: the value, if any, stays on the shared operand stack for the caller
-    case OP_ireturn:
-    case OP_lreturn:
-    case OP_freturn:
-    case OP_dreturn:
-    case OP_return: {
+    vmcase(ireturn)
+    vmcase(lreturn)
+    vmcase(freturn)
+    vmcase(dreturn)
+    vmcase(return) {
         frame_info caller = pop_frame();
         if (!caller.pc) { // main returns: no trace for this instruction
             function_counter = 0;
+            if constexpr (!one_step) ++r.pc; // the advance of its step
+            r.save();
+            inc_pc = true;
             return false;
         }
         r.save();
         restore_frame(caller);
         r.load();
         --function_counter;
-        break;
+        vmbreak; // pc is back on the caller's invokestatic
     }
 
-    case OP_invokestatic: {
+    vmcase(invokestatic) {
         const u16 index = next_u16(r);
         r.save(); // activation and natives work on pc and the stack
         update_current_frame();
         push_frame(current_frame);
         const int method = get_method_id_by_reference(index, false);
         if (set_current_frame(static_cast<u16>(method))) {
-            r.advance = false; // pc is on the callee's first opcode
             ++function_counter;
-        } else {
-            current_frame = pop_frame();
-            restore_current_frame();
-            r.advance = true;
+            r.load();
+            vmjump; // pc is on the callee's first opcode
         }
+        current_frame = pop_frame();
+        restore_current_frame();
         r.load();
-        break;
+        vmbreak;
     }
 
-    case OP_wide: wide_opcode = true; break;
+    vmcase(wide) wide_opcode = true; vmbreak;
 
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
     // the floating-point remainders are not executed by this VM
-    case OP_aload: case OP_aload_0: case OP_aload_1: case OP_aload_2: case OP_aload_3:
-    case OP_iaload: case OP_laload: case OP_faload: case OP_daload:
-    case OP_aaload: case OP_baload: case OP_caload: case OP_saload:
-    case OP_astore: case OP_astore_0: case OP_astore_1: case OP_astore_2: case OP_astore_3:
-    case OP_iastore: case OP_lastore: case OP_fastore: case OP_dastore:
-    case OP_aastore: case OP_bastore: case OP_castore: case OP_sastore:
-    case OP_frem: case OP_drem:
-    case OP_if_acmpeq: case OP_if_acmpne:
-    case OP_jsr: case OP_ret: case OP_tableswitch: case OP_lookupswitch:
-    case OP_areturn:
-    case OP_getstatic: case OP_putstatic: case OP_getfield: case OP_putfield:
-    case OP_invokevirtual: case OP_invokespecial: case OP_invokeinterface:
-    case OP_xxxunusedxxx1: case OP_new: case OP_newarray: case OP_anewarray:
-    case OP_arraylength: case OP_athrow: case OP_checkcast: case OP_instanceof:
-    case OP_monitorenter: case OP_monitorexit:
-    case OP_multianewarray: case OP_ifnull: case OP_ifnonnull:
-    case OP_jsr_w: case OP_breakpoint:
-    case 0xcb ... 0xff: // no instruction has these values
+    vmcase(aload) vmcase(aload_0) vmcase(aload_1) vmcase(aload_2) vmcase(aload_3)
+    vmcase(iaload) vmcase(laload) vmcase(faload) vmcase(daload)
+    vmcase(aaload) vmcase(baload) vmcase(caload) vmcase(saload)
+    vmcase(astore) vmcase(astore_0) vmcase(astore_1) vmcase(astore_2) vmcase(astore_3)
+    vmcase(iastore) vmcase(lastore) vmcase(fastore) vmcase(dastore)
+    vmcase(aastore) vmcase(bastore) vmcase(castore) vmcase(sastore)
+    vmcase(frem) vmcase(drem)
+    vmcase(if_acmpeq) vmcase(if_acmpne)
+    vmcase(jsr) vmcase(ret) vmcase(tableswitch) vmcase(lookupswitch)
+    vmcase(areturn)
+    vmcase(getstatic) vmcase(putstatic) vmcase(getfield) vmcase(putfield)
+    vmcase(invokevirtual) vmcase(invokespecial) vmcase(invokeinterface)
+    vmcase(xxxunusedxxx1) vmcase(new) vmcase(newarray) vmcase(anewarray)
+    vmcase(arraylength) vmcase(athrow) vmcase(checkcast) vmcase(instanceof)
+    vmcase(monitorenter) vmcase(monitorexit)
+    vmcase(multianewarray) vmcase(ifnull) vmcase(ifnonnull)
+    vmcase(jsr_w) vmcase(breakpoint)
+    vmcase(unnamed) // 0xcb..0xff: no instruction has these values
         fail(r, 5, op);
-    }
     // clang-format on
-    if (trace) {
-        r.save();
-        print_instruction_trace(op, local_var);
-    }
-    return true;
 }
+
+} // namespace
+
+#undef vmcase
+#undef vmend
+#undef vmbreak
+#undef vmjump
 
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);
-    registers r{pc, stack_counter, true};
-    is_debug ? execute_one<true>(op, r) : execute_one<false>(op, r);
-    r.save();
-    inc_pc = r.advance;
+    is_debug ? interpret<true, true>(op) : interpret<false, true>(op);
 }
 
 namespace {
@@ -970,23 +1051,7 @@ namespace {
 // The steps of a run from here to the return from main, as mirt_step would make them one
 // by one, without leaving the interpreter between them. Nothing an instruction does can set
 // the requests a step checks besides (stop, initialise, start: only a host calls those).
-template <bool trace> void run_steps_to_end_of_main() {
-    registers r{pc, stack_counter, true};
-    for (;;) {
-        if (r.pc >= code_end) fail(r, FAULT_PAST_CODE_END, code_offset(code_end));
-        if (!execute_one<trace>(*r.pc, r)) {
-            ++r.pc; // the advance of its step
-            r.save();
-            inc_pc = true;
-            return;
-        }
-        if (r.advance) ++r.pc;
-    }
-}
-
 // The trace switch is fixed for a run; deciding it once keeps the test out of every step.
-void run_to_end_of_main() {
-    is_debug ? run_steps_to_end_of_main<true>() : run_steps_to_end_of_main<false>();
-}
+void run_to_end_of_main() { is_debug ? interpret<true, false>(0) : interpret<false, false>(0); }
 
 } // namespace

@@ -210,6 +210,18 @@
     X(0xc9, jsr_w)                                                                                 \
     X(0xca, breakpoint)
 
+// X(value) for the byte values no instruction has, 0xcb..0xff.
+// clang-format off
+#define MIRT_UNNAMED_OPCODE_LIST(X) \
+    X(0xcb) X(0xcc) X(0xcd) X(0xce) X(0xcf) X(0xd0) X(0xd1) X(0xd2) \
+    X(0xd3) X(0xd4) X(0xd5) X(0xd6) X(0xd7) X(0xd8) X(0xd9) X(0xda) \
+    X(0xdb) X(0xdc) X(0xdd) X(0xde) X(0xdf) X(0xe0) X(0xe1) X(0xe2) \
+    X(0xe3) X(0xe4) X(0xe5) X(0xe6) X(0xe7) X(0xe8) X(0xe9) X(0xea) \
+    X(0xeb) X(0xec) X(0xed) X(0xee) X(0xef) X(0xf0) X(0xf1) X(0xf2) \
+    X(0xf3) X(0xf4) X(0xf5) X(0xf6) X(0xf7) X(0xf8) X(0xf9) X(0xfa) \
+    X(0xfb) X(0xfc) X(0xfd) X(0xfe) X(0xff)
+// clang-format on
+
 enum opcode : u8 {
 #define MIRT_OPCODE_ENUM(value, name) OP_##name = value,
     MIRT_OPCODE_LIST(MIRT_OPCODE_ENUM)
@@ -217,6 +229,20 @@ enum opcode : u8 {
 };
 
 constexpr int OPCODE_COUNT = 203; // 0x00 (nop) .. 0xca (breakpoint); 0xcb..0xff have no name
+
+// Both lists run in value order without gaps, so that tables indexed by value (the
+// mnemonics, the interpreter's handler addresses) can be built from them.
+constexpr bool opcode_lists_are_dense() {
+#define MIRT_OPCODE_VALUE(value, ...) value,
+    constexpr int values[] = {MIRT_OPCODE_LIST(MIRT_OPCODE_VALUE)
+                                  MIRT_UNNAMED_OPCODE_LIST(MIRT_OPCODE_VALUE)};
+#undef MIRT_OPCODE_VALUE
+    if (sizeof values / sizeof values[0] != 256) return false;
+    for (int i = 0; i < 256; ++i)
+        if (values[i] != i) return false;
+    return true;
+}
+static_assert(opcode_lists_are_dense());
 
 // Mnemonic of every named opcode, indexed by its value.
 extern const char* const opcodes[OPCODE_COUNT];
