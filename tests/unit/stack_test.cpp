@@ -29,7 +29,8 @@ TEST(OperandStack, ClearLeavesVoidEntries) {
     push_stack(int_v(5));
     clear_stack();
     EXPECT_EQ(stack_counter, 0);
-    for (const variable& entry : stack) {
+    for (int i = 0; i < STACK_ENTRIES; ++i) {
+        const variable& entry = stack[i];
         EXPECT_EQ(entry.type, TYPE_VOID);
         EXPECT_EQ(entry.value.U64, 0u);
     }

@@ -3,6 +3,8 @@
 #include "mirt.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 
@@ -110,23 +112,43 @@ inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
 // --- the interpreter's registers ----------------------------------------------------------
 
 // The helpers below are always inlined: a call would make the registers live in memory.
-// While instructions run, pc, the top of the operand stack and the end of the running
-// method's code are kept in these working copies (registers) and written back to `pc` and
-// `stack_counter` before anything else may look at them: calls and returns, the trace,
-// every fatal path. `advance` is the step's inc_pc, used only when single-stepping.
+// While instructions run, pc, the operand stack's top entry and where it belongs, and the
+// running method's code range are kept in these working copies (registers) and written
+// back to `pc`, `stack` and `stack_counter` before anything else may look at them: calls
+// and returns, the trace, every fatal path. Keeping the top entry out of memory spares
+// most instructions a store and a reload of the value they just made.
 struct registers {
     const u8* pc;
-    variable* top; // the first free operand stack entry
+    variable* top; // the top entry's place in `stack`: the spare entry while it is empty
+    // The top entry, meaningless while the stack is empty: its tag, and its value bytes
+    // as one integer (see value_bits). As a record or union the compiler would keep it
+    // in memory, where writing a part of it stalls the next read of the whole.
+    u8 tos_type;
+    u64 tos_bits;
+
+    variable top_entry() const {
+        variable v;
+        v.type = tos_type;
+        v.value.U64 = tos_bits;
+        return v;
+    }
+    void set_top_entry(const variable& v) {
+        tos_type = v.type;
+        tos_bits = v.value.U64;
+    }
+    const u8* code_begin;
     const u8* code_end;
-    bool advance;
 
     void save() const {
         ::pc = pc;
-        stack_counter = static_cast<u16>(top - stack);
+        *top = top_entry();
+        stack_counter = static_cast<u16>(top - stack + 1);
     }
     void load() {
         pc = ::pc;
-        top = stack + stack_counter;
+        top = stack + stack_counter - 1;
+        set_top_entry(*top);
+        code_begin = ::code_begin;
         code_end = ::code_end;
     }
 };
@@ -142,15 +164,18 @@ struct registers {
 }
 
 [[gnu::always_inline]] inline void push(registers& r, variable value) {
-    if (r.top >= stack + STACK_LIMIT) {
+    if (r.top >= stack + STACK_LIMIT - 1) {
         r.save();
         stack_overflow(value);
     }
-    *r.top++ = value;
+    *r.top++ = r.top_entry();
+    r.set_top_entry(value);
 }
 [[gnu::always_inline]] inline variable pop(registers& r) {
-    if (r.top == stack) fail(r, 13);
-    return *--r.top;
+    if (r.top < stack) fail(r, 13);
+    const variable value = r.top_entry();
+    r.set_top_entry(*--r.top);
+    return value;
 }
 template <typename T>
 [[gnu::always_inline]] inline void push_as(registers& r, u8 tag, T var_data::*member, T x) {
@@ -171,31 +196,46 @@ template <typename T>
     push_as(r, TYPE_DOUBLE, &var_data::D, x);
 }
 
+// An entry's 8 value bytes as one integer, read as the union's members: the 4-byte
+// members are its low half, as the union lays them out on a little-endian host.
+static_assert(std::endian::native == std::endian::little);
+constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
+[[gnu::always_inline]] inline s32 bits_S32(u64 bits) {
+    return static_cast<s32>(static_cast<u32>(bits));
+}
+[[gnu::always_inline]] inline s64 bits_S64(u64 bits) { return static_cast<s64>(bits); }
+[[gnu::always_inline]] inline float bits_F(u64 bits) {
+    return std::bit_cast<float>(static_cast<u32>(bits));
+}
+[[gnu::always_inline]] inline double bits_D(u64 bits) { return std::bit_cast<double>(bits); }
+
 // The result of an instruction written over its deepest operand: the tag and the member
 // that belongs to it; the other value bytes keep what they held.
-[[gnu::always_inline]] inline void put_int(variable& v, s32 x) {
-    v.type = TYPE_INT, v.value.S32 = x;
+[[gnu::always_inline]] inline void put_int(u8& type, u64& bits, s32 x) {
+    type = TYPE_INT, bits = (bits & HIGH_HALF) | static_cast<u32>(x);
 }
-[[gnu::always_inline]] inline void put_long(variable& v, s64 x) {
-    v.type = TYPE_LONG, v.value.S64 = x;
+[[gnu::always_inline]] inline void put_long(u8& type, u64& bits, s64 x) {
+    type = TYPE_LONG, bits = static_cast<u64>(x);
 }
-[[gnu::always_inline]] inline void put_float(variable& v, float x) {
-    v.type = TYPE_FLOAT, v.value.F = x;
+[[gnu::always_inline]] inline void put_float(u8& type, u64& bits, float x) {
+    type = TYPE_FLOAT, bits = (bits & HIGH_HALF) | std::bit_cast<u32>(x);
 }
-[[gnu::always_inline]] inline void put_double(variable& v, double x) {
-    v.type = TYPE_DOUBLE, v.value.D = x;
+[[gnu::always_inline]] inline void put_double(u8& type, u64& bits, double x) {
+    type = TYPE_DOUBLE, bits = std::bit_cast<u64>(x);
 }
 
-// "Pop `count` operands, push one result" done in place: the operands stay where they are,
-// the count drops by count - 1, and the deepest operand's entry is returned for the result.
-// Too few operands is the stack underflow the pops would report.
-[[gnu::always_inline]] inline variable* operands(registers& r, int count) {
-    if (r.top - stack < count) {
-        r.top = stack;
+// At least `count` entries must be on the stack; too few is the stack underflow the single
+// pops would report, with the stack emptied as they would leave it.
+[[gnu::always_inline]] inline void need(registers& r, int count) {
+    if (r.top < stack + count - 1) {
+        r.top = stack - 1;
         fail(r, 13);
     }
-    r.top -= count - 1;
-    return r.top - 1;
+}
+// Drops the top `count` entries; the entry below them becomes the top one.
+[[gnu::always_inline]] inline void drop(registers& r, int count) {
+    r.top -= count;
+    r.set_top_entry(*r.top);
 }
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
@@ -224,26 +264,33 @@ template <typename T>
     return static_cast<int>(at - code_begin);
 }
 
-// The next operand byte; pc ends on the byte read.
-[[gnu::always_inline]] inline u8 next_byte(registers& r) {
-    if (++r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
-    return *r.pc;
+// The `count` operand bytes after pc, checked once; pc ends on the last of them.
+[[gnu::always_inline]] inline const u8* operand_bytes(registers& r, int count) {
+    if (reinterpret_cast<uintptr_t>(r.pc) + count >= reinterpret_cast<uintptr_t>(r.code_end)) {
+        r.pc = r.code_end;
+        fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
+    }
+    const u8* operand = r.pc + 1;
+    r.pc += count;
+    return operand;
 }
+[[gnu::always_inline]] inline u8 next_byte(registers& r) { return *operand_bytes(r, 1); }
 [[gnu::always_inline]] inline u16 next_u16(registers& r) {
-    u16 high = next_byte(r);
-    return static_cast<u16>(high << 8 | next_byte(r));
+    const u8* p = operand_bytes(r, 2);
+    return static_cast<u16>(p[0] << 8 | p[1]);
 }
 [[gnu::always_inline]] inline s32 next_s32(registers& r) {
-    u32 high = next_u16(r);
-    return static_cast<s32>(high << 16 | next_u16(r));
+    const u8* p = operand_bytes(r, 4);
+    return static_cast<s32>(static_cast<u32>(p[0]) << 24 | static_cast<u32>(p[1]) << 16 |
+                            static_cast<u32>(p[2]) << 8 | p[3]);
 }
 
-// Leaves pc on the target's opcode.
+// Leaves pc on the target's opcode, which is inside the code.
 [[gnu::always_inline]] inline void jump(registers& r, const u8* opcode_at, s32 offset) {
-    s64 target = static_cast<s64>(code_offset(opcode_at)) + offset;
-    if (target < 0 || target >= code_offset(r.code_end))
+    const s64 target = (opcode_at - r.code_begin) + static_cast<s64>(offset);
+    if (static_cast<u64>(target) >= static_cast<u64>(r.code_end - r.code_begin))
         fail(r, FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
-    r.pc = code_begin + target;
+    r.pc = r.code_begin + target;
 }
 
 // Index operand of the indexed loads, stores and iinc: two bytes after a pending wide.
@@ -298,6 +345,15 @@ void clear_constant_cache() {
     }
     constant_cache[index % CONSTANT_CACHE_ENTRIES] = {cf.base, index, v};
     return v;
+}
+
+// The value `op` (ldc, ldc_w or ldc2_w) pushes for constant `index`.
+[[gnu::always_inline]] inline variable pool_constant(registers& r, u8 op, u16 index) {
+    const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
+    const bool two_slots = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
+    if (cached.number == index && cached.image == cf.base && two_slots == (op == OP_ldc2_w))
+        return cached.value;
+    return read_constant(r, op, index);
 }
 
 // --- activation ----------------------------------------------------------------------------
@@ -492,7 +548,7 @@ void vm_reset() {
     std::fill(std::begin(local_var_pool), std::end(local_var_pool), variable{});
     locals = nullptr;
     max_locals = 0;
-    std::fill(std::begin(stack), std::end(stack), variable{});
+    std::fill(std::begin(stack_storage), std::end(stack_storage), variable{});
     std::fill(std::begin(frame), std::end(frame), frame_info{});
     stack_counter = frame_counter = 0;
 }
@@ -668,33 +724,43 @@ void run_native_function(u16 method_ref) {
 // row per type so that int, long, float and double stay side by side.
 #define BINARY(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                         \
-        const auto a = x[0].value.member;                                                     \
-        const auto b = x[1].value.member;                                                     \
-        put(x[0], expr);                                                                      \
+        need(r, 2);                                                                           \
+        u64 result = (--r.top)->value.U64;                                                    \
+        const auto a = bits_##member(result);                                                 \
+        const auto b = bits_##member(r.tos_bits);                                             \
+        put(r.tos_type, result, expr);                                                        \
+        r.tos_bits = result;                                                                  \
     }
 #define UNARY(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(r, 1);                                                         \
-        const auto a = x[0].value.member;                                                     \
-        put(x[0], expr);                                                                      \
+        need(r, 1);                                                                           \
+        const auto a = bits_##member(r.tos_bits);                                             \
+        put(r.tos_type, r.tos_bits, expr);                                                    \
     }
 #define SHIFT(member, put, expr)                                                              \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                         \
-        const auto a = x[0].value.member;                                                     \
-        const s32 n = x[1].value.S32;                                                         \
-        put(x[0], expr);                                                                      \
+        need(r, 2);                                                                           \
+        u64 result = (--r.top)->value.U64;                                                    \
+        const auto a = bits_##member(result);                                                 \
+        const s32 n = bits_S32(r.tos_bits);                                                   \
+        put(r.tos_type, result, expr);                                                        \
+        r.tos_bits = result;                                                                  \
     }
 #define DIVIDE(member, put, expr)                                                             \
     {                                                                                         \
-        variable* x = operands(r, 2);                                                         \
-        const auto a = x[0].value.member;                                                     \
-        const auto b = x[1].value.member;                                                     \
+        need(r, 2);                                                                           \
+        const auto b = bits_##member(r.tos_bits);                                             \
         if (b == 0) fail(r, FAULT_DIVISION_BY_ZERO, code_offset(r.pc));                       \
-        put(x[0], expr);                                                                      \
+        u64 result = (--r.top)->value.U64;                                                    \
+        const auto a = bits_##member(result);                                                 \
+        put(r.tos_type, result, expr);                                                        \
+        r.tos_bits = result;                                                                  \
     }
-#define RETAG(tag) operands(r, 1)->type = tag;
+#define RETAG(tag)                                                                            \
+    {                                                                                         \
+        need(r, 1);                                                                           \
+        r.tos_type = tag;                                                                     \
+    }
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
@@ -706,8 +772,10 @@ void run_native_function(u16 method_ref) {
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
         const s16 offset = static_cast<s16>(next_u16(r));                                     \
-        const s32 b = pop(r).value.S32;                                                       \
-        const s32 a = pop(r).value.S32;                                                       \
+        need(r, 2);                                                                           \
+        const s32 a = r.top[-1].value.S32;                                                    \
+        const s32 b = bits_S32(r.tos_bits);                                                   \
+        drop(r, 2);                                                                           \
         if (cond) { jump(r, at, offset); vmjump; }                                            \
     }
 
@@ -716,12 +784,13 @@ void run_native_function(u16 method_ref) {
 // of the opcode stand between two instructions.
 //   vmcase(name)  the handler's label
 //   vmbreak       the instruction is done, pc is on its last byte
-//   vmjump        the instruction is done, pc is on the opcode to run next (a branch
-//                 target, a callee's first opcode)
-// Both print the trace after the instruction when tracing. A single step returns there
-// instead of going on; its caller advances pc when `advance` says so.
+//   vmjump        the instruction is done, pc is on a checked branch target inside the code
+//   vmenter       the instruction is done, pc is where a callee's code begins (and ends,
+//                 when it has none)
+// All print the trace after the instruction when tracing. A single step returns there
+// instead of going on; its caller advances pc when inc_pc says so.
 #define vmcase(name) op_##name:
-#define vmend(advance_pc)                                                                     \
+#define vmend(advance_pc, check_pc)                                                           \
     do {                                                                                      \
         if constexpr (trace) {                                                                \
             r.save();                                                                         \
@@ -733,24 +802,26 @@ void run_native_function(u16 method_ref) {
             return true;                                                                      \
         } else {                                                                              \
             if (advance_pc) ++r.pc;                                                           \
-            if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));    \
+            if (check_pc && r.pc >= r.code_end)                                               \
+                fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));                        \
             op = *r.pc;                                                                       \
             goto *dispatch[op];                                                               \
         }                                                                                     \
     } while (0)
-#define vmbreak vmend(true)
-#define vmjump vmend(false)
+#define vmbreak vmend(true, true)
+#define vmjump vmend(false, false)
+#define vmenter vmend(false, true)
 
 // clang-format on
 
-// The interpreter. A single step (`one_step`) executes the instruction `op` at pc and
+// The interpreter. A single step (`one_step`) executes the instruction `first_op` at pc and
 // returns, leaving pc on its last byte or on the opcode to run next (inc_pc tells which);
 // a run fetches its own opcodes from pc and returns only after the return from main, with
 // pc past it. Answers false when the instruction was the return from main. `trace`
 // prints the trace line after every instruction.
 namespace {
 
-template <bool trace, bool one_step> bool interpret(u8 op) {
+template <bool trace, bool one_step> bool interpret(u8 first_op) {
 #define MIRT_HANDLER_ADDRESS(value, name) &&op_##name,
 #define MIRT_UNNAMED_ADDRESS(value)       &&op_unnamed,
     static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
@@ -761,6 +832,7 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
 
     registers r{};
     r.load();
+    unsigned op = first_op; // as wide as a register: it indexes the table directly
     if constexpr (!one_step) {
         if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
         op = *r.pc;
@@ -773,62 +845,69 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
     // constants
     vmcase(nop) vmbreak;
     vmcase(aconst_null) push(r, typed(TYPE_VOID)); vmbreak;
-    vmcase(iconst_m1)
-    vmcase(iconst_0)
-    vmcase(iconst_1)
-    vmcase(iconst_2)
-    vmcase(iconst_3)
-    vmcase(iconst_4)
-    vmcase(iconst_5) push_int(r, op - OP_iconst_0); vmbreak;
-    vmcase(lconst_0)
-    vmcase(lconst_1) push_long(r, op - OP_lconst_0); vmbreak;
-    vmcase(fconst_0)
-    vmcase(fconst_1)
-    vmcase(fconst_2) push_float(r, static_cast<float>(op - OP_fconst_0)); vmbreak;
-    vmcase(dconst_0)
-    vmcase(dconst_1) push_double(r, op - OP_dconst_0); vmbreak;
+    vmcase(iconst_m1) push_int(r, -1);       vmbreak;
+    vmcase(iconst_0)  push_int(r, 0);        vmbreak;
+    vmcase(iconst_1)  push_int(r, 1);        vmbreak;
+    vmcase(iconst_2)  push_int(r, 2);        vmbreak;
+    vmcase(iconst_3)  push_int(r, 3);        vmbreak;
+    vmcase(iconst_4)  push_int(r, 4);        vmbreak;
+    vmcase(iconst_5)  push_int(r, 5);        vmbreak;
+    vmcase(lconst_0)  push_long(r, 0);       vmbreak;
+    vmcase(lconst_1)  push_long(r, 1);       vmbreak;
+    vmcase(fconst_0)  push_float(r, 0.0f);   vmbreak;
+    vmcase(fconst_1)  push_float(r, 1.0f);   vmbreak;
+    vmcase(fconst_2)  push_float(r, 2.0f);   vmbreak;
+    vmcase(dconst_0)  push_double(r, 0.0);   vmbreak;
+    vmcase(dconst_1)  push_double(r, 1.0);   vmbreak;
     vmcase(bipush) push_int(r, static_cast<s8>(next_byte(r))); vmbreak;
     vmcase(sipush) push_int(r, static_cast<s16>(next_u16(r))); vmbreak;
-    vmcase(ldc)
-    vmcase(ldc_w)
-    vmcase(ldc2_w) {
-        const u16 index = op == OP_ldc ? next_byte(r) : next_u16(r);
-        const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
-        const bool two_slots = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
-        if (cached.number == index && cached.image == cf.base && two_slots == (op == OP_ldc2_w))
-            push(r, cached.value);
-        else
-            push(r, read_constant(r, op, index));
-        vmbreak;
-    }
+    vmcase(ldc)    push(r, pool_constant(r, OP_ldc, next_byte(r)));   vmbreak;
+    vmcase(ldc_w)  push(r, pool_constant(r, OP_ldc_w, next_u16(r)));  vmbreak;
+    vmcase(ldc2_w) push(r, pool_constant(r, OP_ldc2_w, next_u16(r))); vmbreak;
 
     // loads: indexed forms reach the method's pool slice, one-byte forms the registers
     vmcase(iload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_INT, false)); vmbreak;
     vmcase(lload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_LONG, true)); vmbreak;
     vmcase(fload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_FLOAT, false)); vmbreak;
     vmcase(dload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true)); vmbreak;
-    vmcase(iload_0) vmcase(iload_1) vmcase(iload_2) vmcase(iload_3)
-        push(r, load_local(local_var[op - OP_iload_0], TYPE_INT, false)); vmbreak;
-    vmcase(lload_0) vmcase(lload_1) vmcase(lload_2) vmcase(lload_3)
-        push(r, load_local(local_var[op - OP_lload_0], TYPE_LONG, true)); vmbreak;
-    vmcase(fload_0) vmcase(fload_1) vmcase(fload_2) vmcase(fload_3)
-        push(r, load_local(local_var[op - OP_fload_0], TYPE_FLOAT, false)); vmbreak;
-    vmcase(dload_0) vmcase(dload_1) vmcase(dload_2) vmcase(dload_3)
-        push(r, load_local(local_var[op - OP_dload_0], TYPE_DOUBLE, true)); vmbreak;
+    vmcase(iload_0)  push(r, load_local(local_var[0], TYPE_INT,    false)); vmbreak;
+    vmcase(lload_0)  push(r, load_local(local_var[0], TYPE_LONG,   true )); vmbreak;
+    vmcase(fload_0)  push(r, load_local(local_var[0], TYPE_FLOAT,  false)); vmbreak;
+    vmcase(dload_0)  push(r, load_local(local_var[0], TYPE_DOUBLE, true )); vmbreak;
+    vmcase(iload_1)  push(r, load_local(local_var[1], TYPE_INT,    false)); vmbreak;
+    vmcase(lload_1)  push(r, load_local(local_var[1], TYPE_LONG,   true )); vmbreak;
+    vmcase(fload_1)  push(r, load_local(local_var[1], TYPE_FLOAT,  false)); vmbreak;
+    vmcase(dload_1)  push(r, load_local(local_var[1], TYPE_DOUBLE, true )); vmbreak;
+    vmcase(iload_2)  push(r, load_local(local_var[2], TYPE_INT,    false)); vmbreak;
+    vmcase(lload_2)  push(r, load_local(local_var[2], TYPE_LONG,   true )); vmbreak;
+    vmcase(fload_2)  push(r, load_local(local_var[2], TYPE_FLOAT,  false)); vmbreak;
+    vmcase(dload_2)  push(r, load_local(local_var[2], TYPE_DOUBLE, true )); vmbreak;
+    vmcase(iload_3)  push(r, load_local(local_var[3], TYPE_INT,    false)); vmbreak;
+    vmcase(lload_3)  push(r, load_local(local_var[3], TYPE_LONG,   true )); vmbreak;
+    vmcase(fload_3)  push(r, load_local(local_var[3], TYPE_FLOAT,  false)); vmbreak;
+    vmcase(dload_3)  push(r, load_local(local_var[3], TYPE_DOUBLE, true )); vmbreak;
 
     // stores: the index range is checked before the pop
     vmcase(istore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_INT, false); vmbreak;
     vmcase(lstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_LONG, true); vmbreak;
     vmcase(fstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_FLOAT, false); vmbreak;
     vmcase(dstore) store_local(r, pool_local(r, local_index_operand(r)), TYPE_DOUBLE, true); vmbreak;
-    vmcase(istore_0) vmcase(istore_1) vmcase(istore_2) vmcase(istore_3)
-        store_local(r, local_var[op - OP_istore_0], TYPE_INT, false); vmbreak;
-    vmcase(lstore_0) vmcase(lstore_1) vmcase(lstore_2) vmcase(lstore_3)
-        store_local(r, local_var[op - OP_lstore_0], TYPE_LONG, true); vmbreak;
-    vmcase(fstore_0) vmcase(fstore_1) vmcase(fstore_2) vmcase(fstore_3)
-        store_local(r, local_var[op - OP_fstore_0], TYPE_FLOAT, false); vmbreak;
-    vmcase(dstore_0) vmcase(dstore_1) vmcase(dstore_2) vmcase(dstore_3)
-        store_local(r, local_var[op - OP_dstore_0], TYPE_DOUBLE, true); vmbreak;
+    vmcase(istore_0) store_local(r, local_var[0], TYPE_INT,    false); vmbreak;
+    vmcase(lstore_0) store_local(r, local_var[0], TYPE_LONG,   true ); vmbreak;
+    vmcase(fstore_0) store_local(r, local_var[0], TYPE_FLOAT,  false); vmbreak;
+    vmcase(dstore_0) store_local(r, local_var[0], TYPE_DOUBLE, true ); vmbreak;
+    vmcase(istore_1) store_local(r, local_var[1], TYPE_INT,    false); vmbreak;
+    vmcase(lstore_1) store_local(r, local_var[1], TYPE_LONG,   true ); vmbreak;
+    vmcase(fstore_1) store_local(r, local_var[1], TYPE_FLOAT,  false); vmbreak;
+    vmcase(dstore_1) store_local(r, local_var[1], TYPE_DOUBLE, true ); vmbreak;
+    vmcase(istore_2) store_local(r, local_var[2], TYPE_INT,    false); vmbreak;
+    vmcase(lstore_2) store_local(r, local_var[2], TYPE_LONG,   true ); vmbreak;
+    vmcase(fstore_2) store_local(r, local_var[2], TYPE_FLOAT,  false); vmbreak;
+    vmcase(dstore_2) store_local(r, local_var[2], TYPE_DOUBLE, true ); vmbreak;
+    vmcase(istore_3) store_local(r, local_var[3], TYPE_INT,    false); vmbreak;
+    vmcase(lstore_3) store_local(r, local_var[3], TYPE_LONG,   true ); vmbreak;
+    vmcase(fstore_3) store_local(r, local_var[3], TYPE_FLOAT,  false); vmbreak;
+    vmcase(dstore_3) store_local(r, local_var[3], TYPE_DOUBLE, true ); vmbreak;
 
     // stack manipulation: entries move whole; only pop2 looks at a tag
     vmcase(pop) pop(r); vmbreak;
@@ -912,9 +991,19 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
     vmcase(lxor)  BINARY(S64, put_long,  a ^ b)           vmbreak;
 
     vmcase(iinc) {
-        const bool wide = wide_opcode;
-        const u16 index = local_index_operand(r);
-        const s32 delta = wide ? static_cast<s16>(next_u16(r)) : static_cast<s8>(next_byte(r));
+        // index and delta: a byte each, two bytes each after a pending wide
+        u16 index;
+        s32 delta;
+        if (wide_opcode) {
+            wide_opcode = false;
+            const u8* p = operand_bytes(r, 4);
+            index = static_cast<u16>(p[0] << 8 | p[1]);
+            delta = static_cast<s16>(p[2] << 8 | p[3]);
+        } else {
+            const u8* p = operand_bytes(r, 2);
+            index = p[0];
+            delta = static_cast<s8>(p[1]);
+        }
         // Only the four register locals exist for iinc.
         if (index >= REGISTER_LOCALS) fail(r, 10, index);
         if (local_var[index].type != TYPE_INT) fail(r, 11, local_var[index].type);
@@ -1000,7 +1089,7 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
         if (set_current_frame(static_cast<u16>(method))) {
             ++function_counter;
             r.load();
-            vmjump; // pc is on the callee's first opcode
+            vmenter; // pc is on the callee's first opcode, if its code has any
         }
         current_frame = pop_frame();
         restore_current_frame();
@@ -1030,7 +1119,8 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
     vmcase(multianewarray) vmcase(ifnull) vmcase(ifnonnull)
     vmcase(jsr_w) vmcase(breakpoint)
     vmcase(unnamed) // 0xcb..0xff: no instruction has these values
-        fail(r, 5, op);
+        // A run reads the opcode again rather than keep it in a register for this path.
+        fail(r, 5, one_step ? op : *r.pc);
     // clang-format on
 }
 
@@ -1040,6 +1130,7 @@ template <bool trace, bool one_step> bool interpret(u8 op) {
 #undef vmend
 #undef vmbreak
 #undef vmjump
+#undef vmenter
 
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);

@@ -2,14 +2,14 @@
 
 #include "mirt_error.h"
 
-variable stack[STACK_ENTRIES];
+variable stack_storage[1 + STACK_ENTRIES];
 u16 stack_counter = 0;
 frame_info frame[FRAME_ENTRIES];
 u16 frame_counter = 0;
 
 void clear_stack() {
     stack_counter = 0;
-    for (variable& entry : stack) {
+    for (variable& entry : stack_storage) {
         entry.type = TYPE_VOID;
         entry.value.U64 = 0;
     }
