@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -27,10 +28,30 @@ constexpr int MAX_STEPS = 20000;
 
 enum class outcome { too_large, not_a_class_image, finished, cut, fatal };
 
-// Loads `data` as the emulator does after reading a file, then runs at most MAX_STEPS steps.
-// The low bit of the size switches the instruction trace on, so the dumps are exercised too.
-inline outcome run_package_input(const u8* data, size_t size) {
-    if (size > MAX_PACKAGE_SIZE) return outcome::too_large; // the loader refuses these
+// What a run leaves behind: how it ended, the counters, pc's place in the running code, the
+// operand stack's entries and the register locals. A whole run and the same run made of
+// single steps must leave the same.
+struct end_state {
+    outcome result = outcome::not_a_class_image;
+    u16 stack_count = 0, frame_count = 0, functions = 0;
+    long pc_offset = 0;
+    std::vector<u64> entries; // tag, value bytes, tag, ...
+
+    bool operator==(const end_state&) const = default;
+};
+
+enum class run_mode { steps, whole };
+
+// Loads `data` as the emulator does after reading a file and runs it: in single steps, at
+// most MAX_STEPS of them, or as one whole run (vm_run), which only an input whose steps
+// ended may be given. The low bit of the size switches the instruction trace on, so the
+// dumps are exercised too.
+inline end_state run_package(const u8* data, size_t size, run_mode mode) {
+    end_state end;
+    if (size > MAX_PACKAGE_SIZE) {
+        end.result = outcome::too_large; // the loader refuses these
+        return end;
+    }
     set_fatal_exit_handler(end_by_throwing);
     vm_reset();
     millis = 0;
@@ -38,18 +59,37 @@ inline outcome run_package_input(const u8* data, size_t size) {
     if (size) std::memcpy(buffer, data, size);
     buffer[size] = 0xFF; // the end-of-file byte the loader keeps
     set_mem(buffer, static_cast<u32>(size), size & 1);
-    outcome result = outcome::not_a_class_image;
     try {
         vm_init();
-        if (vm_start() == '+') {
+        if (mode == run_mode::whole) {
+            end.result = vm_run() == '+' ? outcome::finished : outcome::not_a_class_image;
+        } else if (vm_start() == '+') {
             for (int step = 0; step < MAX_STEPS && mirt_is_running; ++step) mirt_step();
-            result = mirt_is_running ? outcome::cut : outcome::finished;
+            end.result = mirt_is_running ? outcome::cut : outcome::finished;
         }
     } catch (const fatal_end&) {
-        result = outcome::fatal;
+        end.result = outcome::fatal;
     }
+    end.stack_count = stack_counter;
+    end.frame_count = frame_counter;
+    end.functions = function_counter;
+    end.pc_offset = pc && code_begin ? pc - code_begin : -1;
+    for (int i = 0; i < stack_counter && i < STACK_ENTRIES; ++i)
+        end.entries.insert(end.entries.end(), {stack[i].type, stack[i].value.U64});
+    for (const variable& local : local_var)
+        end.entries.insert(end.entries.end(), {local.type, local.value.U64});
     vm_reset();
-    return result;
+    return end;
+}
+
+// The fuzz target's input: single steps, then, where they ended, the same package as one
+// whole run, which must end alike.
+inline outcome run_package_input(const u8* data, size_t size) {
+    const end_state stepped = run_package(data, size, run_mode::steps);
+    if (stepped.result == outcome::finished || stepped.result == outcome::fatal) {
+        if (!(run_package(data, size, run_mode::whole) == stepped)) std::abort();
+    }
+    return stepped.result;
 }
 
 // Reads `data` as a class file and, when it is accepted, converts it and writes its image,

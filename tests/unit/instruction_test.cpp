@@ -101,6 +101,12 @@ TEST(Constants, PoolLoadFailures) {
         {{OP_ldc, 2}, "ERROR: local var is not an TYPE_INT: 8"},
         {{OP_ldc, 4}, "ERROR: local var is not an TYPE_INT: 5"},
         {{OP_ldc2_w, 0, 3}, "ERROR: expected long or double but got 3"},
+        // the same numbers again after a load of them succeeded: a value read once must
+        // not stand in for a load of another kind or of another number
+        {{OP_ldc, 3, OP_ldc2_w, 0, 3}, "ERROR: expected long or double but got 3"},
+        {{OP_ldc2_w, 0, 4, OP_ldc, 4}, "ERROR: local var is not an TYPE_INT: 5"},
+        {{OP_ldc2_w, 0, 4, OP_ldc_w, 0, 4}, "ERROR: local var is not an TYPE_INT: 5"},
+        {{OP_ldc, 3, OP_ldc_w, 0, 3 + 64}, "ERROR: out of range in constant pool 67"},
     };
     for (const failure_case& c : cases) {
         bytes code = c.code;

@@ -46,6 +46,35 @@ TEST(Replay, PackagesEndCleanlyOrWithAnErrorLine) {
     }
 }
 
+// The run loop keeps pc and the operand stack's top in registers across instructions; a
+// single step loads and stores them around one instruction. Both must print the same
+// lines (traces and stack dumps included) and leave the same state.
+TEST(Replay, AWholeRunPrintsWhatItsStepsPrint) {
+    int compared = 0;
+    for (const fs::path& file : inputs({"fuzz/corpus/emulator", "tests/regressions/emulator"})) {
+        const bytes data = contents(file);
+        for (bool traced : {false, true}) {
+            bytes input = data;
+            // the low bit of the size switches the trace: a padding byte flips it
+            if (static_cast<bool>(input.size() & 1) != traced) input.push_back(0);
+            if (input.size() > MAX_PACKAGE_SIZE) continue;
+            fuzz::end_state stepped, whole;
+            const run_result steps = capture([&] {
+                stepped = fuzz::run_package(input.data(), input.size(), fuzz::run_mode::steps);
+            });
+            if (stepped.result != fuzz::outcome::finished && stepped.result != fuzz::outcome::fatal)
+                continue;
+            const run_result run = capture([&] {
+                whole = fuzz::run_package(input.data(), input.size(), fuzz::run_mode::whole);
+            });
+            EXPECT_EQ(run.output, steps.output) << file << (traced ? " traced" : "");
+            EXPECT_TRUE(whole == stepped) << file << (traced ? " traced" : "");
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 10);
+}
+
 TEST(Replay, ClassFilesAreReadOrRefusedWithAReason) {
     const auto files = inputs({"fuzz/corpus/linker", "tests/regressions/linker"});
     ASSERT_FALSE(files.empty());

@@ -287,6 +287,28 @@ TEST(Resolution, CrossClassTraceAndCurrentImage) {
     EXPECT_EQ(function_counter, 2);
 }
 
+// Constant #1 is 41 in A and 99 in B: each image's ldc reads its own, also when the
+// other's was loaded before.
+TEST(Constants, SameNumberInTwoImagesReadsEachImagesOwn) {
+    image_builder a;
+    a.integer(41); // #1
+    a.set_this_class(a.class_constant("A"));
+    u16 to_b = a.methodref(a.class_constant("B"), "two", "()V");
+    a.method(main_method(bytes{OP_ldc, 1} + invoke(to_b) + bytes{OP_ldc, 1, OP_return}));
+    image_builder b;
+    b.integer(99); // #1
+    b.set_this_class(b.class_constant("B"));
+    b.method(java_method("two", "()V", {OP_ldc, 1, OP_return}));
+    run_result r = run_package(make_package({{"A", a.build()}, {"B", b.build()}}));
+    ASSERT_EQ(r.status, 0) << r.output;
+    ASSERT_EQ(stack_counter, 3);
+    EXPECT_EQ(stack_top(2).type, TYPE_INT);
+    EXPECT_EQ(stack_top(2).value.S32, 41);
+    EXPECT_EQ(stack_top(1).value.S32, 99);
+    EXPECT_EQ(stack_top(0).type, TYPE_INT);
+    EXPECT_EQ(stack_top(0).value.S32, 41);
+}
+
 TEST(Resolution, ClassLookupTakesFirstEntryThatPrefixesTheName) {
     image_builder a;
     a.set_this_class(a.class_constant("Start"));
