@@ -1,6 +1,10 @@
 // mirt_emulator [-debug] input.prg: loads a package and runs its main.
 #include <cstdio>
 #include <cstring>
+#if __has_include(<unistd.h>)
+#include <unistd.h> // isatty, from the host's C library
+#define MIRT_KNOWS_TERMINALS 1
+#endif
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
@@ -12,6 +16,14 @@ constexpr int USAGE_STATUS = 1; // nothing ran
 } // namespace
 
 int main(int cnt, char** params) {
+    // Into a file or a pipe the trace goes in large blocks: the standard buffer would make
+    // a system call every few lines. A terminal keeps its line buffering, so a user watching
+    // sees each line when it is printed. Every end of the program leaves through exit,
+    // which writes out what is buffered.
+#ifdef MIRT_KNOWS_TERMINALS
+    static char output_buffer[1 << 16];
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+#endif
     std::printf("mirt emulator version %d\n", EMULATOR_VERSION);
     bool is_debug = false;
     int file_in = 1;
