@@ -83,5 +83,15 @@ if command -v valgrind >/dev/null; then
     total=$(grep -E '^summary:|^totals:' "$work/callgrind.out" | head -n 1 | awk '{print $2}')
     awk -v t="$total" -v b="$bytecodes" 'BEGIN {
         printf "callgrind, IntLoop with 1e6 iterations: %d instructions for %d bytecodes = %.1f per bytecode\n", t, b, t/b }'
+    # How much of CallHeavy's work is formatting and writing its trace lines: the share of
+    # the instructions spent inside printf and puts (their callees included).
+    make_variant CallHeavy 2000 vm "$work/callgrind/CallHeavy"
+    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind-calls.out" \
+        "$build/mirt_emulator" "$work/callgrind/CallHeavy/CallHeavy.prg" >/dev/null 2>"$work/callgrind.log"
+    total=$(grep -E '^summary:|^totals:' "$work/callgrind-calls.out" | head -n 1 | awk '{print $2}')
+    output=$(callgrind_annotate --inclusive=yes "$work/callgrind-calls.out" |
+        awk '$0 ~ /:(printf|puts|putchar) \[/ { gsub(",", "", $1); s += $1 } END { print s + 0 }')
+    awk -v t="$total" -v o="$output" 'BEGIN {
+        printf "callgrind, CallHeavy with 2000 iterations: %.0f%% of %d instructions are in printf and puts\n", 100*o/t, t }'
 fi
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); $(java -version 2>&1 | head -n 1)"
