@@ -121,8 +121,8 @@ struct registers {
     const u8* pc;
     variable* top; // the top entry's place in `stack`: the spare entry while it is empty
     // The top entry, meaningless while the stack is empty: its tag, and its value bytes
-    // as one integer (see value_bits). As a record or union the compiler would keep it
-    // in memory, where writing a part of it stalls the next read of the whole.
+    // as one integer (read through bits_S32 and the others). As a record or union the compiler
+    // would keep it in memory, where writing a part of it stalls the next read of the whole.
     u8 tos_type;
     u64 tos_bits;
 

@@ -24,7 +24,7 @@ extern int this_class;      // this_class of the image main was found in
 extern const u8* pc;         // byte being executed
 extern const u8* code_begin; // code of the running method: [code_begin, code_end)
 extern const u8* code_end;
-extern bool inc_pc;
+extern bool inc_pc; // after a step: pc is on its last byte and is still to advance
 extern u16 function_counter;
 extern bool is_debug;
 extern bool mirt_is_running;

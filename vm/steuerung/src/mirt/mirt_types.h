@@ -16,12 +16,13 @@ static_assert(sizeof(float) == 4 && sizeof(double) == 8, "IEEE 754 single and do
 
 // Eight bytes of storage viewed through the member that belongs to a value's tag.
 // A narrower member reads the low-order bytes of a wider one (little-endian host):
-// the narrowing conversions and the value dump rely on that.
+// the narrowing conversions and the value dump rely on that. U64 comes first: an empty
+// initializer ({}) sets the first member only, and so zeroes all eight bytes.
 union var_data {
+    u64 U64;
     u8 U8;
     u16 U16;
     u32 U32;
-    u64 U64;
     s8 S8;
     s16 S16;
     s32 S32;
