@@ -64,6 +64,23 @@ TEST(Start, FirstEntryThatIsNoClassImageIsRefusedByVmRun) {
     EXPECT_EQ(r.output, std::string(START));
 }
 
+// A reset VM is a new process's: every value byte of locals, stack and frames is zero, so a
+// load of a long from a local that held an int reads the same in both.
+TEST(Lifecycle, ResetZeroesEveryValueByte) {
+    const auto dirty = [](variable& v) { v.type = TYPE_LONG, v.value.U64 = ~0ull; };
+    for (variable& v : local_var) dirty(v);
+    for (variable& v : local_var_pool) dirty(v);
+    for (int i = 0; i < STACK_ENTRIES; ++i) dirty(stack[i]);
+    for (frame_info& f : frame)
+        for (variable& v : f.local_var) dirty(v);
+    reset_vm();
+    for (const variable& v : local_var) EXPECT_EQ(v.value.U64, 0u);
+    for (const variable& v : local_var_pool) EXPECT_EQ(v.value.U64, 0u);
+    for (int i = 0; i < STACK_ENTRIES; ++i) EXPECT_EQ(stack[i].value.U64, 0u);
+    for (const frame_info& f : frame)
+        for (const variable& v : f.local_var) EXPECT_EQ(v.value.U64, 0u);
+}
+
 TEST(Lifecycle, StopAndDeferredRequests) {
     bytes package = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
     reset_vm();
