@@ -327,6 +327,7 @@ void clear_constant_cache() {
 
 // The checked read of constant `index` for `op` (ldc, ldc_w or ldc2_w); kept in the cache.
 [[gnu::noinline]] variable read_constant(registers r, u8 op, u16 index) {
+    r.save(); // a damaged image ends the run from inside the reads below
     if (index >= cf.constant_pool_count()) fail(r, 8, index);
     // Index 0 and the slot behind a long or double name no constant.
     std::optional<u32> record = cf.find_constant(index);
