@@ -39,6 +39,13 @@ bytes calling(const std::string& name, const std::string& descriptor, bytes args
     return make_package({{"T", image.build()}});
 }
 
+// main pushes `below` ints and calls f`descriptor`, which pushes `own` ints: the operand
+// stack they share holds below - parameters + own entries at the most.
+bytes stacked_call(int below, const std::string& descriptor, int own) {
+    return calling("f", descriptor, bytes(below, OP_iconst_1),
+                   java_method("f", descriptor, bytes(own, OP_iconst_1) + bytes{OP_return}));
+}
+
 const check_case cases[] = {
     {"clean",
      [] {
@@ -193,6 +200,15 @@ const check_case cases[] = {
          return one_class({OP_iconst_1, OP_dup_x1, OP_return});
      },
      "T.main@1: error: dup_x1 takes more entries than the operand stack holds", true},
+    {"operand stack full in one method",
+     [] { return one_class(bytes(20, OP_iconst_1) + bytes{OP_return}); },
+     "T.main: error: the operand stack would hold 20 entries along the calls from here", true},
+    {"operand stack full along a call", [] { return stacked_call(10, "()V", 10); },
+     "T.main: error: the operand stack would hold 20 entries along the calls from here", true},
+    {"operand stack at its limit along a call", [] { return stacked_call(9, "()V", 10); }, nullptr,
+     false},
+    {"parameters leave the stack before the callee runs",
+     [] { return stacked_call(10, "(I)V", 10); }, nullptr, false},
     {"narrowing",
      [] {
          return one_class({OP_iconst_1, OP_i2b, OP_pop, OP_return});

@@ -16,6 +16,7 @@ namespace {
 
 constexpr int LOCAL_POOL = 20;     // entries of the VM's shared local-variable table
 constexpr int FRAME_LIMIT = 19;    // saved callers the frame stack holds
+constexpr int STACK_LIMIT = 19;    // entries the operand stack holds; a push beyond is error 12
 constexpr int REGISTER_LOCALS = 4; // locals that the one-byte forms and iinc reach
 
 // A damaged package: the accessor layer's problem, turned into a report line.
@@ -136,6 +137,11 @@ struct method_entry {
     bool is_main = false;
     bool uses_pool_locals = false;
     std::vector<int> callees; // Java methods and natives this one calls
+    // Operand stack entries: the most this method's own code holds, and for each call the
+    // entries the callee starts above (the caller's, its parameters taken). The stack is
+    // shared by all activations, so a callee's entries come on top of these.
+    int own_peak = 0;
+    std::vector<std::pair<int, int>> calls_above; // (entries below the callee's, callee)
 };
 
 struct class_entry {
@@ -171,6 +177,7 @@ class checker {
             for (size_t m = 0; m < methods_.size(); ++m)
                 if (methods_[m].reachable) check_method(static_cast<int>(m));
             check_call_depth();
+            check_stack_depth();
         } catch (const damaged& d) {
             findings_.push_back({-1, -1, true, "damaged package: " + d.what});
         }
@@ -536,10 +543,13 @@ class checker {
                         shape[static_cast<u32>(target)] = stack;
                     work.push_back({static_cast<u32>(target), wide});
                 } else if (op == OP_invokestatic) {
-                    call_effect(image, x[1] << 8 | x[2], stack);
+                    const size_t result = call_effect(image, x[1] << 8 | x[2], stack);
+                    method.calls_above.push_back({static_cast<int>(stack.size() - result),
+                                                  quiet_resolve(m, x[1] << 8 | x[2])});
                 } else {
                     apply_stack(m, at, op, stack);
                 }
+                method.own_peak = std::max(method.own_peak, static_cast<int>(stack.size()));
                 if (op == OP_wide)
                     wide = true;
                 else if (consumes_wide(op))
@@ -573,18 +583,20 @@ class checker {
     }
 
     // A call takes one entry per parameter and gives back one for a result.
-    void call_effect(const class_image& image, u32 ref, std::string& stack) {
+    // Takes the call's parameters off the shape and puts its result on; answers how many
+    // entries the result adds (0 or 1).
+    size_t call_effect(const class_image& image, u32 ref, std::string& stack) {
         std::optional<u32> methodref = image.find_constant(ref);
-        if (!methodref) return; // reported by resolution
+        if (!methodref) return 0; // reported by resolution
         const u16 nidx = image.constant_u16(
             *methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
         std::optional<u32> nat = image.find_constant(nidx);
-        if (!nat || image.constant_tag_at(*nat) != CONSTANT_NameAndType) return;
+        if (!nat || image.constant_tag_at(*nat) != CONSTANT_NameAndType) return 0;
         const u16 descriptor_number =
             image.constant_u16(*nat, CONSTANT_mirt_NameAndType_info_struct::descriptor_index);
         std::optional<u32> descriptor_record = image.find_constant(descriptor_number);
         if (!descriptor_record || image.constant_tag_at(*descriptor_record) != CONSTANT_Utf8)
-            return;
+            return 0;
         const std::string descriptor = text(image.utf8_slot(descriptor_number - 1u));
         int parameters = 0;
         size_t i = 1;
@@ -595,8 +607,9 @@ class checker {
             ++parameters;
         }
         stack.erase(stack.size() - std::min(stack.size(), static_cast<size_t>(parameters)));
-        if (i + 1 < descriptor.size() && descriptor[i + 1] != 'V')
-            stack += descriptor[i + 1] == 'J' || descriptor[i + 1] == 'D' ? "2" : "1";
+        if (i + 1 >= descriptor.size() || descriptor[i + 1] == 'V') return 0;
+        stack += descriptor[i + 1] == 'J' || descriptor[i + 1] == 'D' ? "2" : "1";
+        return 1;
     }
 
     // The category pass: only what the dup warnings need, no verification.
@@ -721,6 +734,29 @@ class checker {
                     "local variables 4 and up are shared by all activations of this method: a "
                     "recursive call overwrites them");
         }
+    }
+
+    // The operand stack is shared by every activation: a callee's entries come on top of
+    // what its callers hold. Recursion is reported above; a cycle counts once here.
+    void check_stack_depth() {
+        if (main_ < 0) return;
+        std::map<int, int> peak; // most entries while the method runs, from its first one
+        std::function<int(int)> entries = [&](int m) -> int {
+            auto found = peak.find(m);
+            if (found != peak.end()) return found->second;
+            const method_entry& method = methods_[m];
+            int most = peak[m] = method.own_peak;
+            for (auto [below, callee] : method.calls_above)
+                if (callee >= 0 && methods_[callee].code)
+                    most = std::max(most, below + entries(callee));
+            return peak[m] = most;
+        };
+        const int most = entries(main_);
+        if (most > STACK_LIMIT)
+            add(main_, -1, true,
+                format("the operand stack would hold %d entries along the calls from here; it "
+                       "holds %d (error 12)",
+                       most, STACK_LIMIT));
     }
 
     // The methods that m reaches and that reach m back.
