@@ -403,6 +403,38 @@ TEST(StackManipulation, MovesWholeEntriesWhateverTheirTags) {
     EXPECT_EQ(stack_counter, 0); // nothing was pushed
 }
 
+// One entry short, every family ends with error 13 and an empty stack, the entries it had
+// taken with it.
+TEST(StackManipulation, TooFewEntriesUnderflowInEveryFamily) {
+    struct short_case {
+        int entries; // ints pushed first
+        bytes ops;
+    };
+    const short_case cases[] = {
+        {1, {OP_iadd}},       {0, {OP_ineg}},         {1, {OP_ishl}},
+        {1, {OP_idiv}},       {1, {OP_lrem}},         {0, {OP_i2l}},
+        {0, {OP_i2b}},        {1, {OP_lcmp}},         {1, {OP_if_icmpeq, 0, 3}},
+        {0, {OP_ifeq, 0, 3}}, {0, {OP_istore_0}},     {0, {OP_lstore_3}},
+        {0, {OP_pop}},        {1, {OP_pop, OP_pop2}}, {1, {OP_swap}},
+        {2, {OP_dup2_x2}},    {0, {OP_ireturn}},
+    };
+    for (const short_case& c : cases) {
+        bytes code(static_cast<size_t>(c.entries), OP_iconst_2);
+        code.insert(code.end(), c.ops.begin(), c.ops.end());
+        code.push_back(OP_return);
+        run_result r = run_package(single_class(code));
+        const std::string what = opcodes[c.ops[0]];
+        if (c.ops[0] == OP_ireturn) { // main's return does not look at the stack
+            EXPECT_EQ(r.status, 0) << what;
+            continue;
+        }
+        EXPECT_EQ(last_line(r.output), "ERROR: stack underflow!") << what;
+        EXPECT_EQ(r.status, 255) << what;
+        EXPECT_EQ(stack_counter, 0) << what;
+        EXPECT_EQ(local_var[0].type, variable{}.type) << what; // a failed store wrote nothing
+    }
+}
+
 TEST(Comparisons, ThreeWayAndNanIsEqual) {
     const op_case cases[] = {
         {"lcmp whole width", {long_v(1LL << 32), long_v((1LL << 32) - 1)}, OP_lcmp, int_v(1)},
