@@ -98,16 +98,17 @@ inline variable typed(u8 type) {
     v.value.U64 = 0;
     return v;
 }
-// A fresh entry with `tag` whose `member` holds x; the other value bytes are zero.
-template <typename T> inline void push_as(u8 tag, T var_data::*member, T x) {
+// A fresh entry with `tag` whose `member` holds x; the other value bytes are zero. The
+// natives push these with push_stack, the interpreter with its register-aware push.
+template <typename T> inline variable entry(u8 tag, T var_data::*member, T x) {
     variable v = typed(tag);
     v.value.*member = x;
-    push_stack(v);
+    return v;
 }
-inline void push_int(s32 x) { push_as(TYPE_INT, &var_data::S32, x); }
-inline void push_long(s64 x) { push_as(TYPE_LONG, &var_data::S64, x); }
-inline void push_float(float x) { push_as(TYPE_FLOAT, &var_data::F, x); }
-inline void push_double(double x) { push_as(TYPE_DOUBLE, &var_data::D, x); }
+inline variable int_entry(s32 x) { return entry(TYPE_INT, &var_data::S32, x); }
+inline variable long_entry(s64 x) { return entry(TYPE_LONG, &var_data::S64, x); }
+inline variable float_entry(float x) { return entry(TYPE_FLOAT, &var_data::F, x); }
+inline variable double_entry(double x) { return entry(TYPE_DOUBLE, &var_data::D, x); }
 
 // --- the interpreter's registers ----------------------------------------------------------
 
@@ -176,24 +177,6 @@ struct registers {
     const variable value = r.top_entry();
     r.set_top_entry(*--r.top);
     return value;
-}
-template <typename T>
-[[gnu::always_inline]] inline void push_as(registers& r, u8 tag, T var_data::*member, T x) {
-    variable v = typed(tag);
-    v.value.*member = x;
-    push(r, v);
-}
-[[gnu::always_inline]] inline void push_int(registers& r, s32 x) {
-    push_as(r, TYPE_INT, &var_data::S32, x);
-}
-[[gnu::always_inline]] inline void push_long(registers& r, s64 x) {
-    push_as(r, TYPE_LONG, &var_data::S64, x);
-}
-[[gnu::always_inline]] inline void push_float(registers& r, float x) {
-    push_as(r, TYPE_FLOAT, &var_data::F, x);
-}
-[[gnu::always_inline]] inline void push_double(registers& r, double x) {
-    push_as(r, TYPE_DOUBLE, &var_data::D, x);
 }
 
 // An entry's 8 value bytes as one integer, read as the union's members: the 4-byte
@@ -410,12 +393,12 @@ void default_native(u32 record, u16 method_ref) {
     for (int i = 0; i < shape->parameters; ++i) std::printf("param: %d\n", pop_stack().value.S32);
     switch (shape->return_letter) {
     case 'V': break;
-    case 'J': push_long(0); break;
-    case 'F': push_float(0.0f); break;
-    case 'D': push_double(0.0); break;
+    case 'J': push_stack(long_entry(0)); break;
+    case 'F': push_stack(float_entry(0.0f)); break;
+    case 'D': push_stack(double_entry(0.0)); break;
     case 'L':
     case '[': push_stack(typed(TYPE_VOID)); break; // null, as aconst_null pushes it
-    default: push_int(0); break;                   // int, boolean, byte, char, short
+    default: push_stack(int_entry(0)); break;      // int, boolean, byte, char, short
     }
 }
 
@@ -706,12 +689,12 @@ void run_native_function(u16 method_ref) {
     switch (cf.method_field(record, mirt_method_info::e_method_id)) {
     case NATIVE_DISPLAY_INT:        native_display_int(pop_stack().value.S32); break;
     case NATIVE_DISPLAY_LONG:       native_display_long(pop_stack().value.S64); break;
-    case NATIVE_GET_MILLIS:         push_int(native_get_millis()); break;
-    case NATIVE_GET_ANALOG_INPUT:   push_int(native_get_analog_input(sub32(pop_stack().value.S32, 1))); break;
+    case NATIVE_GET_MILLIS:         push_stack(int_entry(native_get_millis())); break;
+    case NATIVE_GET_ANALOG_INPUT:   push_stack(int_entry(native_get_analog_input(sub32(pop_stack().value.S32, 1)))); break;
     case NATIVE_SET_LED:            native_set_led(pop_stack().value.S32); break;
     case NATIVE_SET_DIGITAL_OUTPUT: native_set_dig_output(pop_stack().value.S32); break;
-    case NATIVE_GET_DIGITAL_INPUT:  push_int(native_get_dig_input()); break;
-    case NATIVE_GET_DIGITAL_OUTPUT: push_int(native_get_dig_output()); break;
+    case NATIVE_GET_DIGITAL_INPUT:  push_stack(int_entry(native_get_dig_input())); break;
+    case NATIVE_GET_DIGITAL_OUTPUT: push_stack(int_entry(native_get_dig_output())); break;
     case NO_METHOD_ID:              error(3, method_ref);
     default:                        default_native(record, method_ref); break;
     }
@@ -846,22 +829,22 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
     // constants
     vmcase(nop) vmbreak;
     vmcase(aconst_null) push(r, typed(TYPE_VOID)); vmbreak;
-    vmcase(iconst_m1) push_int(r, -1);       vmbreak;
-    vmcase(iconst_0)  push_int(r, 0);        vmbreak;
-    vmcase(iconst_1)  push_int(r, 1);        vmbreak;
-    vmcase(iconst_2)  push_int(r, 2);        vmbreak;
-    vmcase(iconst_3)  push_int(r, 3);        vmbreak;
-    vmcase(iconst_4)  push_int(r, 4);        vmbreak;
-    vmcase(iconst_5)  push_int(r, 5);        vmbreak;
-    vmcase(lconst_0)  push_long(r, 0);       vmbreak;
-    vmcase(lconst_1)  push_long(r, 1);       vmbreak;
-    vmcase(fconst_0)  push_float(r, 0.0f);   vmbreak;
-    vmcase(fconst_1)  push_float(r, 1.0f);   vmbreak;
-    vmcase(fconst_2)  push_float(r, 2.0f);   vmbreak;
-    vmcase(dconst_0)  push_double(r, 0.0);   vmbreak;
-    vmcase(dconst_1)  push_double(r, 1.0);   vmbreak;
-    vmcase(bipush) push_int(r, static_cast<s8>(next_byte(r))); vmbreak;
-    vmcase(sipush) push_int(r, static_cast<s16>(next_u16(r))); vmbreak;
+    vmcase(iconst_m1) push(r, int_entry(-1));     vmbreak;
+    vmcase(iconst_0)  push(r, int_entry(0));      vmbreak;
+    vmcase(iconst_1)  push(r, int_entry(1));      vmbreak;
+    vmcase(iconst_2)  push(r, int_entry(2));      vmbreak;
+    vmcase(iconst_3)  push(r, int_entry(3));      vmbreak;
+    vmcase(iconst_4)  push(r, int_entry(4));      vmbreak;
+    vmcase(iconst_5)  push(r, int_entry(5));      vmbreak;
+    vmcase(lconst_0)  push(r, long_entry(0));     vmbreak;
+    vmcase(lconst_1)  push(r, long_entry(1));     vmbreak;
+    vmcase(fconst_0)  push(r, float_entry(0.0f)); vmbreak;
+    vmcase(fconst_1)  push(r, float_entry(1.0f)); vmbreak;
+    vmcase(fconst_2)  push(r, float_entry(2.0f)); vmbreak;
+    vmcase(dconst_0)  push(r, double_entry(0.0)); vmbreak;
+    vmcase(dconst_1)  push(r, double_entry(1.0)); vmbreak;
+    vmcase(bipush) push(r, int_entry(static_cast<s8>(next_byte(r)))); vmbreak;
+    vmcase(sipush) push(r, int_entry(static_cast<s16>(next_u16(r)))); vmbreak;
     vmcase(ldc)    push(r, pool_constant(r, OP_ldc, next_byte(r)));   vmbreak;
     vmcase(ldc_w)  push(r, pool_constant(r, OP_ldc_w, next_u16(r)));  vmbreak;
     vmcase(ldc2_w) push(r, pool_constant(r, OP_ldc2_w, next_u16(r))); vmbreak;
