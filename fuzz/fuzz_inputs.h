@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "classloader.h"
@@ -55,10 +54,7 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     set_fatal_exit_handler(end_by_throwing);
     vm_reset();
     millis = 0;
-    u8* buffer = new u8[size + 1];
-    if (size) std::memcpy(buffer, data, size);
-    buffer[size] = 0xFF; // the end-of-file byte the loader keeps
-    set_mem(buffer, static_cast<u32>(size), size & 1);
+    load_bytes(data, static_cast<u32>(size), size & 1);
     try {
         vm_init();
         if (mode == run_mode::whole) {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -36,10 +35,7 @@ inline void reset_vm() {
 }
 
 inline void hand_over(const bytes& package_bytes, bool debug) {
-    u8* buffer = new u8[package_bytes.size() + 1];
-    std::memcpy(buffer, package_bytes.data(), package_bytes.size());
-    buffer[package_bytes.size()] = 0xFF; // the end-of-file byte the loader keeps
-    set_mem(buffer, static_cast<u32>(package_bytes.size()), debug);
+    load_bytes(package_bytes.data(), static_cast<u32>(package_bytes.size()), debug);
 }
 
 // Captures everything `body` prints; a fatal end is reported as its status.

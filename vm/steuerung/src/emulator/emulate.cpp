@@ -1,6 +1,7 @@
 #include "emulate.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
@@ -36,6 +37,13 @@ void load_file(const char* file, bool is_debug) {
     }
     std::printf("\n\nreading done. %d bytes read\n", idx);
     set_mem(buffer, idx - 1, is_debug);
+}
+
+void load_bytes(const u8* data, u32 size, bool is_debug) {
+    u8* buffer = new u8[size + 1];
+    if (size) std::memcpy(buffer, data, size);
+    buffer[size] = 0xFF; // the end-of-file byte load_file keeps
+    set_mem(buffer, size, is_debug);
 }
 
 void native_display_int(s32 value) { std::printf("DRIVE: native_display_int: %d\n", value); }

@@ -7,6 +7,11 @@
 // Ends the process (status 255) when the file cannot be read or is too large.
 void load_file(const char* file, bool is_debug);
 
+// Hands `size` bytes to the VM core as load_file does for a file that holds them (a copy,
+// with the end-of-file byte after it), without the dump: for hosts that hold a package in
+// memory (tests, fuzzing).
+void load_bytes(const u8* data, u32 size, bool is_debug);
+
 // Emulated time in milliseconds; advances by 100 per query.
 extern s32 millis;
 
