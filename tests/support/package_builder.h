@@ -222,6 +222,31 @@ inline method_spec main_method(bytes code, const std::string& name = "main") {
     return java_method(name, "()V", std::move(code), 102);
 }
 
+// A class `name` whose main only calls `target`.`method` `descriptor` and returns; `ref` is
+// the call's constant. Constants in this order: the class itself, the target class, the
+// method reference.
+struct calling_class {
+    image_builder image;
+    u16 ref = 0;
+};
+inline calling_class class_calling(const std::string& name, const std::string& target,
+                                   const std::string& method,
+                                   const std::string& descriptor = "()V") {
+    calling_class c;
+    c.image.set_this_class(c.image.class_constant(name));
+    c.ref = c.image.methodref(c.image.class_constant(target), method, descriptor);
+    c.image.method(main_method(invoke(c.ref) + bytes{0xb1})); // return
+    return c;
+}
+
+// A class `name` with `methods` and no other constants than their names.
+inline image_builder class_with(const std::string& name, const std::vector<method_spec>& methods) {
+    image_builder image;
+    image.set_this_class(image.class_constant(name));
+    for (const method_spec& m : methods) image.method(m);
+    return image;
+}
+
 // A package of the given images under the given directory names, first one the start class.
 inline bytes make_package(const std::vector<std::pair<std::string, bytes>>& images) {
     bytes out;

@@ -107,35 +107,21 @@ const check_case cases[] = {
      "T.f: error: local variables take pool entries 18 to 22", true},
     {"missing class",
      [] {
-         image_builder image;
-         image.set_this_class(image.class_constant("T"));
-         u16 ref = image.methodref(image.class_constant("Gone"), "f", "()V");
-         image.method(main_method(invoke(ref) + bytes{OP_return}));
-         return make_package({{"T", image.build()}});
+         return make_package({{"T", class_calling("T", "Gone", "f").image.build()}});
      },
      "T.main@0: error: class Gone is not in the package", true},
     {"names emptied by the size option",
      [] {
-         image_builder a;
-         a.set_this_class(a.class_constant("A"));
-         u16 ref = a.methodref(a.class_constant("B"), "run", "()V");
-         a.method(main_method(invoke(ref) + bytes{OP_return}));
-         image_builder b;
-         b.set_this_class(b.class_constant("B"));
-         b.method(java_method("", "()V", {OP_return}));
-         return make_package({{"A", a.build()}, {"B", b.build()}});
+         return make_package(
+             {{"A", class_calling("A", "B", "run").image.build()},
+              {"B", class_with("B", {java_method("", "()V", {OP_return})}).build()}});
      },
      "error: class B has no method run (error 3); its method names were removed with -OS", true},
     {"class lookup by prefix",
      [] {
-         image_builder a;
-         a.set_this_class(a.class_constant("A"));
-         u16 ref = a.methodref(a.class_constant("MotorTest"), "run", "()V");
-         a.method(main_method(invoke(ref) + bytes{OP_return}));
-         image_builder motor;
-         motor.set_this_class(motor.class_constant("Motor"));
-         motor.method(java_method("run", "()V", {OP_return}));
-         return make_package({{"A", a.build()}, {"Motor", motor.build()}});
+         return make_package(
+             {{"A", class_calling("A", "MotorTest", "run").image.build()},
+              {"Motor", class_with("Motor", {java_method("run", "()V", {OP_return})}).build()}});
      },
      "warning: class MotorTest is looked up as Motor", false},
     {"native without identifier",

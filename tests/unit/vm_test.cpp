@@ -230,11 +230,7 @@ TEST(Calls, SameClassCallTracesAndReturnValue) {
 // Builds A (start) -> B.hop() -> C.land() -> native SetLED in C, and back.
 // B's constant #2 is a Class constant naming C, the same number as A's this_class.
 bytes three_class_package(bool with_led_value) {
-    image_builder a;
-    u16 a_self = a.class_constant("A");
-    a.set_this_class(a_self); // #2
-    u16 a_to_b = a.methodref(a.class_constant("B"), "hop", "()V");
-    a.method(main_method(invoke(a_to_b) + bytes{OP_return}));
+    image_builder a = class_calling("A", "B", "hop").image; // this_class #2
 
     image_builder b;
     u16 b_to_c_class = b.class_constant("C"); // #2, colliding with A's this_class
@@ -267,16 +263,10 @@ TEST(Resolution, ClassIndexOfAnotherImageIsNotTakenForTheStartClass) {
 }
 
 TEST(Resolution, CrossClassTraceAndCurrentImage) {
-    image_builder a;
-    u16 a_self = a.class_constant("A");
-    a.set_this_class(a_self);
-    u16 to_b = a.methodref(a.class_constant("B"), "two", "()V");
-    a.method(main_method(invoke(to_b) + bytes{OP_return}));
-    image_builder b;
-    b.set_this_class(b.class_constant("B"));
-    b.method(java_method("one", "()V", {OP_return}));
-    b.method(java_method("two", "()V", {OP_iconst_5, OP_return}));
-    bytes package = make_package({{"A", a.build()}, {"B", b.build()}});
+    image_builder b = class_with("B", {java_method("one", "()V", {OP_return}),
+                                       java_method("two", "()V", {OP_iconst_5, OP_return})});
+    bytes package =
+        make_package({{"A", class_calling("A", "B", "two").image.build()}, {"B", b.build()}});
     reset_vm();
     hand_over(package, false);
     class_image start;
@@ -327,30 +317,23 @@ TEST(Constants, SameNumberInTwoImagesReadsEachImagesOwn) {
 }
 
 TEST(Resolution, ClassLookupTakesFirstEntryThatPrefixesTheName) {
-    image_builder a;
-    a.set_this_class(a.class_constant("Start"));
-    u16 ref = a.methodref(a.class_constant("MotorTest"), "run", "()V");
-    a.method(main_method(invoke(ref) + bytes{OP_return}));
-    image_builder motor;
-    motor.set_this_class(motor.class_constant("Motor"));
-    motor.method(java_method("run", "()V", {OP_iconst_1, OP_return}));
-    image_builder motor_test;
-    motor_test.set_this_class(motor_test.class_constant("MotorTest"));
-    motor_test.method(java_method("run", "()V", {OP_iconst_2, OP_return}));
-    run_result r = run_package(make_package(
-        {{"Start", a.build()}, {"Motor", motor.build()}, {"MotorTest", motor_test.build()}}));
+    image_builder motor =
+        class_with("Motor", {java_method("run", "()V", {OP_iconst_1, OP_return})});
+    image_builder motor_test =
+        class_with("MotorTest", {java_method("run", "()V", {OP_iconst_2, OP_return})});
+    run_result r = run_package(
+        make_package({{"Start", class_calling("Start", "MotorTest", "run").image.build()},
+                      {"Motor", motor.build()},
+                      {"MotorTest", motor_test.build()}}));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("found: _Motor_"), std::string::npos);
     EXPECT_EQ(stack_top().value.S32, 1); // Motor.run ran
 }
 
 TEST(Resolution, MissingClassOrMethodIsError3WithTheReference) {
-    image_builder a;
-    u16 self = a.class_constant("A");
-    a.set_this_class(self);
-    u16 to_missing_class = a.methodref(a.class_constant("Nowhere"), "run", "()V");
-    a.method(main_method(invoke(to_missing_class) + bytes{OP_return}));
-    run_result r = run_package(make_package({{"A", a.build()}}));
+    calling_class a = class_calling("A", "Nowhere", "run");
+    const u16 to_missing_class = a.ref;
+    run_result r = run_package(make_package({{"A", a.image.build()}}));
     EXPECT_EQ(last_line(r.output),
               "ERROR: Funktion " + std::to_string(to_missing_class) + " nicht gefunden!");
     EXPECT_EQ(r.status, 255);
@@ -366,24 +349,16 @@ TEST(Resolution, MissingClassOrMethodIsError3WithTheReference) {
 }
 
 TEST(Resolution, CrossClassCallFromBareImageFindsNoClass) {
-    image_builder a;
-    a.set_this_class(a.class_constant("A"));
-    u16 ref = a.methodref(a.class_constant("B"), "run", "()V");
-    a.method(main_method(invoke(ref) + bytes{OP_return}));
-    run_result r = run_package(a.build());
-    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(ref) + " nicht gefunden!");
+    calling_class a = class_calling("A", "B", "run");
+    run_result r = run_package(a.image.build());
+    EXPECT_EQ(last_line(r.output), "ERROR: Funktion " + std::to_string(a.ref) + " nicht gefunden!");
 }
 
 TEST(Resolution, EmptiedNamesMatchOnlyEmptyNames) {
     // As after the size option: the target's method names have length 0.
-    image_builder a;
-    a.set_this_class(a.class_constant("A"));
-    u16 ref = a.methodref(a.class_constant("B"), "", "()V");
-    a.method(main_method(invoke(ref) + bytes{OP_return}));
-    image_builder b;
-    b.set_this_class(b.class_constant("B"));
-    b.method(java_method("", "()V", {OP_iconst_1, OP_return}));
-    run_result r = run_package(make_package({{"A", a.build()}, {"B", b.build()}}));
+    run_result r = run_package(make_package(
+        {{"A", class_calling("A", "B", "").image.build()},
+         {"B", class_with("B", {java_method("", "()V", {OP_iconst_1, OP_return})}).build()}}));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(stack_top().value.S32, 1);
 }
