@@ -88,16 +88,11 @@ inline std::string last_line(const std::string& output) {
     return cut == std::string::npos ? text : text.substr(cut + 1);
 }
 
-template <typename T> inline variable value_of(u8 tag, T var_data::*member, T x) {
-    variable v{};
-    v.type = tag;
-    v.value.*member = x;
-    return v;
-}
-inline variable int_v(s32 x) { return value_of(TYPE_INT, &var_data::S32, x); }
-inline variable long_v(s64 x) { return value_of(TYPE_LONG, &var_data::S64, x); }
-inline variable float_v(float x) { return value_of(TYPE_FLOAT, &var_data::F, x); }
-inline variable double_v(double x) { return value_of(TYPE_DOUBLE, &var_data::D, x); }
+// Short names for the entry constructors, for the test tables.
+inline variable int_v(s32 x) { return int_entry(x); }
+inline variable long_v(s64 x) { return long_entry(x); }
+inline variable float_v(float x) { return float_entry(x); }
+inline variable double_v(double x) { return double_entry(x); }
 
 inline variable stack_top(int depth = 0) { return stack[stack_counter - 1 - depth]; }
 

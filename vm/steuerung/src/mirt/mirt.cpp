@@ -92,24 +92,6 @@ std::optional<descriptor_shape> parse_descriptor(image_text text) {
 
 // --- operand stack helpers -----------------------------------------------------------------
 
-inline variable typed(u8 type) {
-    variable v;
-    v.type = type;
-    v.value.U64 = 0;
-    return v;
-}
-// A fresh entry with `tag` whose `member` holds x; the other value bytes are zero. The
-// natives push these with push_stack, the interpreter with its register-aware push.
-template <typename T> inline variable entry(u8 tag, T var_data::*member, T x) {
-    variable v = typed(tag);
-    v.value.*member = x;
-    return v;
-}
-inline variable int_entry(s32 x) { return entry(TYPE_INT, &var_data::S32, x); }
-inline variable long_entry(s64 x) { return entry(TYPE_LONG, &var_data::S64, x); }
-inline variable float_entry(float x) { return entry(TYPE_FLOAT, &var_data::F, x); }
-inline variable double_entry(double x) { return entry(TYPE_DOUBLE, &var_data::D, x); }
-
 // --- the interpreter's registers ----------------------------------------------------------
 
 // The helpers below are always inlined: a call would make the registers live in memory.

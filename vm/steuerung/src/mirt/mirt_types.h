@@ -54,6 +54,24 @@ enum type_tag : int {
     TYPE_ARGS_END = 13,   // only ever a result of get_type
 };
 
+// A fresh entry with `tag` and all eight value bytes zero.
+inline variable typed(u8 tag) {
+    variable v;
+    v.type = tag;
+    v.value.U64 = 0;
+    return v;
+}
+// A fresh entry with `tag` whose `member` holds x; the other value bytes are zero.
+template <typename T> inline variable make_entry(u8 tag, T var_data::*member, T x) {
+    variable v = typed(tag);
+    v.value.*member = x;
+    return v;
+}
+inline variable int_entry(s32 x) { return make_entry<s32>(TYPE_INT, &var_data::S32, x); }
+inline variable long_entry(s64 x) { return make_entry<s64>(TYPE_LONG, &var_data::S64, x); }
+inline variable float_entry(float x) { return make_entry<float>(TYPE_FLOAT, &var_data::F, x); }
+inline variable double_entry(double x) { return make_entry<double>(TYPE_DOUBLE, &var_data::D, x); }
+
 // Maps one method-descriptor character to a tag; -1 for characters it does not map
 // ('V', '[', ';', class-name letters). It does not parse: callers walk the descriptor.
 int get_type(char basetype);
