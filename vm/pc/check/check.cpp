@@ -136,7 +136,9 @@ struct method_entry {
     bool reachable = false;
     bool is_main = false;
     bool uses_pool_locals = false;
-    std::vector<int> callees; // Java methods and natives this one calls
+    // Target of each invokestatic on the paths the VM can run, by offset (offset order is
+    // the order the report and the call graph want); -1 where the VM cannot resolve it.
+    std::map<u32, int> call_at;
     // Operand stack entries: the most this method's own code holds, and for each call the
     // entries the callee starts above (the caller's, its parameters taken). The stack is
     // shared by all activations, so a callee's entries come on top of these.
@@ -258,35 +260,30 @@ class checker {
         while (!work.empty()) {
             const int m = work.back();
             work.pop_back();
-            for (int callee : calls_of(m)) {
-                methods_[m].callees.push_back(callee);
-                if (!methods_[callee].reachable) {
-                    methods_[callee].reachable = true;
-                    if (!methods_[callee].native) work.push_back(callee);
-                }
+            resolve_calls(m);
+            for (auto [at, callee] : methods_[m].call_at) {
+                if (callee < 0 || methods_[callee].reachable) continue;
+                methods_[callee].reachable = true;
+                if (!methods_[callee].native) work.push_back(callee);
             }
         }
     }
 
-    // Targets of the invokestatic instructions on the paths through m's code.
-    std::vector<int> calls_of(int m) {
-        std::vector<int> targets;
-        const method_entry& method = methods_[m];
-        if (!method.code) return targets;
+    // Resolves, once and with its findings, each invokestatic on the paths through m's code.
+    void resolve_calls(int m) {
+        method_entry& method = methods_[m];
+        if (!method.code) return;
         const code_info& code = *method.code;
-        const u32 length = static_cast<u32>(code.end - code.begin);
-        std::set<u32> calls; // in offset order, as the report and the call graph want them
         walk(m, [&](u32 at, u8 op) {
-            if (op == OP_invokestatic) calls.insert(at);
+            if (op == OP_invokestatic) method.call_at[at] = -1; // operands inside the code
             return true;
         });
-        for (u32 at : calls)
-            if (at + 2 < length) {
-                const int target =
-                    resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
-                if (target >= 0) targets.push_back(target);
-            }
-        return targets;
+        for (auto& [at, target] : method.call_at)
+            target = resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
+    }
+    int call_target(int m, u32 at) const {
+        auto found = methods_[m].call_at.find(at);
+        return found == methods_[m].call_at.end() ? -1 : found->second;
     }
 
     // Follows m's code from offset 0 the way the VM can run it and calls visit(at, op) on
@@ -544,8 +541,8 @@ class checker {
                     work.push_back({static_cast<u32>(target), wide});
                 } else if (op == OP_invokestatic) {
                     const size_t result = call_effect(image, x[1] << 8 | x[2], stack);
-                    method.calls_above.push_back({static_cast<int>(stack.size() - result),
-                                                  quiet_resolve(m, x[1] << 8 | x[2])});
+                    method.calls_above.push_back(
+                        {static_cast<int>(stack.size() - result), call_target(m, at)});
                 } else {
                     apply_stack(m, at, op, stack);
                 }
@@ -708,8 +705,9 @@ class checker {
             }
             depth[m] = -1;
             int below = 0;
-            for (int callee : methods_[m].callees)
-                below = std::max(below, methods_[callee].native ? 1 : nested(callee));
+            for (auto [at, callee] : methods_[m].call_at)
+                if (callee >= 0)
+                    below = std::max(below, methods_[callee].native ? 1 : nested(callee));
             return depth[m] = below + 1;
         };
         const int activations = nested(main_);
@@ -767,8 +765,8 @@ class checker {
             while (!work.empty()) {
                 const int at = work.back();
                 work.pop_back();
-                for (int callee : methods_[at].callees)
-                    if (seen.insert(callee).second) work.push_back(callee);
+                for (auto [offset, callee] : methods_[at].call_at)
+                    if (callee >= 0 && seen.insert(callee).second) work.push_back(callee);
             }
             return seen;
         };
@@ -780,23 +778,14 @@ class checker {
 
     // Whether a return of m can be reached without calling a method of `cycle` first.
     bool returns_outside(int m, const std::set<int>& cycle) {
-        const code_info& code = *methods_[m].code;
         bool returns = false;
         walk(m, [&](u32 at, u8 op) {
             if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) returns = true;
             if (op != OP_invokestatic) return true;
-            const int target = quiet_resolve(m, code.begin[at + 1] << 8 | code.begin[at + 2]);
+            const int target = call_target(m, at);
             return target < 0 || !cycle.count(target);
         });
         return returns;
-    }
-
-    // Resolution without findings (they were reported when the calls were first resolved).
-    int quiet_resolve(int caller, u32 ref) {
-        const size_t reported = findings_.size();
-        const int target = resolve(caller, -1, ref);
-        findings_.resize(reported);
-        return target;
     }
 
     // --- report -----------------------------------------------------------------------------
