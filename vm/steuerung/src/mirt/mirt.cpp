@@ -316,8 +316,8 @@ void clear_constant_cache() {
 // The value `op` (ldc, ldc_w or ldc2_w) pushes for constant `index`.
 [[gnu::always_inline]] inline variable pool_constant(registers& r, u8 op, u16 index) {
     const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
-    const bool two_slots = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
-    if (cached.number == index && cached.image == cf.base && two_slots == (op == OP_ldc2_w))
+    const bool wide_value = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
+    if (cached.number == index && cached.image == cf.base && wide_value == (op == OP_ldc2_w))
         return cached.value;
     return read_constant(r, op, index);
 }
