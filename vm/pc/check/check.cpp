@@ -36,7 +36,8 @@ std::string format(const char* fmt, ...) {
 [[noreturn]] void throw_damaged(image_problem problem, s64 a, s64 b) {
     switch (problem) {
     case IMAGE_OUT_OF_BOUNDS:
-        throw damaged{format("%d bytes at offset %d lie outside the file", int(a), int(b))};
+        throw damaged{
+            format("%u bytes at offset %u lie outside the file", unsigned(a), unsigned(b))};
     case IMAGE_NO_CONSTANT: throw damaged{format("constant %d does not exist", int(a))};
     case IMAGE_WRONG_CONSTANT:
         throw damaged{format("constant %d has the wrong kind (tag %d)", int(a), int(b))};
@@ -150,6 +151,7 @@ struct class_entry {
     std::string name;
     class_image image;
     std::vector<int> methods; // indices into the method list
+    bool findable;            // a lookup by name can find it (counted, with the class id)
 };
 
 struct finding {
@@ -190,21 +192,28 @@ class checker {
   private:
     void read_classes(bool is_package) {
         if (is_package) {
+            // The VM starts at the first entry whatever the count and its id say; a lookup
+            // by name sees only the counted entries that carry the class id.
             package_directory directory(&bytes_);
-            u32 at = mirt2_package::first_class_info;
-            for (u32 i = 0; i < directory.count(); ++i) {
-                directory_entry entry = directory.entry_at(at);
-                at = entry.next;
-                if (entry.id != mirt2_class_info::CLASS_ENTRY) continue;
-                add_class(text(entry.name), entry.offset);
+            const u32 count = directory.count();
+            directory_entry entry = directory.entry_at(mirt2_package::first_class_info);
+            if (count == 0)
+                add(-1, -1, false,
+                    "the directory counts no class: the VM runs the first entry's image all the "
+                    "same, and no call finds a class by name");
+            for (u32 i = 0;; ++i) {
+                const bool counted = i < count && entry.id == mirt2_class_info::CLASS_ENTRY;
+                if (i == 0 || counted) add_class(text(entry.name), entry.offset, counted);
+                if (i + 1 >= count) break;
+                entry = directory.entry_at(entry.next);
             }
         } else {
-            add_class("(class image)", 0);
+            add_class("(class image)", 0, false);
         }
     }
 
-    void add_class(const std::string& name, u32 offset) {
-        class_entry c{name, class_image{&bytes_, offset}, {}};
+    void add_class(const std::string& name, u32 offset, bool findable) {
+        class_entry c{name, class_image{&bytes_, offset}, {}, findable};
         if (!bytes_.contains(offset, 4) || c.image.magic() != CLASS_IMAGE_MAGIC)
             throw damaged{format("entry %s does not lead to a class image", name.c_str())};
         const int class_index = static_cast<int>(classes_.size());
@@ -365,7 +374,8 @@ class checker {
             image.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u));
         int target_class = -1;
         for (size_t c = 0; c < classes_.size() && target_class < 0; ++c)
-            if (class_name.starts_with(classes_[c].name)) target_class = static_cast<int>(c);
+            if (classes_[c].findable && class_name.starts_with(classes_[c].name))
+                target_class = static_cast<int>(c);
         if (target_class < 0) {
             add(caller, at, true,
                 format("class %s is not in the package (error 3)", class_name.c_str()));

@@ -1,32 +1,65 @@
 // mirt_check [-v] file.prg: reports what the VM will refuse and where it computes unlike
 // Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file
-// that is not a package.
+// that is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <exception>
 
 #include "check.h"
+#include "host_files.h"
+#include "mirt_image.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+constexpr int NOT_A_PACKAGE_STATUS = 2;
+constexpr int OUTPUT_FAILURE_STATUS = 1;
+
+void print_usage() { std::printf("Usage:\n\n\tmirt_check [-v] input.prg\n"); }
+
+int check(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            print_usage();
+            return 0;
+        }
+    }
     bool verbose = argc == 3 && std::strcmp(argv[1], "-v") == 0;
-    if (argc != 2 && !verbose) {
-        std::printf("Usage:\n\n\tmirt_check [-v] input.prg\n");
-        return 2;
+    const bool unknown_option = argc >= 2 && argv[1][0] == '-' && std::strcmp(argv[1], "-v") != 0;
+    if (unknown_option) std::printf("unknown option: %s\n", argv[1]);
+    if ((argc != 2 && !verbose) || unknown_option) {
+        print_usage();
+        return NOT_A_PACKAGE_STATUS;
     }
     const char* path = argv[argc - 1];
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::printf("%s: cannot be read\n", path);
-        return 2;
+    // Like the emulator's loader: at most one byte more than the largest package is read.
+    host::read_result file = host::read_regular_file(path, MAX_PACKAGE_SIZE);
+    if (file.too_large) {
+        const auto what = host::identity_of(path);
+        std::printf("%s: %llu bytes: not a package, which holds at most %u bytes\n", path,
+                    what ? static_cast<unsigned long long>(what->size) : 0ull, MAX_PACKAGE_SIZE);
+        return NOT_A_PACKAGE_STATUS;
     }
-    std::vector<u8> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > 4096) {
-        std::printf("%s: %zu bytes: not a package, which holds at most 4096 bytes\n", path,
-                    bytes.size());
-        return 2;
+    if (!file.ok) {
+        std::printf("%s: cannot be read (%s)\n", path, file.problem.c_str());
+        return NOT_A_PACKAGE_STATUS;
     }
-    check_report report = check_package(bytes, verbose);
+    check_report report = check_package(file.bytes, verbose);
     std::printf("%s", report.text.c_str());
     return check_exit_status(report);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int status;
+    try {
+        status = check(argc, argv);
+    } catch (const std::exception& e) {
+        std::printf("ERROR: the check stopped: %s\n", e.what());
+        status = NOT_A_PACKAGE_STATUS;
+    } catch (...) {
+        std::printf("ERROR: the check stopped\n");
+        status = NOT_A_PACKAGE_STATUS;
+    }
+    return host::checked_exit_status("mirt_check", status, OUTPUT_FAILURE_STATUS);
 }

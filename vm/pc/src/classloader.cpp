@@ -1,9 +1,11 @@
 #include "classloader.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string_view>
+
+#include "host_files.h"
 
 u8 local_var_idx = 0;
 
@@ -385,11 +387,22 @@ std::unique_ptr<ClassFile> read_class_bytes(std::vector<u8> data, bool debug) {
 std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool debug) {
     last_addr = 0;
     std::printf("loading file: %s\n", filename.c_str());
-    std::ifstream file(filename, std::ios::binary);
-    if (!file) {
-        std::printf("file not readable\n");
+    host::read_result file = host::read_regular_file(filename.c_str(), MAX_CLASS_FILE_SIZE);
+    if (file.too_large) {
+        std::printf("file not readable: more than %u bytes, far more than a package can hold\n",
+                    MAX_CLASS_FILE_SIZE);
         return nullptr;
     }
-    std::vector<u8> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return read_class_bytes(std::move(data), debug);
+    if (!file.ok) {
+        // A path that cannot be opened keeps the plain message; anything else says what
+        // the path names.
+        const auto what = host::identity_of(filename.c_str());
+        if (what && !S_ISREG(what->mode))
+            std::printf("file not readable: %s is %s, not a class file\n", filename.c_str(),
+                        file.problem.c_str());
+        else
+            std::printf("file not readable\n");
+        return nullptr;
+    }
+    return read_class_bytes(std::move(file.bytes), debug);
 }

@@ -9,6 +9,10 @@
 
 #include "types.h"
 
+// Class files above this are refused unread: a package holds 4096 bytes, and the bound keeps
+// the memory a wrong input (a device, a disk image) can take constant.
+constexpr u32 MAX_CLASS_FILE_SIZE = 16u << 20;
+
 // The record, or null when the file cannot be read or is not a usable class file (the
 // reason has been printed).
 std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool debug);

@@ -1,8 +1,18 @@
 // mirt_linker [-debug] [-OS] input.class ... output.prg: links class files into a package.
 // Options act on the class files after them. Exit status 0 only when the package was
 // written.
+//
+// Files: the package is written beside the output path and renamed over it only when it is
+// complete, so an output path holds a whole package or none; the images of this run are
+// collected in a temporary file of the run's own and replace linker.tmp in one step at the
+// end, so links running at once in one directory do not mix their images. Inputs are never
+// opened for writing.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,36 +20,143 @@
 #include "classloader.h"
 #include "file_converter.h"
 #include "file_writer.h"
+#include "host_files.h"
 
 namespace {
+
 constexpr int LINKER_VERSION = 5;
 constexpr const char* TMP_FILE_NAME = "linker.tmp";
-} // namespace
+constexpr int FAILURE_STATUS = 1;
 
-int main(int cnt, char** params) {
+void print_usage() {
+    std::printf("Usage:\n\n\tmirt_linker.exe [-debug] [-OS] input.class output.prg\n");
+}
+
+bool is_option(const char* argument) {
+    return std::strcmp(argument, "-debug") == 0 || std::strcmp(argument, "-OS") == 0;
+}
+
+bool is_help(const char* argument) {
+    return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0;
+}
+
+// Two spellings of one place, also when neither exists yet.
+bool same_path(const char* a, const char* b) {
+    std::error_code failed;
+    const auto ca = std::filesystem::weakly_canonical(a, failed);
+    if (failed) return false;
+    const auto cb = std::filesystem::weakly_canonical(b, failed);
+    return !failed && ca == cb;
+}
+
+bool begins_like_a_class_file(const char* path) {
+    host::read_result head = host::read_regular_file(path, 4);
+    const std::vector<u8>& b = head.bytes;
+    return b.size() >= 4 && b[0] == 0xCA && b[1] == 0xFE && b[2] == 0xBA && b[3] == 0xBE;
+}
+
+// Refusals made before anything is opened for writing: the output must be a regular file
+// or not exist yet, and must be neither an input, nor a class file (the output name was
+// forgotten), nor the temporary file. An input must not be the temporary file, which the
+// run replaces.
+bool output_is_refused(int cnt, char** params, const char* output_path) {
+    const auto output = host::identity_of(output_path);
+    if (output && !S_ISREG(output->mode)) {
+        std::printf("file not writable\n");
+        std::printf("ERROR: %s is %s; a package is written only to a regular file\n", output_path,
+                    host::non_regular_kind(output->mode).c_str());
+        return true;
+    }
+    if (output && begins_like_a_class_file(output_path)) {
+        std::printf("ERROR: %s is a class file, not a package; was the output name forgotten?\n",
+                    output_path);
+        return true;
+    }
+    if (same_path(output_path, TMP_FILE_NAME)) {
+        std::printf("ERROR: %s is the linker's temporary file; name another output\n", output_path);
+        return true;
+    }
+    const auto temporary = host::identity_of(TMP_FILE_NAME);
+    for (int i = 1; i < cnt - 1; ++i) {
+        if (is_option(params[i])) continue;
+        const auto input = host::identity_of(params[i]);
+        if (!input) continue;
+        if (output && *input == *output) {
+            std::printf("ERROR: the output %s is the same file as the input %s\n", output_path,
+                        params[i]);
+            return true;
+        }
+        if (temporary && *input == *temporary) {
+            std::printf("ERROR: the input %s is the linker's temporary file %s, which a link "
+                        "replaces\n",
+                        params[i], TMP_FILE_NAME);
+            return true;
+        }
+    }
+    return false;
+}
+
+// linker.tmp is replaced at the end; one that is not a regular file, or that its owner made
+// read-only, is not.
+bool temporary_is_writable(std::string& problem) {
+    const auto existing = host::identity_of(TMP_FILE_NAME);
+    if (!existing) return true;
+    if (!S_ISREG(existing->mode)) {
+        problem = host::non_regular_kind(existing->mode);
+        return false;
+    }
+    if ((existing->mode & 0222) == 0) {
+        problem = "it is read-only";
+        return false;
+    }
+    return true;
+}
+
+int link(int cnt, char** params) {
     std::printf("mirt linker version: %d\n", LINKER_VERSION);
+    for (int i = 1; i < cnt; ++i) {
+        if (is_help(params[i])) {
+            print_usage();
+            return 0;
+        }
+    }
     if (cnt < 3) {
-        std::printf("Usage:\n\n\tmirt_linker.exe [-debug] [-OS] input.class output.prg\n");
-        return 1;
+        print_usage();
+        return FAILURE_STATUS;
+    }
+    for (int i = 1; i < cnt; ++i) {
+        if (params[i][0] == '-' && !is_option(params[i])) {
+            std::printf("unknown option: %s\n", params[i]);
+            print_usage();
+            return FAILURE_STATUS;
+        }
     }
     bool is_debug = false;
     bool optimize_size = false;
     bool failed = false;
+    bool output_stays = false; // the failure was the temporary file's: the output is not touched
     const char* output_path = params[cnt - 1];
     std::vector<classfile_descriptor> classfile_list{{0, 0, output_path}};
     std::vector<std::unique_ptr<ClassFile>> classes; // kept until the linker exits
 
     std::printf("writing output to file: %s\n", output_path);
-    std::FILE* output = std::fopen(output_path, "w+b");
-    if (!output) {
+    if (output_is_refused(cnt, params, output_path)) return FAILURE_STATUS;
+
+    std::string problem;
+    host::atomic_file output(output_path);
+    if (!output.open(problem)) {
         std::printf("file not writable\n");
+        std::printf("ERROR: cannot write %s: %s\n", output_path, problem.c_str());
         failed = true;
     }
-    std::FILE* tmpfile = std::fopen(TMP_FILE_NAME, "w+b");
-    if (!tmpfile) {
+    host::atomic_file images(TMP_FILE_NAME);
+    if (!temporary_is_writable(problem) || !images.open(problem)) {
         std::printf("tmp file not writable\n");
+        std::printf("ERROR: cannot write %s: %s\n", TMP_FILE_NAME, problem.c_str());
         failed = true;
+        output_stays = true;
     }
+    std::FILE* tmpfile = images.stream();
 
     for (int i = 1; i < cnt - 1; ++i) {
         const char* argument = params[i];
@@ -71,15 +188,47 @@ int main(int cnt, char** params) {
         classes.push_back(std::move(cf));
     }
 
-    if (!failed) {
-        if (write_prg_file(classfile_list, tmpfile, output, is_debug) == -1) {
-            std::fclose(output);
-            output = nullptr;
-            std::remove(output_path);
-            failed = true;
-        }
+    if (!failed && classfile_list.size() < 2) {
+        std::printf("ERROR: no class file to link\n");
+        failed = true;
     }
-    if (tmpfile) std::fclose(tmpfile);
-    if (output) std::fclose(output);
-    return failed ? 1 : 0;
+    if (!failed && write_prg_file(classfile_list, tmpfile, output.stream(), is_debug) == -1)
+        failed = true;
+    if (tmpfile && std::ferror(tmpfile)) {
+        std::printf("ERROR: cannot write %s: %s\n", TMP_FILE_NAME, std::strerror(errno));
+        failed = true;
+    }
+    // linker.tmp holds this run's images, as far as they were written, whatever became of
+    // the package; it is replaced before the output so that its failure leaves the output.
+    if (tmpfile && !images.commit(problem)) {
+        std::printf("ERROR: cannot write %s: %s\n", TMP_FILE_NAME, problem.c_str());
+        failed = true;
+        output_stays = true;
+    }
+    if (!failed && !output.commit(problem)) {
+        std::printf("ERROR: cannot write %s: %s\n", output_path, problem.c_str());
+        failed = true;
+    }
+    if (failed) {
+        output.abandon();
+        // A stale package from an earlier run is never left to be run by mistake.
+        if (!output_stays) host::remove_if_regular(output_path);
+    }
+    return failed ? FAILURE_STATUS : 0;
+}
+
+} // namespace
+
+int main(int cnt, char** params) {
+    int status;
+    try {
+        status = link(cnt, params);
+    } catch (const std::exception& e) {
+        std::printf("ERROR: the link stopped: %s\n", e.what());
+        status = FAILURE_STATUS;
+    } catch (...) {
+        std::printf("ERROR: the link stopped\n");
+        status = FAILURE_STATUS;
+    }
+    return host::checked_exit_status("mirt_linker", status, FAILURE_STATUS);
 }

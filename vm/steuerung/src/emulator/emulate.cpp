@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "host_files.h"
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
@@ -10,7 +13,10 @@ s32 millis = 0;
 
 void load_file(const char* file, bool is_debug) {
     std::printf("trying to decode file: %s\n", file);
-    std::FILE* in = std::fopen(file, "rb");
+    // Only a regular file is read, and its open never blocks: a directory, a FIFO or a
+    // device is as unreadable as a file that is not there.
+    std::string problem;
+    std::FILE* in = host::open_regular_for_reading(file, problem);
     if (!in) {
         std::printf("Datei nicht lesbar\n");
         error(ERROR_FILE_NOT_READABLE);
@@ -35,7 +41,7 @@ void load_file(const char* file, bool is_debug) {
         if ((i & 0xF) == 0) std::printf("\n0x%02x | ", i);
         std::printf("0x%02x ", buffer[i]);
     }
-    std::printf("\n\nreading done. %d bytes read\n", idx);
+    std::printf("\n\nreading done. %u bytes read\n", idx);
     set_mem(buffer, idx - 1, is_debug);
 }
 

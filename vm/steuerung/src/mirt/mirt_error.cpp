@@ -38,7 +38,7 @@ constexpr int ERROR_UNKNOWN_OPCODE = 5;
 // Index = vm_fault.
 const char* const fault_messages[] = {
     nullptr,
-    "ERROR: malformed package: %d bytes at offset %d lie outside the loaded file\n",
+    "ERROR: malformed package: %u bytes at offset %u lie outside the loaded file\n",
     "ERROR: malformed package: constant %d does not exist\n",
     "ERROR: malformed package: constant %d has the wrong kind (tag %d)\n",
     "ERROR: malformed package: method %d does not exist\n",
