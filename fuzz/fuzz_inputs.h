@@ -88,15 +88,15 @@ inline outcome run_package_input(const u8* data, size_t size) {
     return stepped.result;
 }
 
-// Reads `data` as a class file and, when it is accepted, converts it and writes its image,
-// with and without the size option and tracing as the size's low bits say.
-inline bool run_class_input(const u8* data, size_t size, std::FILE* sink) {
+// Reads `data` as a class file and, when it is accepted, converts it and builds its image in
+// memory, with and without the size option and tracing as the size's low bits say.
+inline bool run_class_input(const u8* data, size_t size) {
     local_var_idx = 0;
     const bool debug = size & 1, optimize_size = size & 2;
     std::unique_ptr<ClassFile> cf = read_class_bytes(std::vector<u8>(data, data + size), debug);
     if (cf) {
         convert_class_file(*cf, debug, optimize_size);
-        write_tmp_file(*cf, sink, debug);
+        build_class_image(*cf, debug);
     }
     file2class_name(std::string(reinterpret_cast<const char*>(data), size));
     return cf != nullptr;

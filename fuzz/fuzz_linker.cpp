@@ -1,15 +1,13 @@
-// libFuzzer target: the linker reading, converting and writing a class file.
+// libFuzzer target: the linker reading, converting and building the image of a class file,
+// all in memory.
 #include "fuzz_inputs.h"
 
-static std::FILE* sink = nullptr;
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!std::freopen("/dev/null", "w", stdout)) return 1;
-    sink = std::fopen("/dev/null", "wb");
-    return sink ? 0 : 1;
+    if (!std::freopen("/dev/null", "w", stdout)) return 1; // the traces are not the point
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
-    fuzz::run_class_input(data, size, sink);
+    fuzz::run_class_input(data, size);
     return 0;
 }

@@ -87,10 +87,12 @@ const cp_info& utf8_constant(u16 number, const char* what) {
 
 void loadConstPool(u32 count) {
     in->section = "constant pool";
-    cf->constant_pool.assign(count, cp_info{});
+    // Slots are added as they are read: a count far beyond what the file holds ends with
+    // the file, not with the allocation of 65535 empty slots first.
+    cf->constant_pool.clear();
     trace_addr("LOAD: constant pool: 0x%02x - ");
     for (u32 i = 0; i < count; ++i) {
-        cp_info& c = cf->constant_pool[i];
+        cp_info& c = cf->constant_pool.emplace_back();
         c.tag = in->read_u8();
         switch (c.tag) {
         case CONSTANT_Utf8: {
@@ -106,7 +108,8 @@ void loadConstPool(u32 count) {
         case CONSTANT_Double:
             c.high_bytes = in->read_u32();
             c.low_bytes = in->read_u32();
-            ++i; // the next slot is unusable and stays unset
+            // The next slot is unusable and stays unset.
+            if (++i < count) cf->constant_pool.emplace_back();
             break;
         case CONSTANT_Class: c.name_index = in->read_u16(); break;
         case CONSTANT_String: c.string_index = in->read_u16(); break;
