@@ -18,12 +18,15 @@
 namespace fuzz {
 
 struct fatal_end {};
+struct bounded_end {};
 
 inline void end_by_throwing(int) { throw fatal_end{}; }
+inline void stop_by_throwing(stop_reason) { throw bounded_end{}; }
 
-// Enough for every loop a package can hold to show itself; a legitimate endless loop is cut
-// here, a hang would be a loop inside one step.
-constexpr int MAX_STEPS = 20000;
+// The run's instruction bound, as the emulator's -max-steps sets it: enough for every loop a
+// package can hold to show itself; a legitimate endless loop is cut here, a hang would be a
+// loop inside one instruction.
+constexpr u64 MAX_STEPS = 20000;
 
 enum class outcome { too_large, not_a_class_image, finished, cut, fatal };
 
@@ -34,6 +37,7 @@ struct end_state {
     outcome result = outcome::not_a_class_image;
     u16 stack_count = 0, frame_count = 0, functions = 0;
     long pc_offset = 0;
+    u64 executed = 0;
     std::vector<u64> entries; // tag, value bytes, tag, ...
 
     bool operator==(const end_state&) const = default;
@@ -41,10 +45,9 @@ struct end_state {
 
 enum class run_mode { steps, whole };
 
-// Loads `data` as the emulator does after reading a file and runs it: in single steps, at
-// most MAX_STEPS of them, or as one whole run (vm_run), which only an input whose steps
-// ended may be given. The low bit of the size switches the instruction trace on, so the
-// dumps are exercised too.
+// Loads `data` as the emulator does after reading a file and runs it, bounded to MAX_STEPS
+// instructions: in single steps, or as one whole run (vm_run). The low bit of the size
+// switches the instruction trace on, so the dumps are exercised too.
 inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     end_state end;
     if (size > MAX_PACKAGE_SIZE) {
@@ -52,24 +55,29 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
         return end;
     }
     set_fatal_exit_handler(end_by_throwing);
+    set_stop_handler(stop_by_throwing);
     vm_reset();
     millis = 0;
+    instruction_limit = MAX_STEPS;
     load_bytes(data, static_cast<u32>(size), size & 1);
     try {
         vm_init();
         if (mode == run_mode::whole) {
             end.result = vm_run() == '+' ? outcome::finished : outcome::not_a_class_image;
         } else if (vm_start() == '+') {
-            for (int step = 0; step < MAX_STEPS && mirt_is_running; ++step) mirt_step();
-            end.result = mirt_is_running ? outcome::cut : outcome::finished;
+            while (mirt_is_running) mirt_step(); // the bound ends an endless run
+            end.result = outcome::finished;
         }
     } catch (const fatal_end&) {
         end.result = outcome::fatal;
+    } catch (const bounded_end&) {
+        end.result = outcome::cut;
     }
     end.stack_count = stack_counter;
     end.frame_count = frame_counter;
     end.functions = function_counter;
     end.pc_offset = pc && code_begin ? pc - code_begin : -1;
+    end.executed = instructions_executed;
     for (int i = 0; i < stack_counter && i < STACK_ENTRIES; ++i)
         end.entries.insert(end.entries.end(), {stack[i].type, stack[i].value.U64});
     for (const variable& local : local_var)
@@ -78,11 +86,11 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     return end;
 }
 
-// The fuzz target's input: single steps, then, where they ended, the same package as one
-// whole run, which must end alike.
+// The fuzz target's input: single steps, then the same package as one whole run, which must
+// end alike.
 inline outcome run_package_input(const u8* data, size_t size) {
     const end_state stepped = run_package(data, size, run_mode::steps);
-    if (stepped.result == outcome::finished || stepped.result == outcome::fatal) {
+    if (stepped.result != outcome::too_large && stepped.result != outcome::not_a_class_image) {
         if (!(run_package(data, size, run_mode::whole) == stepped)) std::abort();
     }
     return stepped.result;

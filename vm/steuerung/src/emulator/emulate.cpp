@@ -1,9 +1,11 @@
 #include "emulate.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "harness.h"
 #include "host_files.h"
 
 #include "../mirt/mirt.h"
@@ -12,13 +14,13 @@
 s32 millis = 0;
 
 void load_file(const char* file, bool is_debug) {
-    std::printf("trying to decode file: %s\n", file);
+    if (!quiet) std::printf("trying to decode file: %s\n", file);
     // Only a regular file is read, and its open never blocks: a directory, a FIFO or a
     // device is as unreadable as a file that is not there.
     std::string problem;
     std::FILE* in = host::open_regular_for_reading(file, problem);
     if (!in) {
-        std::printf("Datei nicht lesbar\n");
+        if (!quiet) std::printf("Datei nicht lesbar\n");
         error(ERROR_FILE_NOT_READABLE);
     }
     // Room for the largest package and the end-of-file byte, which is kept, dumped and
@@ -37,11 +39,13 @@ void load_file(const char* file, bool is_debug) {
         delete[] buffer;
         fault(FAULT_FILE_TOO_LARGE, MAX_PACKAGE_SIZE);
     }
-    for (u32 i = 0; i < idx; ++i) {
-        if ((i & 0xF) == 0) std::printf("\n0x%02x | ", i);
-        std::printf("0x%02x ", buffer[i]);
+    if (!quiet) {
+        for (u32 i = 0; i < idx; ++i) {
+            if ((i & 0xF) == 0) std::printf("\n0x%02x | ", i);
+            std::printf("0x%02x ", buffer[i]);
+        }
+        std::printf("\n\nreading done. %u bytes read\n", idx);
     }
-    std::printf("\n\nreading done. %u bytes read\n", idx);
     set_mem(buffer, idx - 1, is_debug);
 }
 
@@ -52,38 +56,74 @@ void load_bytes(const u8* data, u32 size, bool is_debug) {
     set_mem(buffer, size, is_debug);
 }
 
-void native_display_int(s32 value) { std::printf("DRIVE: native_display_int: %d\n", value); }
+void drive_line(const char* format, ...) {
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    std::fputs(line, stdout);
+    std::fputc('\n', stdout);
+    expect_drive_line(line);
+}
+
+void native_not_emulated(image_text name, u16 id, const variable* arguments, int count) {
+    std::string call = name.length
+                           ? std::string(reinterpret_cast<const char*>(name.bytes), name.length)
+                           : "function " + std::to_string(id);
+    call += '(';
+    for (int i = 0; i < count; ++i) {
+        if (i) call += ", ";
+        char value[32];
+        const variable& a = arguments[i];
+        switch (a.type) {
+        case TYPE_LONG:
+            std::snprintf(value, sizeof value, "%lld", static_cast<long long>(a.value.S64));
+            break;
+        case TYPE_FLOAT:
+            std::snprintf(value, sizeof value, "%g", static_cast<double>(a.value.F));
+            break;
+        case TYPE_DOUBLE: std::snprintf(value, sizeof value, "%g", a.value.D); break;
+        default: std::snprintf(value, sizeof value, "%d", a.value.S32); break;
+        }
+        call += value;
+    }
+    drive_line("DRIVE: %s) not emulated", call.c_str());
+}
+
+void native_display_int(s32 value) { drive_line("DRIVE: native_display_int: %d", value); }
 
 void native_display_long(s64 value) {
     // The display shows the low 32 bits only.
-    std::printf("DRIVE: native_display_long: %d\n", static_cast<s32>(value));
+    drive_line("DRIVE: native_display_long: %d", static_cast<s32>(value));
 }
 
-void native_set_led(s32 value) { std::printf("DRIVE: native_set_led: %d\n", value); }
+void native_set_led(s32 value) { drive_line("DRIVE: native_set_led: %d", value); }
 
-void native_set_dig_output(s32 value) { std::printf("DRIVE: native_set_dig_output: %d\n", value); }
+void native_set_dig_output(s32 value) { drive_line("DRIVE: native_set_dig_output: %d", value); }
 
 s32 native_get_millis() {
     // Emulated time: 100 ms per query, back to 0 where the sum would pass the int range.
     millis = millis > 0x7FFFFFFF - 100 ? 0 : millis + 100;
+    emulated_clock_moved(millis);
     return millis;
 }
 
 s32 native_get_dig_input() {
-    std::printf("DRIVE: native_get_dig_input\n");
+    drive_line("DRIVE: native_get_dig_input");
     return 1;
 }
 
 s32 native_get_dig_output() {
-    std::printf("DRIVE: native_get_dig_output\n");
+    drive_line("DRIVE: native_get_dig_output");
     return 1;
 }
 
 s32 native_get_analog_input(s32 /*whichone*/) {
-    std::printf("DRIVE: native_get_analog_input\n");
+    drive_line("DRIVE: native_get_analog_input");
     return 1;
 }
 
-void native_start_drive() { std::printf("DRIVE: native_start_drive\n"); }
+void native_start_drive() { drive_line("DRIVE: native_start_drive"); }
 
-void native_set_speed(s32 value) { std::printf("DRIVE: native_set_speed: %d\n", value); }
+void native_set_speed(s32 value) { drive_line("DRIVE: native_set_speed: %d", value); }

@@ -1,6 +1,7 @@
 // The emulator host: loading a package file and the emulated drive functions.
 #pragma once
 
+#include "../mirt/mirt_image.h"
 #include "../mirt/mirt_types.h"
 
 // Reads the package into a fresh buffer with its hex dump and hands it to the VM core.
@@ -11,6 +12,14 @@ void load_file(const char* file, bool is_debug);
 // with the end-of-file byte after it), without the dump: for hosts that hold a package in
 // memory (tests, fuzzing).
 void load_bytes(const u8* data, u32 size, bool is_debug);
+
+// Prints one line of the drive's output ("DRIVE: ..."); a run compared with expected lines
+// compares it.
+[[gnu::format(printf, 1, 2)]] void drive_line(const char* format, ...);
+
+// A quiet run's line for a drive function the emulator does not carry out: its name (or,
+// where -OS removed it, its identifier) and its arguments in the order of the call.
+void native_not_emulated(image_text name, u16 id, const variable* arguments, int count);
 
 // Emulated time in milliseconds; advances by 100 per query.
 extern s32 millis;

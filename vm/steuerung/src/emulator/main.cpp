@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 #if __has_include(<unistd.h>)
 #include <unistd.h> // isatty, from the host's C library
 #define MIRT_KNOWS_TERMINALS 1
@@ -11,6 +12,7 @@
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
 #include "emulate.h"
+#include "harness.h"
 #include "host_files.h"
 
 namespace {
@@ -21,48 +23,94 @@ constexpr const char* PROGRAM = "mirt_emulator";
 
 void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.prg\n"); }
 
-// A fatal end still reports drive output that could not be written.
+void print_help() {
+    print_usage();
+    std::printf("\nOptions, before the package file:\n"
+                "\t-debug         trace every instruction\n"
+                "\t-q             print only what the program does: DRIVE, WARNING, ERROR and "
+                "STOP lines\n"
+                "\t-max-steps N   stop after N instructions (status 2)\n"
+                "\t-max-ms T      stop when the emulated clock passes T ms (status 2)\n"
+                "\t-expect FILE   compare the DRIVE lines with FILE (status 3 at a difference)\n");
+}
+
+// A fatal end still reports drive output that could not be written, and expected drive
+// lines the run did not reach.
 void end_after_fatal_message(int status) {
-    std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
+    std::exit(host::checked_exit_status(PROGRAM, expected_end_status(status), FATAL_EXIT_STATUS));
 }
 
 struct options {
     bool is_debug = false;
+    bool quiet = false;
+    u64 max_steps = NO_BOUND;
+    u64 max_ms = NO_BOUND;
+    const char* expect = nullptr;
     const char* file = nullptr;
 };
 
+// A count: decimal digits only, no sign, within 64 bits.
+bool parse_count(const char* text, u64& value) {
+    if (!*text) return false;
+    value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        const u64 digit = static_cast<u64>(*c - '0');
+        if (value > (NO_BOUND - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
 // Options come before the package file. A single argument is always the file, also when it
-// reads -debug; anything else that begins with '-' and is no option is refused. Answers the
-// status to end with, or -1 to run.
+// reads -debug; anything else that begins with '-' and is no option, an option given twice,
+// or a bad value is refused. Answers the status to end with, or -1 to run.
 int parse_options(int cnt, char** params, options& o) {
     for (int i = 1; i < cnt; ++i) {
         if (std::strcmp(params[i], "-h") == 0 || std::strcmp(params[i], "--help") == 0) {
-            print_usage();
+            print_help();
             return 0;
         }
     }
-    if (cnt < 2) {
+    if (cnt == 2 && params[1][0] == '-' && std::strcmp(params[1], "-debug") != 0) {
+        std::printf("unknown option: %s\n", params[1]);
         print_usage();
         return USAGE_STATUS;
     }
-    for (int i = 1; i < cnt - 1; ++i) {
+    bool valid = cnt >= 2;
+    for (int i = 1; valid && i < cnt - 1; ++i) {
         const char* option = params[i];
+        const bool has_value = i + 1 < cnt - 1;
         if (std::strcmp(option, "-debug") == 0 && !o.is_debug) {
             o.is_debug = true;
+        } else if (std::strcmp(option, "-q") == 0 && !o.quiet) {
+            o.quiet = true;
+        } else if (std::strcmp(option, "-max-steps") == 0 && o.max_steps == NO_BOUND) {
+            valid = has_value && parse_count(params[++i], o.max_steps) && o.max_steps > 0 &&
+                    o.max_steps != NO_BOUND;
+        } else if (std::strcmp(option, "-max-ms") == 0 && o.max_ms == NO_BOUND) {
+            valid = has_value && parse_count(params[++i], o.max_ms) && o.max_ms != NO_BOUND;
+        } else if (std::strcmp(option, "-expect") == 0 && !o.expect) {
+            valid = has_value;
+            o.expect = params[++i];
         } else {
+            valid = false;
+        }
+    }
+    if (valid) o.file = params[cnt - 1];
+    if (valid && cnt > 2 && o.file[0] == '-') valid = false;
+    if (!valid) {
+        print_usage();
+        return USAGE_STATUS;
+    }
+    if (o.expect) {
+        std::string problem;
+        if (!load_expected_lines(o.expect, problem)) {
+            std::printf("ERROR: the expected output %s cannot be read (%s)\n", o.expect,
+                        problem.c_str());
             print_usage();
             return USAGE_STATUS;
         }
-    }
-    o.file = params[cnt - 1];
-    if (cnt > 2 && o.file[0] == '-') {
-        print_usage();
-        return USAGE_STATUS;
-    }
-    if (cnt == 2 && o.file[0] == '-' && std::strcmp(o.file, "-debug") != 0) {
-        std::printf("unknown option: %s\n", o.file);
-        print_usage();
-        return USAGE_STATUS;
     }
     return -1;
 }
@@ -76,16 +124,21 @@ int emulate(int cnt, char** params) {
     static char output_buffer[1 << 16];
     if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
 #endif
-    std::printf("mirt emulator version %d\n", EMULATOR_VERSION);
+    // A quiet run prints not even the version line: the options are read first.
     options o;
+    bool asks_quiet = false;
+    for (int i = 1; i + 1 < cnt; ++i) asks_quiet |= std::strcmp(params[i], "-q") == 0;
+    if (!asks_quiet) std::printf("mirt emulator version %d\n", EMULATOR_VERSION);
     const int status = parse_options(cnt, params, o);
     if (status >= 0) return status;
+    quiet = o.quiet;
     set_fatal_exit_handler(end_after_fatal_message);
+    install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
     vm_init();
     if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
-    return 0;
+    return expected_end_status(0);
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 #include "../emulator/debug.h"
@@ -27,6 +29,10 @@ const u8* code_end = nullptr;
 bool inc_pc = true;
 u16 function_counter = 0;
 bool is_debug = false;
+bool quiet = false;
+u64 instructions_executed = 0;
+u64 instruction_limit = NO_INSTRUCTION_LIMIT;
+volatile std::sig_atomic_t stop_request = 0;
 bool mirt_is_running = false;
 bool mirt_init_pending = false;
 bool mirt_start_pending = false;
@@ -40,6 +46,40 @@ u16 max_locals = 0;
 namespace {
 
 package_directory package_dir{&loaded};
+
+// Instructions that may still complete before the bounds are looked at: the registers'
+// `left` while the interpreter runs.
+u64 countdown = MIRT_CHECK_INTERVAL;
+stop_handler on_stop = nullptr;
+
+// The traces of class lookup, resolution and activation; a quiet run prints none of them.
+[[gnu::format(printf, 1, 2)]] void trace_line(const char* format, ...) {
+    if (quiet) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+}
+
+void restart_countdown() {
+    const u64 remaining = instruction_limit - instructions_executed;
+    countdown = remaining < MIRT_CHECK_INTERVAL ? remaining : MIRT_CHECK_INTERVAL;
+}
+
+// The countdown ran out after an instruction: the limit is reached, a stop was requested,
+// or it is only time to look again. `advance_pc`: pc is still on the instruction's last
+// byte. A stopped run leaves pc on the instruction that would run next.
+[[gnu::cold, gnu::noinline]] void countdown_expired(bool advance_pc) {
+    const bool at_limit = instructions_executed >= instruction_limit;
+    if (at_limit || stop_request) {
+        if (advance_pc) ++pc;
+        inc_pc = false;
+        countdown = 1; // a handler that throws leaves a state that looks again at once
+        if (on_stop) on_stop(at_limit ? STOP_AT_LIMIT : STOP_REQUESTED);
+        std::exit(2);
+    }
+    restart_countdown();
+}
 
 void run_to_end_of_main();
 
@@ -122,12 +162,18 @@ struct registers {
     const u8* code_begin;
     const u8* code_end;
 
-    void save() const {
+    u64 left; // instructions that may complete before the bounds are looked at again
+
+    // Saving twice adds nothing twice: the count moves on by what was done since the last.
+    void save() {
         ::pc = pc;
         *top = top_entry();
         stack_counter = static_cast<u16>(top - stack + 1);
+        instructions_executed += countdown - left;
+        countdown = left;
     }
     void load() {
+        left = countdown;
         pc = ::pc;
         top = stack + stack_counter - 1;
         set_top_entry(*top);
@@ -372,7 +418,19 @@ void default_native(u32 record, u16 method_ref) {
     std::printf("ERROR: default function -> will not work in emulator\n");
     std::optional<descriptor_shape> shape = parse_descriptor(cf.method_descriptor(record));
     if (!shape) fault(FAULT_BAD_DESCRIPTOR, method_ref);
-    for (int i = 0; i < shape->parameters; ++i) std::printf("param: %d\n", pop_stack().value.S32);
+    // The arguments come off the stack last first; a quiet run names the call with them in
+    // the order the program wrote them instead.
+    variable arguments[STACK_ENTRIES];
+    const int count = shape->parameters < STACK_ENTRIES ? shape->parameters : STACK_ENTRIES;
+    for (int i = 0; i < shape->parameters; ++i) {
+        const variable argument = pop_stack();
+        trace_line("param: %d\n", argument.value.S32);
+        if (i < count) arguments[count - 1 - i] = argument;
+    }
+    if (quiet)
+        native_not_emulated(cf.method_name(record),
+                            cf.method_field(record, mirt_method_info::e_method_id), arguments,
+                            count);
     switch (shape->return_letter) {
     case 'V': break;
     case 'J': push_stack(long_entry(0)); break;
@@ -404,7 +462,7 @@ void set_mem(u8* in, u32 size, bool debug) {
 }
 
 void vm_init() {
-    std::printf("initializing vm\n");
+    trace_line("initializing vm\n");
     if (mirt_is_running) {
         mirt_init_pending = true;
         return;
@@ -416,7 +474,7 @@ void vm_init() {
     pc = nullptr;
     cf = class_image{&loaded, 0};
     u32 magic = loaded.size() >= 4 ? cf.magic() : short_file_magic();
-    std::printf("magic: %04x\n", magic);
+    trace_line("magic: %04x\n", magic);
     if (magic != CLASS_IMAGE_MAGIC && magic != PACKAGE_MAGIC) error(ERROR_BAD_MAGIC);
     if (magic == PACKAGE_MAGIC) {
         package = &package_dir;
@@ -443,13 +501,15 @@ char vm_start() {
         u32 record = cf.method(i);
         if (cf.method_field(record, mirt_method_info::e_method_id) == JAVA_MAIN_METHOD) {
             image_text name = cf.method_name(record);
-            std::printf("\tmain gefunden: (%d) %.*s\n", i, text_length(name), text_chars(name));
+            trace_line("\tmain gefunden: (%d) %.*s\n", i, text_length(name), text_chars(name));
             main_index = i;
             found = true;
             break;
         }
     }
     if (!found) error(7);
+    instructions_executed = 0;
+    restart_countdown();
     set_current_frame(main_index);
     function_counter = 1;
     mirt_is_running = true;
@@ -517,7 +577,14 @@ void vm_reset() {
     std::fill(std::begin(stack_storage), std::end(stack_storage), variable{});
     std::fill(std::begin(frame), std::end(frame), frame_info{});
     stack_counter = frame_counter = 0;
+    quiet = false;
+    instructions_executed = 0;
+    instruction_limit = NO_INSTRUCTION_LIMIT;
+    countdown = MIRT_CHECK_INTERVAL;
+    stop_request = 0;
 }
+
+void set_stop_handler(stop_handler handler) { on_stop = handler; }
 
 std::optional<directory_entry> get_class_info(image_text name) {
     if (!package) return std::nullopt;
@@ -528,7 +595,7 @@ std::optional<directory_entry> get_class_info(image_text name) {
     for (u32 i = 0; i < count; ++i) {
         directory_entry entry = package->entry_at(at);
         if (entry.id == mirt2_class_info::CLASS_ENTRY) {
-            std::printf("teste: _%.*s_\n", text_length(entry.name), text_chars(entry.name));
+            trace_line("teste: _%.*s_\n", text_length(entry.name), text_chars(entry.name));
             // The requested name only has to begin with the entry's whole name.
             bool match = name.length >= entry.name.length;
             for (u16 k = 0; match && k < entry.name.length; ++k)
@@ -560,14 +627,14 @@ int get_method_id_by_reference(int ref, bool external) {
     // A class index only means "this class" when it is the running image's own: the
     // index belongs to the constant pool of the current image, not of the first one.
     if ((cidx == this_class && cidx == cf.this_class()) || external) {
-        std::printf("\tget function for reference id %d:\n", ref);
+        trace_line("\tget function for reference id %d:\n", ref);
         const u16 count = cf.methods_count();
         for (u16 i = 0; i < count; ++i) {
             u32 record = cf.method(i);
             image_text name = cf.method_name(record);
-            std::printf("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
+            trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
             if (cf.method_field(record, mirt_method_info::name_index) == cname_idx) {
-                std::printf("\tget function from id %.*s, (%d)\n", text_length(name),
+                trace_line("\tget function from id %.*s, (%d)\n", text_length(name),
                             text_chars(name), i);
                 result = i;
                 break;
@@ -575,19 +642,19 @@ int get_method_id_by_reference(int ref, bool external) {
         }
     } else {
         image_text wanted = cf.utf8_slot(cname_idx);
-        std::printf("\tget method by id: %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
+        trace_line("\tget method by id: %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
                     cname_idx);
         u32 class_record = cf.constant(cidx, CONSTANT_Class);
         u32 class_idx =
             cf.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u;
         image_text class_name = cf.utf8_slot(class_idx);
-        std::printf("\tget function from id %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
+        trace_line("\tget function from id %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
                     cname_idx);
-        std::printf("\tget function from id %.*s, (%d)\n", text_length(class_name),
+        trace_line("\tget function from id %.*s, (%d)\n", text_length(class_name),
                     text_chars(class_name), class_idx);
         std::optional<directory_entry> entry = get_class_info(class_name);
         if (!entry) error(3, ref);
-        std::printf("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
+        trace_line("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
                     static_cast<int>(entry->offset));
         class_image target{&loaded, entry->offset};
         if (!loaded.contains(target.base, 4) || target.magic() != CLASS_IMAGE_MAGIC)
@@ -597,7 +664,7 @@ int get_method_id_by_reference(int ref, bool external) {
         const u16 count = cf.methods_count();
         for (u16 i = 0; i < count; ++i) {
             image_text name = cf.method_name(cf.method(i));
-            std::printf("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
+            trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
             bool same = name.length == wanted.length;
             for (u16 k = 0; same && k < name.length; ++k) same = name.bytes[k] == wanted.bytes[k];
             if (same) {
@@ -615,12 +682,12 @@ int get_method_id_by_reference(int ref, bool external) {
 bool set_current_frame(u16 method_ref) {
     u32 record = cf.method(method_ref);
     image_text name = cf.method_name(record);
-    std::printf("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
+    trace_line("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
     current_frame.method = method_ref;
     current_frame.cf = cf;
     last_cf = cf;
     if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
-        std::printf("\tnative function\n");
+        trace_line("\tnative function\n");
         run_native_function(method_ref);
         return false;
     }
@@ -629,8 +696,8 @@ bool set_current_frame(u16 method_ref) {
     current_frame.pc = pc;
     u16 descriptor_index = cf.method_field(record, mirt_method_info::descriptor_index);
     image_text descriptor = cf.method_descriptor(record);
-    std::printf("==> descriptor idx: %d \n", descriptor_index);
-    std::printf("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
+    trace_line("==> descriptor idx: %d \n", descriptor_index);
+    trace_line("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
     pass_parameters(descriptor, method_ref);
     return true;
 }
@@ -643,7 +710,7 @@ void restore_frame(frame_info frame) {
     for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = frame.local_var[i];
     u32 record = cf.method(frame.method);
     image_text name = cf.method_name(record);
-    std::printf("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
+    trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
                 cf.method_field(record, mirt_method_info::name_index));
     enter_code(record, frame.method);
 }
@@ -761,6 +828,11 @@ void run_native_function(u16 method_ref) {
         if constexpr (trace) {                                                                \
             r.save();                                                                         \
             print_instruction_trace(op, local_var);                                           \
+        }                                                                                     \
+        if (--r.left == 0) [[unlikely]] {                                                     \
+            r.save();                                                                         \
+            countdown_expired(advance_pc);                                                    \
+            r.load();                                                                         \
         }                                                                                     \
         if constexpr (one_step) {                                                             \
             r.save();                                                                         \
@@ -1035,6 +1107,7 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
         if (!caller.pc) { // main returns: no trace for this instruction
             function_counter = 0;
             if constexpr (!one_step) ++r.pc; // the advance of its step
+            --r.left;                        // counted, though nothing runs after it
             r.save();
             inc_pc = true;
             return false;
@@ -1060,6 +1133,9 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
         current_frame = pop_frame();
         restore_current_frame();
         r.load();
+        // A drive function may ask for the stop (the emulated clock passed its bound): the
+        // run stops right after this call, not some instructions later.
+        if (stop_request) [[unlikely]] r.left = countdown = 1;
         vmbreak;
     }
 

@@ -2,6 +2,7 @@
 // by a host through set_mem / vm_init / vm_run (or vm_start and mirt_step) / free_vm.
 #pragma once
 
+#include <csignal>
 #include <optional>
 
 #include "mirt_image.h"
@@ -37,6 +38,24 @@ extern variable local_var[REGISTER_LOCALS];
 extern variable local_var_pool[LOCAL_POOL_ENTRIES];
 extern variable* locals; // the running method's slice of local_var_pool, null if it has none
 extern u16 max_locals;
+
+// Run bounds and stop requests. A run counts the instructions it completes; it stops when
+// the count reaches `instruction_limit`, or, within MIRT_CHECK_INTERVAL instructions (at once
+// after a drive function returns), when a host has set `stop_request` (a signal handler or
+// a drive function may). Stopping calls the host's stop handler, which does not return: it
+// ends the process or throws. The count and the limit are set anew by each start.
+constexpr u64 NO_INSTRUCTION_LIMIT = ~u64{0};
+constexpr u64 MIRT_CHECK_INTERVAL = 1u << 16;
+extern u64 instructions_executed;
+extern u64 instruction_limit;
+extern volatile std::sig_atomic_t stop_request; // 0: none; a signal number, or a host's code
+enum stop_reason { STOP_AT_LIMIT, STOP_REQUESTED };
+using stop_handler = void (*)(stop_reason reason);
+void set_stop_handler(stop_handler handler);
+
+// Quiet runs print no start-up lines and no call traces: only what the program does (the
+// drive's lines), warnings and errors.
+extern bool quiet;
 
 // Lifecycle. set_mem takes ownership of `in` (allocated with new[]); `size` is the number
 // of bytes that belong to the package.

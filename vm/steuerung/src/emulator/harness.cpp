@@ -1,0 +1,155 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "../mirt/mirt.h"
+#include "emulate.h"
+#include "host_files.h"
+
+namespace {
+
+// A stop that is no signal: the emulated clock passed its bound.
+constexpr std::sig_atomic_t CLOCK_BOUND_REQUEST = -1;
+
+std::vector<std::string> expected;
+bool expecting = false;
+size_t expected_next = 0; // index of the next expected line
+
+u64 step_bound = 0;
+u64 clock_bound = 0;
+bool clock_bounded = false;
+
+[[noreturn]] void end_run(int status) {
+    std::exit(host::checked_exit_status("mirt_emulator", status, 255));
+}
+
+const char* signal_name(int number) {
+    switch (number) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGPIPE: return "SIGPIPE";
+    default: return "signal";
+    }
+}
+
+void on_signal(int number) {
+    // A second signal while the first is still being served ends the process the usual way.
+    if (stop_request != 0) {
+        std::signal(number, SIG_DFL);
+        std::raise(number);
+        return;
+    }
+    stop_request = number;
+}
+
+void on_vm_stop(stop_reason reason) {
+    const int request = stop_request;
+    // The reader is gone: nothing more can reach it, and nobody is there to tell.
+    if (reason == STOP_REQUESTED && request == SIGPIPE) std::_Exit(128 + SIGPIPE);
+    const std::string where = vm_position();
+    const unsigned long long executed = instructions_executed;
+    if (reason == STOP_AT_LIMIT) {
+        std::printf(
+            "STOP: -max-steps %llu reached: %llu instructions, emulated time %d ms, at %s\n",
+            static_cast<unsigned long long>(step_bound), executed, millis, where.c_str());
+        end_run(expected_end_status(STOPPED_BY_BOUND_STATUS));
+    }
+    if (request == CLOCK_BOUND_REQUEST) {
+        std::printf("STOP: -max-ms %llu passed: %llu instructions, emulated time %d ms, at %s\n",
+                    static_cast<unsigned long long>(clock_bound), executed, millis, where.c_str());
+        end_run(expected_end_status(STOPPED_BY_BOUND_STATUS));
+    }
+    std::printf("STOP: %s: %llu instructions, emulated time %d ms, at %s\n", signal_name(request),
+                executed, millis, where.c_str());
+    end_run(expected_end_status(128 + request));
+}
+
+std::string quoted(const std::string& line) { return "\"" + line + "\""; }
+
+} // namespace
+
+bool load_expected_lines(const char* path, std::string& problem) {
+    std::FILE* in = host::open_regular_for_reading(path, problem);
+    if (!in) return false;
+    std::string line;
+    for (int c; (c = std::fgetc(in)) != EOF;) {
+        if (c == '\n') {
+            expected.push_back(line);
+            line.clear();
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    if (!line.empty()) expected.push_back(line);
+    const bool failed = std::ferror(in);
+    if (failed) problem = std::strerror(errno);
+    std::fclose(in);
+    expecting = !failed;
+    return !failed;
+}
+
+void expect_drive_line(const char* line) {
+    if (!expecting) return;
+    const size_t number = expected_next + 1;
+    if (expected_next >= expected.size()) {
+        std::printf("EXPECT: line %zu: the run printed %s after the last expected line\n", number,
+                    quoted(line).c_str());
+        end_run(EXPECTATION_FAILED_STATUS);
+    }
+    if (expected[expected_next] != line) {
+        std::printf("EXPECT: line %zu: expected %s, the run printed %s\n", number,
+                    quoted(expected[expected_next]).c_str(), quoted(line).c_str());
+        end_run(EXPECTATION_FAILED_STATUS);
+    }
+    ++expected_next;
+}
+
+int expected_end_status(int status) {
+    if (!expecting || expected_next >= expected.size()) return status;
+    std::printf("EXPECT: line %zu: expected %s, the run printed no more drive lines\n",
+                expected_next + 1, quoted(expected[expected_next]).c_str());
+    return EXPECTATION_FAILED_STATUS;
+}
+
+void install_run_control(u64 max_steps, u64 max_ms) {
+    step_bound = max_steps;
+    clock_bound = max_ms;
+    clock_bounded = max_ms != NO_BOUND;
+    instruction_limit = max_steps != NO_BOUND ? max_steps : NO_INSTRUCTION_LIMIT;
+    set_stop_handler(on_vm_stop);
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART; // a write to a slow reader goes on
+    for (int number : {SIGINT, SIGTERM, SIGPIPE}) sigaction(number, &action, nullptr);
+}
+
+void emulated_clock_moved(s32 now) {
+    if (clock_bounded && static_cast<s64>(now) > static_cast<s64>(clock_bound) && !stop_request)
+        stop_request = CLOCK_BOUND_REQUEST;
+}
+
+std::string vm_position() {
+    if (!mirt_is_running || !pc || !code_begin) return "before the run";
+    std::string class_name = "(class image)";
+    if (package) {
+        u32 at = mirt2_package::first_class_info;
+        for (u16 i = 0; i < package->count() && loaded.contains(at, 9); ++i) {
+            const directory_entry entry = package->entry_at(at);
+            if (entry.offset == cf.base) {
+                class_name.assign(reinterpret_cast<const char*>(entry.name.bytes),
+                                  entry.name.length);
+                break;
+            }
+            at = entry.next;
+        }
+    }
+    const image_text name = cf.method_name(cf.method(current_frame.method));
+    return class_name + "." + std::string(reinterpret_cast<const char*>(name.bytes), name.length) +
+           "@" + std::to_string(pc - code_begin);
+}

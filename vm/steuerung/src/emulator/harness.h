@@ -1,0 +1,36 @@
+// The emulator as a test harness for control programs: runs bounded in instructions or in
+// emulated time, stopped by signals without losing output, and compared line by line with
+// the drive output a test expects.
+#pragma once
+
+#include <string>
+
+#include "../mirt/mirt_types.h"
+
+// Exit statuses of the harness (a fault is 255, a usage error 1).
+constexpr int STOPPED_BY_BOUND_STATUS = 2;
+constexpr int EXPECTATION_FAILED_STATUS = 3;
+
+// Reads the expected "DRIVE: " lines, one per line; false with the reason when the file
+// cannot be read.
+bool load_expected_lines(const char* path, std::string& problem);
+
+// Called with every drive line the run prints (without its newline). At the first line
+// that differs from the expected one, or one past their end, the run ends: status 3.
+void expect_drive_line(const char* line);
+
+// The status a run ends with: `status`, or 3 (with a line saying which) when expected lines
+// are left that the run did not print.
+int expected_end_status(int status);
+
+constexpr u64 NO_BOUND = ~u64{0};
+
+// Bounds of the run (NO_BOUND: none), signal handling, and the VM's stop handler. `max_ms` is the
+// emulated clock the run may reach; it is looked at whenever the clock moves.
+void install_run_control(u64 max_steps, u64 max_ms);
+
+// Called when the emulated clock moves: asks the VM to stop once it passes the bound.
+void emulated_clock_moved(s32 millis);
+
+// Where the VM stands: "Class.method@offset", or "before the run".
+std::string vm_position();
