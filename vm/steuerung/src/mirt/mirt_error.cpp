@@ -43,12 +43,12 @@ const char* const fault_messages[] = {
     "ERROR: malformed package: constant %d has the wrong kind (tag %d)\n",
     "ERROR: malformed package: method %d does not exist\n",
     "ERROR: malformed package: method %d has no Code attribute\n",
-    "ERROR: file is larger than %d bytes, the largest package there can be\n",
-    "ERROR: the directory entry at package offset %d does not lead to a class image\n",
+    "ERROR: file is larger than %u bytes, the largest package there can be\n",
+    "ERROR: the directory entry at package offset %u does not lead to a class image\n",
     "ERROR: malformed package: the descriptor of method %d cannot be read\n",
-    "ERROR: execution ran past the end of the method's code (%d bytes)\n",
+    "ERROR: execution ran past the end of the method's code (%u bytes)\n",
     "ERROR: jump from code offset %d to %d leaves the method's code\n",
-    "ERROR: division by zero at code offset %d\n",
+    "ERROR: division by zero at code offset %u\n",
 };
 static_assert(sizeof fault_messages / sizeof fault_messages[0] == FAULT_DIVISION_BY_ZERO + 1);
 
