@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 namespace host {
 
@@ -143,6 +144,21 @@ void atomic_file::abandon() {
     stream_ = nullptr;
     if (!temporary_.empty()) ::unlink(temporary_.c_str());
     temporary_.clear();
+}
+
+int run_program(const char* program, int (*body)(int, char**), int argc, char** argv,
+                int failure_status, int output_failure_status) {
+    int status;
+    try {
+        status = body(argc, argv);
+    } catch (const std::exception& e) {
+        std::printf("ERROR: %s stopped: %s\n", program, e.what());
+        status = failure_status;
+    } catch (...) {
+        std::printf("ERROR: %s stopped\n", program);
+        status = failure_status;
+    }
+    return checked_exit_status(program, status, output_failure_status);
 }
 
 int checked_exit_status(const char* program, int status, int failure_status) {

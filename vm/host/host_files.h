@@ -74,6 +74,12 @@ class atomic_file {
     std::FILE* stream_ = nullptr;
 };
 
+// A program's main: runs `body`; an exception that escapes it is reported as a line
+// ("ERROR: <program> stopped: ...") and ends with `failure_status`; the status is
+// `output_failure_status` when standard output could not be written.
+int run_program(const char* program, int (*body)(int, char**), int argc, char** argv,
+                int failure_status, int output_failure_status);
+
 // Flushes standard output and checks that everything could be written. When it could not,
 // says so on standard error and returns `failure_status`; otherwise returns `status`.
 int checked_exit_status(const char* program, int status, int failure_status);

@@ -3,7 +3,6 @@
 // that is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
-#include <exception>
 
 #include "check.h"
 #include "host_files.h"
@@ -51,15 +50,6 @@ int check(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int status;
-    try {
-        status = check(argc, argv);
-    } catch (const std::exception& e) {
-        std::printf("ERROR: the check stopped: %s\n", e.what());
-        status = NOT_A_PACKAGE_STATUS;
-    } catch (...) {
-        std::printf("ERROR: the check stopped\n");
-        status = NOT_A_PACKAGE_STATUS;
-    }
-    return host::checked_exit_status("mirt_check", status, OUTPUT_FAILURE_STATUS);
+    return host::run_program("mirt_check", check, argc, argv, NOT_A_PACKAGE_STATUS,
+                             OUTPUT_FAILURE_STATUS);
 }

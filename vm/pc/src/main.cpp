@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -220,15 +219,5 @@ int link(int cnt, char** params) {
 } // namespace
 
 int main(int cnt, char** params) {
-    int status;
-    try {
-        status = link(cnt, params);
-    } catch (const std::exception& e) {
-        std::printf("ERROR: the link stopped: %s\n", e.what());
-        status = FAILURE_STATUS;
-    } catch (...) {
-        std::printf("ERROR: the link stopped\n");
-        status = FAILURE_STATUS;
-    }
-    return host::checked_exit_status("mirt_linker", status, FAILURE_STATUS);
+    return host::run_program("mirt_linker", link, cnt, params, FAILURE_STATUS, FAILURE_STATUS);
 }

@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <string>
 #if __has_include(<unistd.h>)
 #include <unistd.h> // isatty, from the host's C library
@@ -144,15 +143,5 @@ int emulate(int cnt, char** params) {
 } // namespace
 
 int main(int cnt, char** params) {
-    int status;
-    try {
-        status = emulate(cnt, params);
-    } catch (const std::exception& e) {
-        std::printf("ERROR: the emulator stopped: %s\n", e.what());
-        status = FATAL_EXIT_STATUS;
-    } catch (...) {
-        std::printf("ERROR: the emulator stopped\n");
-        status = FATAL_EXIT_STATUS;
-    }
-    return host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS);
+    return host::run_program(PROGRAM, emulate, cnt, params, FATAL_EXIT_STATUS, FATAL_EXIT_STATUS);
 }
