@@ -163,8 +163,9 @@ struct finding {
 
 class checker {
   public:
-    checker(const std::vector<u8>& bytes, bool verbose)
-        : bytes_(bytes.data(), static_cast<u32>(bytes.size()), throw_damaged), verbose_(verbose) {}
+    checker(const std::vector<u8>& bytes, bool verbose, const mapfile::package_map* map)
+        : bytes_(bytes.data(), static_cast<u32>(bytes.size()), throw_damaged), verbose_(verbose),
+          map_(map) {}
 
     check_report run() {
         check_report report;
@@ -841,7 +842,7 @@ class checker {
             });
         for (const finding& f : findings_) {
             out += where(f.method, f.offset) + (f.error ? ": error: " : ": warning: ") + f.problem +
-                   "\n";
+                   source_line(f) + "\n";
             (f.error ? report.errors : report.warnings) += 1;
         }
         out +=
@@ -874,6 +875,20 @@ class checker {
     std::vector<class_entry> classes_;
     std::vector<method_entry> methods_;
     std::vector<finding> findings_;
+    const mapfile::package_map* map_;
+
+    // " (Blink.java:12)" for a finding at an offset whose line the map has.
+    std::string source_line(const finding& f) const {
+        if (!map_ || f.method < 0 || f.offset < 0) return "";
+        const method_entry& m = methods_[f.method];
+        const mapfile::class_entry* owner = nullptr;
+        const mapfile::method_entry* mapped = mapfile::find_method(
+            *map_, classes_[m.class_index].image.base, static_cast<u16>(m.index), &owner);
+        const u32 line = mapped ? mapfile::line_of(*mapped, static_cast<u32>(f.offset)) : 0;
+        if (!line) return "";
+        return " (" + (owner->source.empty() ? std::string("?") : owner->source) + ":" +
+               std::to_string(line) + ")";
+    }
     std::map<int, std::string> disassembly_;
     u16 start_this_class_ = 0;
     int main_ = -1;
@@ -881,8 +896,9 @@ class checker {
 
 } // namespace
 
-check_report check_package(const std::vector<u8>& bytes, bool verbose) {
-    return checker(bytes, verbose).run();
+check_report check_package(const std::vector<u8>& bytes, bool verbose,
+                           const mapfile::package_map* map) {
+    return checker(bytes, verbose, map).run();
 }
 
 int check_exit_status(const check_report& report) {

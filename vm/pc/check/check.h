@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mirt_types.h"
+#include "package_map.h"
 
 struct check_report {
     std::string text; // the whole report, as printed
@@ -15,8 +16,10 @@ struct check_report {
     bool is_package = true; // false: the bytes are neither a package nor a class image
 };
 
-// `verbose` adds a disassembly of every method.
-check_report check_package(const std::vector<u8>& bytes, bool verbose);
+// `verbose` adds a disassembly of every method; with the linker's `map`, findings at an offset
+// name their source line.
+check_report check_package(const std::vector<u8>& bytes, bool verbose,
+                           const mapfile::package_map* map = nullptr);
 
 // Exit status of the program for a report: 0 no errors, 1 errors, 2 not a package.
 int check_exit_status(const check_report& report);

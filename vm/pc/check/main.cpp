@@ -1,6 +1,6 @@
-// mirt_check [-v] file.prg: reports what the VM will refuse and where it computes unlike
-// Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file
-// that is not a package (or a command line that names none).
+// mirt_check [-v] [-map FILE] file.prg: reports what the VM will refuse and where it computes
+// unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file that
+// is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
 
@@ -13,7 +13,7 @@ namespace {
 constexpr int NOT_A_PACKAGE_STATUS = 2;
 constexpr int OUTPUT_FAILURE_STATUS = 1;
 
-void print_usage() { std::printf("Usage:\n\n\tmirt_check [-v] input.prg\n"); }
+void print_usage() { std::printf("Usage:\n\n\tmirt_check [-v] [-map FILE] input.prg\n"); }
 
 int check(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -22,10 +22,25 @@ int check(int argc, char** argv) {
             return 0;
         }
     }
-    bool verbose = argc == 3 && std::strcmp(argv[1], "-v") == 0;
-    const bool unknown_option = argc >= 2 && argv[1][0] == '-' && std::strcmp(argv[1], "-v") != 0;
-    if (unknown_option) std::printf("unknown option: %s\n", argv[1]);
-    if ((argc != 2 && !verbose) || unknown_option) {
+    // [-v] [-map FILE] input.prg, options in any order before the package.
+    bool verbose = false;
+    const char* map_path = nullptr;
+    bool valid = argc >= 2;
+    for (int i = 1; valid && i < argc - 1; ++i) {
+        if (std::strcmp(argv[i], "-v") == 0 && !verbose) {
+            verbose = true;
+        } else if (std::strcmp(argv[i], "-map") == 0 && !map_path && i + 1 < argc - 1) {
+            map_path = argv[++i];
+        } else {
+            if (argv[i][0] == '-') std::printf("unknown option: %s\n", argv[i]);
+            valid = false;
+        }
+    }
+    if (valid && argv[argc - 1][0] == '-') {
+        std::printf("unknown option: %s\n", argv[argc - 1]);
+        valid = false;
+    }
+    if (!valid) {
         print_usage();
         return NOT_A_PACKAGE_STATUS;
     }
@@ -42,7 +57,15 @@ int check(int argc, char** argv) {
         std::printf("%s: cannot be read (%s)\n", path, file.problem.c_str());
         return NOT_A_PACKAGE_STATUS;
     }
-    check_report report = check_package(file.bytes, verbose);
+    mapfile::package_map map;
+    if (map_path) {
+        std::string problem;
+        if (!mapfile::load_map_for(map_path, file.bytes, map, problem)) {
+            std::printf("%s\n", problem.c_str());
+            return NOT_A_PACKAGE_STATUS;
+        }
+    }
+    check_report report = check_package(file.bytes, verbose, map_path ? &map : nullptr);
     std::printf("%s", report.text.c_str());
     return check_exit_status(report);
 }

@@ -1,6 +1,6 @@
-// mirt_linker [-debug] [-OS] input.class ... output.prg: links class files into a package.
-// Options act on the class files after them. Exit status 0 only when the package was
-// written.
+// mirt_linker [-debug] [-OS] [-map FILE] input.class ... output.prg: links class files into a
+// package. -debug and -OS act on the class files after them; -map writes the package's map. Exit
+// status 0 only when the package was written.
 //
 // Files: the package is written beside the output path and renamed over it only when it is
 // complete, so an output path holds a whole package or none; the images of this run are
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "file_converter.h"
 #include "file_writer.h"
 #include "host_files.h"
+#include "link_map.h"
 
 namespace {
 
@@ -58,7 +60,7 @@ bool begins_like_a_class_file(const char* path) {
 // or not exist yet, and must be neither an input, nor a class file (the output name was
 // forgotten), nor the temporary file. An input must not be the temporary file, which the
 // run replaces.
-bool output_is_refused(int cnt, char** params, const char* output_path) {
+bool output_is_refused(int cnt, char** params, const char* output_path, const char* map_path) {
     const auto output = host::identity_of(output_path);
     if (output && !S_ISREG(output->mode)) {
         std::printf("file not writable\n");
@@ -75,13 +77,38 @@ bool output_is_refused(int cnt, char** params, const char* output_path) {
         std::printf("ERROR: %s is the linker's temporary file; name another output\n", output_path);
         return true;
     }
+    if (map_path) {
+        const auto map = host::identity_of(map_path);
+        if (map && !S_ISREG(map->mode)) {
+            std::printf("ERROR: the map %s is %s; a map is written only to a regular file\n",
+                        map_path, host::non_regular_kind(map->mode).c_str());
+            return true;
+        }
+        if (same_path(map_path, output_path) || same_path(map_path, TMP_FILE_NAME) ||
+            (map && begins_like_a_class_file(map_path))) {
+            std::printf("ERROR: the map %s would replace the package, linker.tmp or a class "
+                        "file; name another map\n",
+                        map_path);
+            return true;
+        }
+    }
     const auto temporary = host::identity_of(TMP_FILE_NAME);
     for (int i = 1; i < cnt - 1; ++i) {
+        if (std::strcmp(params[i], "-map") == 0) {
+            ++i;
+            continue;
+        }
         if (is_option(params[i])) continue;
         const auto input = host::identity_of(params[i]);
         if (!input) continue;
         if (output && *input == *output) {
             std::printf("ERROR: the output %s is the same file as the input %s\n", output_path,
+                        params[i]);
+            return true;
+        }
+        const auto map = map_path ? host::identity_of(map_path) : std::nullopt;
+        if (map && *input == *map) {
+            std::printf("ERROR: the map %s is the same file as the input %s\n", map_path,
                         params[i]);
             return true;
         }
@@ -111,6 +138,37 @@ bool temporary_is_writable(std::string& problem) {
     return true;
 }
 
+// The package as written to `package` (read back from its start) described, with what the
+// class files add.
+bool describe_written_package(std::FILE* package, const std::vector<const ClassFile*>& classes,
+                              mapfile::package_map& map) {
+    std::vector<u8> bytes;
+    std::rewind(package);
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, package)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    std::string problem;
+    if (std::ferror(package) || !mapfile::describe_package(bytes, map, problem)) {
+        std::printf("ERROR: the package cannot be read back for its map: %s\n", problem.c_str());
+        return false;
+    }
+    add_class_file_facts(map, classes);
+    return true;
+}
+
+bool write_map_file(const char* path, const mapfile::package_map& map) {
+    host::atomic_file file(path);
+    std::string problem;
+    const std::string text = mapfile::write_map(map);
+    if (!file.open(problem) ||
+        std::fwrite(text.data(), 1, text.size(), file.stream()) != text.size() ||
+        !file.commit(problem)) {
+        std::printf("ERROR: cannot write the map %s: %s\n", path, problem.c_str());
+        return false;
+    }
+    return true;
+}
+
 int link(int cnt, char** params) {
     std::printf("mirt linker version: %d\n", LINKER_VERSION);
     for (int i = 1; i < cnt; ++i) {
@@ -123,7 +181,12 @@ int link(int cnt, char** params) {
         print_usage();
         return FAILURE_STATUS;
     }
+    const char* map_path = nullptr;
     for (int i = 1; i < cnt; ++i) {
+        if (std::strcmp(params[i], "-map") == 0 && i + 1 < cnt - 1 && !map_path) {
+            map_path = params[++i];
+            continue;
+        }
         if (params[i][0] == '-' && !is_option(params[i])) {
             std::printf("unknown option: %s\n", params[i]);
             print_usage();
@@ -139,7 +202,7 @@ int link(int cnt, char** params) {
     std::vector<std::unique_ptr<ClassFile>> classes; // kept until the linker exits
 
     std::printf("writing output to file: %s\n", output_path);
-    if (output_is_refused(cnt, params, output_path)) return FAILURE_STATUS;
+    if (output_is_refused(cnt, params, output_path, map_path)) return FAILURE_STATUS;
 
     std::string problem;
     host::atomic_file output(output_path);
@@ -159,6 +222,10 @@ int link(int cnt, char** params) {
 
     for (int i = 1; i < cnt - 1; ++i) {
         const char* argument = params[i];
+        if (std::strcmp(argument, "-map") == 0) {
+            ++i; // its file, read above
+            continue;
+        }
         if (std::strcmp(argument, "-debug") == 0) {
             is_debug = true;
             continue;
@@ -191,8 +258,22 @@ int link(int cnt, char** params) {
         std::printf("ERROR: no class file to link\n");
         failed = true;
     }
-    if (!failed && write_prg_file(classfile_list, tmpfile, output.stream(), is_debug) == -1)
-        failed = true;
+    bool assembled = false;
+    if (!failed) {
+        const int size = write_prg_file(classfile_list, tmpfile, output.stream(), is_debug);
+        assembled = size != -1 || classfile_list.size() >= 2;
+        failed = size == -1;
+        // With -map, a package too big also says what takes the space, and its map is
+        // written all the same.
+        if (assembled) {
+            std::vector<const ClassFile*> records;
+            for (const auto& cf : classes) records.push_back(cf.get());
+            mapfile::package_map map;
+            const bool described = describe_written_package(output.stream(), records, map);
+            if (failed && described && map_path) print_size_report(map, records);
+            if (map_path && !(described && write_map_file(map_path, map))) failed = true;
+        }
+    }
     if (tmpfile && std::ferror(tmpfile)) {
         std::printf("ERROR: cannot write %s: %s\n", TMP_FILE_NAME, std::strerror(errno));
         failed = true;
@@ -210,8 +291,10 @@ int link(int cnt, char** params) {
     }
     if (failed) {
         output.abandon();
-        // A stale package from an earlier run is never left to be run by mistake.
+        // A stale package from an earlier run is never left to be run by mistake, nor a
+        // stale map read beside it.
         if (!output_stays) host::remove_if_regular(output_path);
+        if (map_path && !assembled && !output_stays) host::remove_if_regular(map_path);
     }
     return failed ? FAILURE_STATUS : 0;
 }

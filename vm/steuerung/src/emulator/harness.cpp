@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "../mirt/mirt.h"
 #include "emulate.h"
 #include "host_files.h"
+#include "package_map.h"
 
 namespace {
 
@@ -67,6 +69,32 @@ void on_vm_stop(stop_reason reason) {
     std::printf("STOP: %s: %llu instructions, emulated time %d ms, at %s\n", signal_name(request),
                 executed, millis, where.c_str());
     end_run(expected_end_status(128 + request));
+}
+
+std::optional<mapfile::package_map> map;
+
+// "  at Class.method(Source.java:12), code offset 3" for one activation; `pc` points into
+// the loaded package, `back` bytes after the instruction it belongs to (a caller's pc stands
+// on its call's last operand byte).
+void print_activation(const class_image& image, u16 method, const u8* at, u32 back) {
+    const mapfile::class_entry* owner = nullptr;
+    const mapfile::method_entry* m = mapfile::find_method(*map, image.base, method, &owner);
+    if (!m) {
+        std::printf("  at method %u of the image at package offset %u\n", method, image.base);
+        return;
+    }
+    const std::string name = owner->name + "." + m->name;
+    if (m->length == 0) {
+        std::printf("  at %s(native)\n", name.c_str());
+        return;
+    }
+    const long offset = at - static_mem - static_cast<long>(m->code) - static_cast<long>(back);
+    const u32 line = offset >= 0 ? mapfile::line_of(*m, static_cast<u32>(offset)) : 0;
+    if (line)
+        std::printf("  at %s(%s:%u), code offset %ld\n", name.c_str(),
+                    owner->source.empty() ? "?" : owner->source.c_str(), line, offset);
+    else
+        std::printf("  at %s, code offset %ld\n", name.c_str(), offset);
 }
 
 std::string quoted(const std::string& line) { return "\"" + line + "\""; }
@@ -132,6 +160,36 @@ void install_run_control(u64 max_steps, u64 max_ms) {
 void emulated_clock_moved(s32 now) {
     if (clock_bounded && static_cast<s64>(now) > static_cast<s64>(clock_bound) && !stop_request)
         stop_request = CLOCK_BOUND_REQUEST;
+}
+
+bool load_package_map(const char* map_path, const char* package_path, std::string& problem) {
+    host::read_result package = host::read_regular_file(package_path, MAX_PACKAGE_SIZE);
+    if (!package.ok) return true; // the loader says what is wrong with it
+    mapfile::package_map loaded_map;
+    if (!mapfile::load_map_for(map_path, package.bytes, loaded_map, problem)) return false;
+    map = std::move(loaded_map);
+    return true;
+}
+
+void print_stack_trace() {
+    if (!map || !static_mem) return;
+    // The running activation first: pc where it lies in its code, else where it was saved.
+    const mapfile::method_entry* running =
+        mapfile::find_method(*map, current_frame.cf.base, current_frame.method);
+    const u8* at = pc;
+    if (running && running->length &&
+        (!pc || pc < static_mem + running->code ||
+         pc > static_mem + running->code + running->length))
+        at = current_frame.pc;
+    print_activation(current_frame.cf, current_frame.method, at, 0);
+    for (int i = frame_counter - 1; i >= 0; --i) {
+        const frame_info& f = frame[i];
+        // A fault between saving the caller and entering the callee leaves it twice.
+        if (i == frame_counter - 1 && f.cf == current_frame.cf &&
+            f.method == current_frame.method && f.pc == current_frame.pc && at == current_frame.pc)
+            continue;
+        print_activation(f.cf, f.method, f.pc, 2);
+    }
 }
 
 std::string vm_position() {

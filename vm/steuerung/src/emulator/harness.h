@@ -32,5 +32,13 @@ void install_run_control(u64 max_steps, u64 max_ms);
 // Called when the emulated clock moves: asks the VM to stop once it passes the bound.
 void emulated_clock_moved(s32 millis);
 
+// Reads the linker's map of the package at `package_path` and checks that it belongs to it;
+// false with a line that says why not. A package that cannot be read is left to the loader.
+bool load_package_map(const char* map_path, const char* package_path, std::string& problem);
+
+// After a fatal message: the activations that led there, innermost first, with their
+// source lines where the map has them. Nothing without a map.
+void print_stack_trace();
+
 // Where the VM stands: "Class.method@offset", or "before the run".
 std::string vm_position();

@@ -30,12 +30,15 @@ void print_help() {
                 "STOP lines\n"
                 "\t-max-steps N   stop after N instructions (status 2)\n"
                 "\t-max-ms T      stop when the emulated clock passes T ms (status 2)\n"
-                "\t-expect FILE   compare the DRIVE lines with FILE (status 3 at a difference)\n");
+                "\t-expect FILE   compare the DRIVE lines with FILE (status 3 at a difference)\n"
+                "\t-map FILE      the linker's map: after a fault, the calls that led there with "
+                "their source lines\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
+    print_stack_trace();
     std::exit(host::checked_exit_status(PROGRAM, expected_end_status(status), FATAL_EXIT_STATUS));
 }
 
@@ -45,6 +48,7 @@ struct options {
     u64 max_steps = NO_BOUND;
     u64 max_ms = NO_BOUND;
     const char* expect = nullptr;
+    const char* map = nullptr;
     const char* file = nullptr;
 };
 
@@ -92,6 +96,9 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-expect") == 0 && !o.expect) {
             valid = has_value;
             o.expect = params[++i];
+        } else if (std::strcmp(option, "-map") == 0 && !o.map) {
+            valid = has_value;
+            o.map = params[++i];
         } else {
             valid = false;
         }
@@ -108,6 +115,13 @@ int parse_options(int cnt, char** params, options& o) {
             std::printf("ERROR: the expected output %s cannot be read (%s)\n", o.expect,
                         problem.c_str());
             print_usage();
+            return USAGE_STATUS;
+        }
+    }
+    if (o.map) {
+        std::string problem;
+        if (!load_package_map(o.map, o.file, problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
             return USAGE_STATUS;
         }
     }
