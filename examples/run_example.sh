@@ -8,7 +8,7 @@ cmake --build "$root/build" -j"$(nproc)" --target mirt_linker mirt_emulator mirt
 work=$root/build/example
 mkdir -p "$work"
 cd "$work"
-javac --release 17 -g:none -d . "$root/examples/Blink.java"
-"$root/build/mirt_linker" Blink.class Blink.prg
-"$root/build/mirt_check" Blink.prg
+javac --release 17 -g -d . "$root/examples/Blink.java"
+"$root/build/mirt_linker" -map Blink.map Blink.class Blink.prg
+"$root/build/mirt_check" -map Blink.map Blink.prg
 "$root/build/mirt_emulator" Blink.prg

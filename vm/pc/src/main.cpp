@@ -33,6 +33,15 @@ void print_usage() {
     std::printf("Usage:\n\n\tmirt_linker.exe [-debug] [-OS] input.class output.prg\n");
 }
 
+void print_help() {
+    print_usage();
+    std::printf("\nOptions, before the output:\n"
+                "\t-debug      trace reading, identifiers and writing of the class files after it\n"
+                "\t-OS         remove the method names from the images of the class files after "
+                "it\n"
+                "\t-map FILE   write the package's map: offsets, sizes and source lines\n");
+}
+
 bool is_option(const char* argument) {
     return std::strcmp(argument, "-debug") == 0 || std::strcmp(argument, "-OS") == 0;
 }
@@ -173,7 +182,7 @@ int link(int cnt, char** params) {
     std::printf("mirt linker version: %d\n", LINKER_VERSION);
     for (int i = 1; i < cnt; ++i) {
         if (is_help(params[i])) {
-            print_usage();
+            print_help();
             return 0;
         }
     }
