@@ -47,7 +47,8 @@ enum class run_mode { steps, whole };
 
 // Loads `data` as the emulator does after reading a file and runs it, bounded to MAX_STEPS
 // instructions: in single steps, or as one whole run (vm_run). The low bit of the size
-// switches the instruction trace on, so the dumps are exercised too.
+// switches the instruction trace on, so the dumps are exercised too; the next one makes the
+// run quiet, as -q does.
 inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     end_state end;
     if (size > MAX_PACKAGE_SIZE) {
@@ -59,6 +60,7 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     vm_reset();
     millis = 0;
     instruction_limit = MAX_STEPS;
+    quiet = size & 2;
     load_bytes(data, static_cast<u32>(size), size & 1);
     try {
         vm_init();
