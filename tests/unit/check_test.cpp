@@ -145,13 +145,13 @@ const check_case cases[] = {
          u16 self = image.class_constant("T");
          image.set_this_class(self);
          std::vector<u16> refs;
-         for (int i = 0; i < 20; ++i)
+         for (int i = 0; i < FRAME_ENTRIES; ++i)
              refs.push_back(image.methodref(self, "m" + std::to_string(i), "()V"));
          image.method(main_method(invoke(refs[0]) + bytes{OP_return}));
-         for (int i = 0; i < 20; ++i)
-             image.method(
-                 java_method("m" + std::to_string(i), "()V",
-                             i < 19 ? invoke(refs[i + 1]) + bytes{OP_return} : bytes{OP_return}));
+         for (int i = 0; i < FRAME_ENTRIES; ++i)
+             image.method(java_method("m" + std::to_string(i), "()V",
+                                      i < FRAME_LIMIT ? invoke(refs[i + 1]) + bytes{OP_return}
+                                                      : bytes{OP_return}));
          return make_package({{"T", image.build()}});
      },
      "T.main: error: calls nest 20 deep", true},

@@ -118,7 +118,7 @@ TEST(Constants, PoolLoadFailures) {
 }
 
 TEST(Constants, NineteenthPushOverflows) {
-    bytes code(19, OP_iconst_1);
+    bytes code(STACK_LIMIT, OP_iconst_1);
     code.push_back(OP_return);
     EXPECT_EQ(run_code(code).status, 0);
     code.insert(code.begin(), OP_iconst_1);

@@ -353,7 +353,7 @@ struct temp_stream {
 };
 
 TEST(Package, DirectoryOffsetsAndSizeLimit) {
-    for (int total : {4096, 4097}) {
+    for (int total : {int{MAX_PACKAGE_SIZE}, int{MAX_PACKAGE_SIZE} + 1}) {
         temp_stream tmp, out;
         // Two images; the second fills the package up to `total`.
         const int first = 200;
@@ -366,14 +366,14 @@ TEST(Package, DirectoryOffsetsAndSizeLimit) {
         int size = 0;
         std::string text =
             captured([&] { size = write_prg_file(list, tmp.file, out.file, false); });
-        EXPECT_EQ(size, total == 4096 ? 4096 : -1);
+        EXPECT_EQ(size, total == int{MAX_PACKAGE_SIZE} ? total : -1);
         std::string expected = "file: classes/Main.class        200 Bytes\n"
                                "file: B.class        " +
                                std::to_string(second) +
                                " Bytes\n"
                                "overall size:   " +
                                std::to_string(total) + " Bytes\n";
-        if (total > 4096) expected += "ERROR: .prg file is too big: 4097 Bytes / 4096 Bytes max\n";
+        if (total > int{MAX_PACKAGE_SIZE}) expected += "ERROR: .prg file is too big: 4097 Bytes / 4096 Bytes max\n";
         EXPECT_EQ(text, expected);
         bytes package = out.contents();
         ASSERT_EQ(package.size(), static_cast<size_t>(total));

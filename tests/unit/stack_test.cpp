@@ -8,11 +8,11 @@ namespace {
 TEST(OperandStack, HoldsNineteenEntries) {
     reset_vm();
     run_result r = capture([] {
-        for (int i = 0; i < 19; ++i) push_stack(int_v(i));
+        for (int i = 0; i < STACK_LIMIT; ++i) push_stack(int_v(i));
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(stack_counter, 19);
-    r = capture([] { push_stack(int_v(19)); });
+    EXPECT_EQ(stack_counter, STACK_LIMIT);
+    r = capture([] { push_stack(int_v(STACK_LIMIT)); });
     EXPECT_EQ(r.output, "ERROR: stack overflow!\n");
     EXPECT_EQ(r.status, 255);
 }
@@ -61,7 +61,7 @@ TEST(FrameStack, HoldsNineteenFrames) {
     const u8 code = 0;
     f.pc = &code;
     run_result r = capture([&] {
-        for (int i = 0; i < 19; ++i) {
+        for (int i = 0; i < FRAME_LIMIT; ++i) {
             f.method = static_cast<u16>(i);
             push_frame(f);
         }
@@ -70,8 +70,8 @@ TEST(FrameStack, HoldsNineteenFrames) {
     r = capture([&] { push_frame(f); });
     EXPECT_EQ(r.output, "ERROR: frame overlow!\n");
     EXPECT_EQ(r.status, 255);
-    frame_counter = 19;
-    EXPECT_EQ(pop_frame().method, 18);
+    frame_counter = FRAME_LIMIT;
+    EXPECT_EQ(pop_frame().method, FRAME_LIMIT - 1);
 }
 
 } // namespace

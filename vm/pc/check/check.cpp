@@ -8,16 +8,13 @@
 #include <optional>
 #include <set>
 
+#include "mirt_facts.h"
 #include "mirt_image.h"
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
 
 namespace {
 
-constexpr int LOCAL_POOL = 20;     // entries of the VM's shared local-variable table
-constexpr int FRAME_LIMIT = 19;    // saved callers the frame stack holds
-constexpr int STACK_LIMIT = 19;    // entries the operand stack holds; a push beyond is error 12
-constexpr int REGISTER_LOCALS = 4; // locals that the one-byte forms and iinc reach
 
 // A damaged package: the accessor layer's problem, turned into a report line.
 struct damaged {
@@ -422,11 +419,11 @@ class checker {
             return;
         }
         const code_info& code = *method.code;
-        if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL)
+        if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL_ENTRIES)
             add(m, -1, true,
                 format("local variables take pool entries %d to %d, beyond the %d there are (error "
                        "18)",
-                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL));
+                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES));
         check_code(m);
     }
 

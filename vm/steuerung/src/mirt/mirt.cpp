@@ -201,7 +201,7 @@ struct registers {
     r.set_top_entry(value);
 }
 [[gnu::always_inline]] inline variable pop(registers& r) {
-    if (r.top < stack) fail(r, 13);
+    if (r.top < stack) fail(r, ERROR_STACK_UNDERFLOW);
     const variable value = r.top_entry();
     r.set_top_entry(*--r.top);
     return value;
@@ -240,7 +240,7 @@ constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
 [[gnu::always_inline]] inline void need(registers& r, int count) {
     if (r.top < stack + count - 1) {
         r.top = stack - 1;
-        fail(r, 13);
+        fail(r, ERROR_STACK_UNDERFLOW);
     }
 }
 // Drops the top `count` entries; the entry below them becomes the top one.
@@ -313,7 +313,7 @@ constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
     return next_byte(r);
 }
 [[gnu::always_inline]] inline variable& pool_local(registers& r, u16 index) {
-    if (index >= max_locals) fail(r, 9, index);
+    if (index >= max_locals) fail(r, ERROR_LOCAL_OUT_OF_RANGE, index);
     return locals[index];
 }
 
@@ -339,19 +339,19 @@ void clear_constant_cache() {
 // The checked read of constant `index` for `op` (ldc, ldc_w or ldc2_w); kept in the cache.
 [[gnu::noinline]] variable read_constant(registers r, u8 op, u16 index) {
     r.save(); // a damaged image ends the run from inside the reads below
-    if (index >= cf.constant_pool_count()) fail(r, 8, index);
+    if (index >= cf.constant_pool_count()) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
     // Index 0 and the slot behind a long or double name no constant.
     std::optional<u32> record = cf.find_constant(index);
-    if (!record) fail(r, 8, index);
+    if (!record) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
     const u8 tag = cf.constant_tag_at(*record);
     const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
     variable v = typed(0);
     if (op != OP_ldc2_w) {
-        if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, 11, tag);
+        if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, ERROR_NOT_AN_INT, tag);
         v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
         v.value.U32 = loaded.u32_at(value_at);
     } else {
-        if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, 4, tag);
+        if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, ERROR_NOT_LONG_OR_DOUBLE, tag);
         v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
         v.value.U64 = loaded.u64_at(value_at);
     }
@@ -377,7 +377,7 @@ void enter_code(u32 record, u16 method_ref) {
     max_locals = code.max_locals;
     if (max_locals != 0) {
         int end = code.locals + max_locals;
-        if (end > LOCAL_POOL_ENTRIES) error(18, end);
+        if (end > LOCAL_POOL_ENTRIES) error(ERROR_LOCAL_POOL_OVERFLOW, end);
         locals = &local_var_pool[code.locals];
     } else {
         locals = nullptr;
@@ -400,15 +400,15 @@ void pass_parameters(image_text descriptor, u16 method_ref) {
         if (type == TYPE_ARGS_BEGIN) continue;
         if (type == TYPE_ARGS_END) break;
         if (type == TYPE_INT) {
-            if (slots > 3) error(6);
+            if (slots > PARAMETER_SLOTS - 1) error(ERROR_TOO_MANY_PARAMETERS);
             slot_of[count++] = slots;
             slots += 1;
         } else if (type == TYPE_LONG) {
-            if (slots > 2) error(6);
+            if (slots > PARAMETER_SLOTS - 2) error(ERROR_TOO_MANY_PARAMETERS);
             slot_of[count++] = slots;
             slots += 2;
         } else {
-            error(2);
+            error(ERROR_PARAMETER_TYPE);
         }
     }
     while (count > 0) local_var[slot_of[--count]] = pop_stack();
@@ -507,7 +507,7 @@ char vm_start() {
             break;
         }
     }
-    if (!found) error(7);
+    if (!found) error(ERROR_NO_MAIN);
     instructions_executed = 0;
     restart_countdown();
     set_current_frame(main_index);
@@ -653,7 +653,7 @@ int get_method_id_by_reference(int ref, bool external) {
         trace_line("\tget function from id %.*s, (%d)\n", text_length(class_name),
                     text_chars(class_name), class_idx);
         std::optional<directory_entry> entry = get_class_info(class_name);
-        if (!entry) error(3, ref);
+        if (!entry) error(ERROR_FUNCTION_NOT_FOUND, ref);
         trace_line("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
                     static_cast<int>(entry->offset));
         class_image target{&loaded, entry->offset};
@@ -673,7 +673,7 @@ int get_method_id_by_reference(int ref, bool external) {
             }
         }
     }
-    if (result < 0) error(3, ref);
+    if (result < 0) error(ERROR_FUNCTION_NOT_FOUND, ref);
     return result;
 }
 
@@ -733,7 +733,7 @@ void restore_current_frame() {
 void run_native_function(u16 method_ref) {
     u32 record = cf.method(method_ref);
     if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
-        error(1, method_ref);
+        error(ERROR_NOT_NATIVE, method_ref);
     // clang-format off
     switch (cf.method_field(record, mirt_method_info::e_method_id)) {
     case NATIVE_DISPLAY_INT:        native_display_int(pop_stack().value.S32); break;
@@ -744,7 +744,7 @@ void run_native_function(u16 method_ref) {
     case NATIVE_SET_DIGITAL_OUTPUT: native_set_dig_output(pop_stack().value.S32); break;
     case NATIVE_GET_DIGITAL_INPUT:  push_stack(int_entry(native_get_dig_input())); break;
     case NATIVE_GET_DIGITAL_OUTPUT: push_stack(int_entry(native_get_dig_output())); break;
-    case NO_METHOD_ID:              error(3, method_ref);
+    case NO_METHOD_ID:              error(ERROR_FUNCTION_NOT_FOUND, method_ref);
     default:                        default_native(record, method_ref); break;
     }
     // clang-format on
@@ -1043,8 +1043,8 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
             delta = static_cast<s8>(p[1]);
         }
         // Only the four register locals exist for iinc.
-        if (index >= REGISTER_LOCALS) fail(r, 10, index);
-        if (local_var[index].type != TYPE_INT) fail(r, 11, local_var[index].type);
+        if (index >= REGISTER_LOCALS) fail(r, ERROR_NOT_A_REGISTER_LOCAL, index);
+        if (local_var[index].type != TYPE_INT) fail(r, ERROR_NOT_AN_INT, local_var[index].type);
         local_var[index].value.S32 = add32(local_var[index].value.S32, delta);
         vmbreak;
     }
@@ -1162,7 +1162,7 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
     vmcase(jsr_w) vmcase(breakpoint)
     vmcase(unnamed) // 0xcb..0xff: no instruction has these values
         // A run reads the opcode again rather than keep it in a register for this path.
-        fail(r, 5, one_step ? op : *r.pc);
+        fail(r, ERROR_UNKNOWN_OPCODE, one_step ? op : *r.pc);
     // clang-format on
 }
 

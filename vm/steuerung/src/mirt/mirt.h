@@ -9,8 +9,6 @@
 #include "mirt_stack.h"
 #include "mirt_types.h"
 
-constexpr int LOCAL_POOL_ENTRIES = 20;
-
 // The loaded buffer and the bounds-checked view every image read goes through.
 // Hazard: `cf`, `last_cf`, `pc`, the code range and every saved frame point into this
 // buffer; none of them may be used after free_vm.

@@ -6,11 +6,11 @@
 // read and written byte by byte at these offsets.
 #pragma once
 
+#include "mirt_facts.h"
 #include "mirt_types.h"
 
 constexpr u32 PACKAGE_MAGIC = 0xECAFFE02;
 constexpr u32 CLASS_IMAGE_MAGIC = 0xECAFFE01;
-constexpr u32 MAX_PACKAGE_SIZE = 4096;
 
 // Placeholders the writer leaves in finished images.
 constexpr u16 ABSENT_SECTION = 0xDDDD; // interfaces, fields and class attributes are not carried

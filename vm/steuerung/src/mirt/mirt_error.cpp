@@ -33,7 +33,6 @@ const char* const error_messages[] = {
     "ERROR: overflow of local variables: %d \n",
 };
 constexpr int ERROR_COUNT = sizeof error_messages / sizeof error_messages[0];
-constexpr int ERROR_UNKNOWN_OPCODE = 5;
 
 // Index = vm_fault.
 const char* const fault_messages[] = {

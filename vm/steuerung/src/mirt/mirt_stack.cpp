@@ -20,10 +20,10 @@ void stack_overflow(variable value) {
     // that survives the error (a test) cannot write beyond the array.
     stack[STACK_LIMIT] = value;
     stack_counter = STACK_ENTRIES;
-    error(12);
+    error(ERROR_STACK_OVERFLOW);
 }
 
-void stack_underflow() { error(13); }
+void stack_underflow() { error(ERROR_STACK_UNDERFLOW); }
 
 void clear_frame() {
     frame_counter = 0;
@@ -41,7 +41,7 @@ void push_frame(const frame_info& value) {
     if (frame_counter >= FRAME_LIMIT) {
         frame[FRAME_LIMIT] = value;
         frame_counter = FRAME_ENTRIES;
-        error(16);
+        error(ERROR_FRAME_OVERFLOW);
     }
     frame[frame_counter++] = value;
 }

@@ -2,14 +2,9 @@
 // Both hold at most 19 entries: the push that makes the count 20 is fatal.
 #pragma once
 
+#include "mirt_facts.h"
 #include "mirt_image.h"
 #include "mirt_types.h"
-
-constexpr int STACK_ENTRIES = 20;
-constexpr int STACK_LIMIT = 19;
-constexpr int FRAME_ENTRIES = 20;
-constexpr int FRAME_LIMIT = 19;
-constexpr int REGISTER_LOCALS = 4;
 
 // A saved activation. `pc` points into the loaded buffer (see mirt_image.h): a frame must
 // not be used after the buffer is released.
