@@ -62,65 +62,43 @@ bool emulated_native(u16 id) {
     }
 }
 
-// Stack effect in categories ('1': int or float, '2': long or double): entries taken and
-// the entries given back, for every executed opcode except the stack forms, invokestatic
-// and the returns, which are handled where they are used.
-struct effect {
-    int pops;
-    const char* pushes;
+// One instruction of a method's code, decoded through the opcode table.
+struct instruction {
+    u32 at;
+    u8 op;
+    int operands; // operand bytes (0 for the opcodes the VM does not execute)
+    bool fits;    // the operands lie inside the code
+    u32 next;     // offset of the following instruction
+    control_flow flow;
+    s64 target;   // branch and goto: where the jump leads
+    u32 operand;  // the local, constant or method reference the instruction names
 };
-effect stack_effect(u8 op) {
-    switch (op) {
-    case OP_nop:
-    case OP_wide:
-    case OP_goto:
-    case OP_goto_w: return {0, ""};
-    case OP_aconst_null: return {0, "1"};
-    case OP_lconst_0:
-    case OP_lconst_1:
-    case OP_dconst_0:
-    case OP_dconst_1: return {0, "2"};
-    case OP_ldc2_w: return {0, "2"};
-    case OP_iinc: return {0, ""};
-    default: break;
+
+instruction decode(const code_info& code, u32 at, bool wide) {
+    const u32 length = static_cast<u32>(code.end - code.begin);
+    instruction d{};
+    d.at = at;
+    d.op = code.begin[at];
+    d.flow = opcode_flow(d.op);
+    d.operands = opcode_operand_bytes(d.op, wide);
+    d.next = at + 1 + static_cast<u32>(d.operands);
+    d.fits = at + static_cast<u32>(d.operands) < length;
+    if (!d.fits || d.operands == 0) return d;
+    const u8* x = code.begin + at;
+    if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
+        d.target = d.operands == 4 ? at + static_cast<s64>(static_cast<s32>(
+                                              static_cast<u32>(x[1]) << 24 | x[2] << 16 |
+                                              x[3] << 8 | x[4]))
+                                   : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
+        return d;
     }
-    if (op <= OP_ldc_w) return {0, "1"};
-    if (op == OP_lload || op == OP_dload || (op >= OP_lload_0 && op <= OP_lload_3) ||
-        (op >= OP_dload_0 && op <= OP_dload_3))
-        return {0, "2"};
-    if (op <= OP_dload_3) return {0, "1"};
-    if (op >= OP_istore && op <= OP_dstore_3) return {1, ""};
-    if (op >= OP_iadd && op <= OP_drem) return {2, (op & 1) ? "2" : "1"}; // l and d are odd
-    if (op >= OP_ineg && op <= OP_dneg) return {1, (op & 1) ? "2" : "1"};
-    if (op >= OP_ishl && op <= OP_lushr) return {2, (op & 1) ? "2" : "1"};
-    if (op >= OP_iand && op <= OP_lxor) return {2, (op & 1) ? "2" : "1"};
-    switch (op) {
-    case OP_i2l:
-    case OP_i2d:
-    case OP_f2l:
-    case OP_f2d:
-    case OP_l2d:
-    case OP_d2l: return {1, "2"};
-    case OP_l2i:
-    case OP_l2f:
-    case OP_d2i:
-    case OP_d2f:
-    case OP_i2f:
-    case OP_f2i:
-    case OP_i2b:
-    case OP_i2c:
-    case OP_i2s: return {1, "1"};
-    case OP_lcmp:
-    case OP_fcmpl:
-    case OP_fcmpg:
-    case OP_dcmpl:
-    case OP_dcmpg: return {2, "1"};
-    default: break;
-    }
-    if (op >= OP_ifeq && op <= OP_ifle) return {1, ""};
-    if (op >= OP_if_icmpeq && op <= OP_if_icmple) return {2, ""};
-    return {0, ""};
+    // A local's index is one byte, two after wide; other operands are as wide as they are.
+    const int width = opcode_takes_wide(d.op) ? (wide ? 2 : 1) : std::min(d.operands, 2);
+    d.operand = width == 1 ? x[1] : static_cast<u32>(x[1] << 8 | x[2]);
+    return d;
 }
+
+bool is_return(u8 op) { return opcode_flow(op) == control_flow::return_; }
 
 struct method_entry {
     int class_index = 0;
@@ -286,7 +264,7 @@ class checker {
             return true;
         });
         for (auto& [at, target] : method.call_at)
-            target = resolve(m, static_cast<int>(at), code.begin[at + 1] << 8 | code.begin[at + 2]);
+            target = resolve(m, static_cast<int>(at), decode(code, at, false).operand);
     }
     int call_target(int m, u32 at) const {
         auto found = methods_[m].call_at.find(at);
@@ -305,37 +283,22 @@ class checker {
             auto [at, wide] = work.back();
             work.pop_back();
             while (at < length && seen.insert(at).second) {
-                const u8 op = code.begin[at];
-                if (!opcode_executed(op)) break;
-                const int operands = opcode_operand_bytes(op, wide);
-                if (at + operands >= length || !visit(at, op)) break;
-                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
-                    const s64 target = branch_target(code.begin, at, op);
-                    if (target >= 0 && target < length)
-                        work.push_back({static_cast<u32>(target), wide});
-                    if (op == OP_goto || op == OP_goto_w) break;
+                const instruction d = decode(code, at, wide);
+                if (!opcode_executed(d.op)) break;
+                if (!d.fits || !visit(at, d.op)) break;
+                if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
+                    if (d.target >= 0 && d.target < length)
+                        work.push_back({static_cast<u32>(d.target), wide});
+                    if (d.flow == control_flow::jump) break;
                 }
-                if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) break;
-                if (op == OP_wide)
+                if (d.flow == control_flow::return_) break;
+                if (d.op == OP_wide)
                     wide = true;
-                else if (consumes_wide(op))
+                else if (opcode_takes_wide(d.op))
                     wide = false;
-                at += 1 + operands;
+                at = d.next;
             }
         }
-    }
-
-    static bool consumes_wide(u8 op) {
-        return (op >= OP_iload && op <= OP_dload) || (op >= OP_istore && op <= OP_dstore) ||
-               op == OP_iinc;
-    }
-
-    static s64 branch_target(const u8* code, u32 at, u8 op) {
-        if (op == OP_goto_w)
-            return at + static_cast<s64>(static_cast<s32>(static_cast<u32>(code[at + 1]) << 24 |
-                                                          code[at + 2] << 16 | code[at + 3] << 8 |
-                                                          code[at + 4]));
-        return at + static_cast<s64>(static_cast<s16>(code[at + 1] << 8 | code[at + 2]));
     }
 
     // Resolution as the VM does it; -1 (with an error) when the VM would stop.
@@ -469,36 +432,29 @@ class checker {
             work.pop_back();
             while (at < length && seen.insert(at).second) {
                 std::string stack = shape[at];
-                const u8 op = code.begin[at];
+                const instruction d = decode(code, at, wide);
+                const u8 op = d.op;
                 if (!opcode_executed(op)) {
                     add(m, at, true,
                         format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op,
                                op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
                     break;
                 }
-                const int operands = opcode_operand_bytes(op, wide);
-                if (at + operands >= length) {
+                if (!d.fits) {
                     add(m, at, true, "the instruction runs past the end of the code");
                     break;
                 }
-                const u8* x = code.begin + at;
-                const u32 next = at + 1 + operands;
                 switch (op) {
                 case OP_ldc:
                 case OP_ldc_w:
-                case OP_ldc2_w:
-                    check_constant(m, at, image, op == OP_ldc ? x[1] : (x[1] << 8 | x[2]),
-                                   op == OP_ldc2_w);
-                    break;
-                case OP_iinc: {
-                    const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
-                    if (index >= REGISTER_LOCALS)
+                case OP_ldc2_w: check_constant(m, at, image, d.operand, op == OP_ldc2_w); break;
+                case OP_iinc:
+                    if (d.operand >= REGISTER_LOCALS)
                         add(m, at, true,
                             format("iinc of local %u: only locals 0 to 3 can be incremented (error "
                                    "10)",
-                                   index));
+                                   d.operand));
                     break;
-                }
                 case OP_i2b:
                 case OP_i2c:
                 case OP_i2s:
@@ -525,30 +481,28 @@ class checker {
                     break;
                 default: break;
                 }
-                if (consumes_wide(op) && op != OP_iinc) {
+                if (opcode_takes_wide(op) && op != OP_iinc) {
                     method.uses_pool_locals = true;
-                    const u32 index = wide ? (x[1] << 8 | x[2]) : x[1];
-                    if (index >= code.max_locals)
+                    if (d.operand >= code.max_locals)
                         add(m, at, true,
-                            format("local %u is beyond this method's %u locals (error 9)", index,
-                                   code.max_locals));
+                            format("local %u is beyond this method's %u locals (error 9)",
+                                   d.operand, code.max_locals));
                 }
-                bool ends = (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return;
-                if ((op >= OP_ifeq && op <= OP_if_icmple) || op == OP_goto || op == OP_goto_w) {
-                    const s64 target = branch_target(code.begin, at, op);
-                    if (target < 0 || target >= length) {
+                bool ends = d.flow == control_flow::return_;
+                if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
+                    if (d.target < 0 || d.target >= length) {
                         add(m, at, true,
                             format("jump to %lld leaves the method's code",
-                                   static_cast<long long>(target)));
+                                   static_cast<long long>(d.target)));
                         break;
                     }
-                    ends = op == OP_goto || op == OP_goto_w;
+                    ends = d.flow == control_flow::jump;
                     apply_stack(m, at, op, stack);
-                    if (!shape.count(static_cast<u32>(target)))
-                        shape[static_cast<u32>(target)] = stack;
-                    work.push_back({static_cast<u32>(target), wide});
-                } else if (op == OP_invokestatic) {
-                    const size_t result = call_effect(image, x[1] << 8 | x[2], stack);
+                    if (!shape.count(static_cast<u32>(d.target)))
+                        shape[static_cast<u32>(d.target)] = stack;
+                    work.push_back({static_cast<u32>(d.target), wide});
+                } else if (d.flow == control_flow::call) {
+                    const size_t result = call_effect(image, d.operand, stack);
                     method.calls_above.push_back(
                         {static_cast<int>(stack.size() - result), call_target(m, at)});
                 } else {
@@ -557,14 +511,14 @@ class checker {
                 method.own_peak = std::max(method.own_peak, static_cast<int>(stack.size()));
                 if (op == OP_wide)
                     wide = true;
-                else if (consumes_wide(op))
+                else if (opcode_takes_wide(op))
                     wide = false;
                 if (ends) break;
-                if (next >= length)
+                if (d.next >= length)
                     add(m, at, true,
                         "execution runs past the end of the code after this instruction");
-                if (!shape.count(next)) shape[next] = stack;
-                at = next;
+                if (!shape.count(d.next)) shape[d.next] = stack;
+                at = d.next;
             }
         }
         if (verbose_) disassemble(m);
@@ -650,32 +604,36 @@ class checker {
             const std::string t = take(moved);
             stack += t.substr(moved - copied) + t;
         };
-        switch (op) {
-        case OP_pop: take(1); return;
-        case OP_pop2:
+        const stack_effect e = opcode_row(op).effect;
+        switch (e.kind) {
+        case effect_kind::pop2:
             if (!stack.empty() && stack.back() == '2')
                 take(1);
             else
                 take(2);
             return;
-        // moved: entries taken from the top; copied: how many of them go in again below
-        case OP_dup: dup_form(1, 1); return;
-        case OP_dup_x1: dup_form(2, 1); return;
-        case OP_dup_x2: warn_if_wide(3), dup_form(3, 1); return;
-        case OP_dup2: warn_if_wide(2), dup_form(2, 2); return;
-        case OP_dup2_x1: warn_if_wide(3), dup_form(3, 2); return;
-        case OP_dup2_x2: warn_if_wide(4), dup_form(4, 2); return;
-        case OP_swap: {
+        case effect_kind::stack_form:
+            // moved: entries taken from the top; copied: how many of them go in again below.
+            // Java's forms that move more than two entries, or two at once, take a long or
+            // double as two halves.
+            if (e.takes >= 3 || e.gives == 2) warn_if_wide(e.takes);
+            if (e.gives == 0)
+                take(e.takes);
+            else
+                dup_form(e.takes, e.gives);
+            return;
+        case effect_kind::swap: {
             std::string t = take(2);
             std::reverse(t.begin(), t.end());
             stack += t;
             return;
         }
-        default: {
-            const effect e = stack_effect(op);
-            take(static_cast<size_t>(e.pops));
-            stack += e.pushes;
-        }
+        case effect_kind::plain:
+            take(e.takes);
+            stack += e.gives == 0 ? "" : e.gives == 1 ? "1" : "2";
+            return;
+        case effect_kind::call:
+        case effect_kind::unknown: return;
         }
     }
 
@@ -693,7 +651,7 @@ class checker {
             out += "\n";
             if (op == OP_wide)
                 wide = true;
-            else if (consumes_wide(op))
+            else if (opcode_takes_wide(op))
                 wide = false;
             at += 1 + operands;
         }
@@ -788,7 +746,7 @@ class checker {
     bool returns_outside(int m, const std::set<int>& cycle) {
         bool returns = false;
         walk(m, [&](u32 at, u8 op) {
-            if ((op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) returns = true;
+            if (is_return(op)) returns = true;
             if (op != OP_invokestatic) return true;
             const int target = call_target(m, at);
             return target < 0 || !cycle.count(target);

@@ -860,7 +860,7 @@ void run_native_function(u16 method_ref) {
 namespace {
 
 template <bool trace, bool one_step> bool interpret(u8 first_op) {
-#define MIRT_HANDLER_ADDRESS(value, name) &&op_##name,
+#define MIRT_HANDLER_ADDRESS(value, name, ...) &&op_##name,
 #define MIRT_UNNAMED_ADDRESS(value)       &&op_unnamed,
     static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
                                                MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)};

@@ -1,214 +1,231 @@
-// Opcode values and mnemonics 0x00..0xca, listed once: the interpreter's case labels, the
-// trace and every disassembly are expansions of this one list.
+// Opcode values and what this VM does with each, listed once: the interpreter's handlers and
+// its refused opcodes, the trace, the checker's decoding and every disassembly are expansions
+// of this one table.
 #pragma once
 
 #include "mirt_types.h"
 
-// X(value, mnemonic), in opcode order.
-#define MIRT_OPCODE_LIST(X)                                                                        \
-    X(0x00, nop)                                                                                   \
-    X(0x01, aconst_null)                                                                           \
-    X(0x02, iconst_m1)                                                                             \
-    X(0x03, iconst_0)                                                                              \
-    X(0x04, iconst_1)                                                                              \
-    X(0x05, iconst_2)                                                                              \
-    X(0x06, iconst_3)                                                                              \
-    X(0x07, iconst_4)                                                                              \
-    X(0x08, iconst_5)                                                                              \
-    X(0x09, lconst_0)                                                                              \
-    X(0x0a, lconst_1)                                                                              \
-    X(0x0b, fconst_0)                                                                              \
-    X(0x0c, fconst_1)                                                                              \
-    X(0x0d, fconst_2)                                                                              \
-    X(0x0e, dconst_0)                                                                              \
-    X(0x0f, dconst_1)                                                                              \
-    X(0x10, bipush)                                                                                \
-    X(0x11, sipush)                                                                                \
-    X(0x12, ldc)                                                                                   \
-    X(0x13, ldc_w)                                                                                 \
-    X(0x14, ldc2_w)                                                                                \
-    X(0x15, iload)                                                                                 \
-    X(0x16, lload)                                                                                 \
-    X(0x17, fload)                                                                                 \
-    X(0x18, dload)                                                                                 \
-    X(0x19, aload)                                                                                 \
-    X(0x1a, iload_0)                                                                               \
-    X(0x1b, iload_1)                                                                               \
-    X(0x1c, iload_2)                                                                               \
-    X(0x1d, iload_3)                                                                               \
-    X(0x1e, lload_0)                                                                               \
-    X(0x1f, lload_1)                                                                               \
-    X(0x20, lload_2)                                                                               \
-    X(0x21, lload_3)                                                                               \
-    X(0x22, fload_0)                                                                               \
-    X(0x23, fload_1)                                                                               \
-    X(0x24, fload_2)                                                                               \
-    X(0x25, fload_3)                                                                               \
-    X(0x26, dload_0)                                                                               \
-    X(0x27, dload_1)                                                                               \
-    X(0x28, dload_2)                                                                               \
-    X(0x29, dload_3)                                                                               \
-    X(0x2a, aload_0)                                                                               \
-    X(0x2b, aload_1)                                                                               \
-    X(0x2c, aload_2)                                                                               \
-    X(0x2d, aload_3)                                                                               \
-    X(0x2e, iaload)                                                                                \
-    X(0x2f, laload)                                                                                \
-    X(0x30, faload)                                                                                \
-    X(0x31, daload)                                                                                \
-    X(0x32, aaload)                                                                                \
-    X(0x33, baload)                                                                                \
-    X(0x34, caload)                                                                                \
-    X(0x35, saload)                                                                                \
-    X(0x36, istore)                                                                                \
-    X(0x37, lstore)                                                                                \
-    X(0x38, fstore)                                                                                \
-    X(0x39, dstore)                                                                                \
-    X(0x3a, astore)                                                                                \
-    X(0x3b, istore_0)                                                                              \
-    X(0x3c, istore_1)                                                                              \
-    X(0x3d, istore_2)                                                                              \
-    X(0x3e, istore_3)                                                                              \
-    X(0x3f, lstore_0)                                                                              \
-    X(0x40, lstore_1)                                                                              \
-    X(0x41, lstore_2)                                                                              \
-    X(0x42, lstore_3)                                                                              \
-    X(0x43, fstore_0)                                                                              \
-    X(0x44, fstore_1)                                                                              \
-    X(0x45, fstore_2)                                                                              \
-    X(0x46, fstore_3)                                                                              \
-    X(0x47, dstore_0)                                                                              \
-    X(0x48, dstore_1)                                                                              \
-    X(0x49, dstore_2)                                                                              \
-    X(0x4a, dstore_3)                                                                              \
-    X(0x4b, astore_0)                                                                              \
-    X(0x4c, astore_1)                                                                              \
-    X(0x4d, astore_2)                                                                              \
-    X(0x4e, astore_3)                                                                              \
-    X(0x4f, iastore)                                                                               \
-    X(0x50, lastore)                                                                               \
-    X(0x51, fastore)                                                                               \
-    X(0x52, dastore)                                                                               \
-    X(0x53, aastore)                                                                               \
-    X(0x54, bastore)                                                                               \
-    X(0x55, castore)                                                                               \
-    X(0x56, sastore)                                                                               \
-    X(0x57, pop)                                                                                   \
-    X(0x58, pop2)                                                                                  \
-    X(0x59, dup)                                                                                   \
-    X(0x5a, dup_x1)                                                                                \
-    X(0x5b, dup_x2)                                                                                \
-    X(0x5c, dup2)                                                                                  \
-    X(0x5d, dup2_x1)                                                                               \
-    X(0x5e, dup2_x2)                                                                               \
-    X(0x5f, swap)                                                                                  \
-    X(0x60, iadd)                                                                                  \
-    X(0x61, ladd)                                                                                  \
-    X(0x62, fadd)                                                                                  \
-    X(0x63, dadd)                                                                                  \
-    X(0x64, isub)                                                                                  \
-    X(0x65, lsub)                                                                                  \
-    X(0x66, fsub)                                                                                  \
-    X(0x67, dsub)                                                                                  \
-    X(0x68, imul)                                                                                  \
-    X(0x69, lmul)                                                                                  \
-    X(0x6a, fmul)                                                                                  \
-    X(0x6b, dmul)                                                                                  \
-    X(0x6c, idiv)                                                                                  \
-    X(0x6d, ldiv)                                                                                  \
-    X(0x6e, fdiv)                                                                                  \
-    X(0x6f, ddiv)                                                                                  \
-    X(0x70, irem)                                                                                  \
-    X(0x71, lrem)                                                                                  \
-    X(0x72, frem)                                                                                  \
-    X(0x73, drem)                                                                                  \
-    X(0x74, ineg)                                                                                  \
-    X(0x75, lneg)                                                                                  \
-    X(0x76, fneg)                                                                                  \
-    X(0x77, dneg)                                                                                  \
-    X(0x78, ishl)                                                                                  \
-    X(0x79, lshl)                                                                                  \
-    X(0x7a, ishr)                                                                                  \
-    X(0x7b, lshr)                                                                                  \
-    X(0x7c, iushr)                                                                                 \
-    X(0x7d, lushr)                                                                                 \
-    X(0x7e, iand)                                                                                  \
-    X(0x7f, land)                                                                                  \
-    X(0x80, ior)                                                                                   \
-    X(0x81, lor)                                                                                   \
-    X(0x82, ixor)                                                                                  \
-    X(0x83, lxor)                                                                                  \
-    X(0x84, iinc)                                                                                  \
-    X(0x85, i2l)                                                                                   \
-    X(0x86, i2f)                                                                                   \
-    X(0x87, i2d)                                                                                   \
-    X(0x88, l2i)                                                                                   \
-    X(0x89, l2f)                                                                                   \
-    X(0x8a, l2d)                                                                                   \
-    X(0x8b, f2i)                                                                                   \
-    X(0x8c, f2l)                                                                                   \
-    X(0x8d, f2d)                                                                                   \
-    X(0x8e, d2i)                                                                                   \
-    X(0x8f, d2l)                                                                                   \
-    X(0x90, d2f)                                                                                   \
-    X(0x91, i2b)                                                                                   \
-    X(0x92, i2c)                                                                                   \
-    X(0x93, i2s)                                                                                   \
-    X(0x94, lcmp)                                                                                  \
-    X(0x95, fcmpl)                                                                                 \
-    X(0x96, fcmpg)                                                                                 \
-    X(0x97, dcmpl)                                                                                 \
-    X(0x98, dcmpg)                                                                                 \
-    X(0x99, ifeq)                                                                                  \
-    X(0x9a, ifne)                                                                                  \
-    X(0x9b, iflt)                                                                                  \
-    X(0x9c, ifge)                                                                                  \
-    X(0x9d, ifgt)                                                                                  \
-    X(0x9e, ifle)                                                                                  \
-    X(0x9f, if_icmpeq)                                                                             \
-    X(0xa0, if_icmpne)                                                                             \
-    X(0xa1, if_icmplt)                                                                             \
-    X(0xa2, if_icmpge)                                                                             \
-    X(0xa3, if_icmpgt)                                                                             \
-    X(0xa4, if_icmple)                                                                             \
-    X(0xa5, if_acmpeq)                                                                             \
-    X(0xa6, if_acmpne)                                                                             \
-    X(0xa7, goto)                                                                                  \
-    X(0xa8, jsr)                                                                                   \
-    X(0xa9, ret)                                                                                   \
-    X(0xaa, tableswitch)                                                                           \
-    X(0xab, lookupswitch)                                                                          \
-    X(0xac, ireturn)                                                                               \
-    X(0xad, lreturn)                                                                               \
-    X(0xae, freturn)                                                                               \
-    X(0xaf, dreturn)                                                                               \
-    X(0xb0, areturn)                                                                               \
-    X(0xb1, return )                                                                               \
-    X(0xb2, getstatic)                                                                             \
-    X(0xb3, putstatic)                                                                             \
-    X(0xb4, getfield)                                                                              \
-    X(0xb5, putfield)                                                                              \
-    X(0xb6, invokevirtual)                                                                         \
-    X(0xb7, invokespecial)                                                                         \
-    X(0xb8, invokestatic)                                                                          \
-    X(0xb9, invokeinterface)                                                                       \
-    X(0xba, xxxunusedxxx1)                                                                         \
-    X(0xbb, new)                                                                                   \
-    X(0xbc, newarray)                                                                              \
-    X(0xbd, anewarray)                                                                             \
-    X(0xbe, arraylength)                                                                           \
-    X(0xbf, athrow)                                                                                \
-    X(0xc0, checkcast)                                                                             \
-    X(0xc1, instanceof)                                                                            \
-    X(0xc2, monitorenter)                                                                          \
-    X(0xc3, monitorexit)                                                                           \
-    X(0xc4, wide)                                                                                  \
-    X(0xc5, multianewarray)                                                                        \
-    X(0xc6, ifnull)                                                                                \
-    X(0xc7, ifnonnull)                                                                             \
-    X(0xc8, goto_w)                                                                                \
-    X(0xc9, jsr_w)                                                                                 \
-    X(0xca, breakpoint)
+// X(value, mnemonic, operands, wide operands, executed, stack effect, control flow), in
+// opcode order:
+//   operands       operand bytes after the opcode, as the JVM defines them; VAR for the
+//                  switches, whose length depends on their place and contents
+//   wide operands  operand bytes after a wide prefix; 0 for an instruction that takes none
+//                  (wide itself is an instruction of its own here: it sets the prefix)
+//   executed       RUN: this VM executes it; REFUSE: it ends a run with error 5
+//   stack effect   in this VM's entries (a long or double is one entry):
+//                  EFFECT(takes, gives) gives 0 entries, 1 int or float, 2 long or double;
+//                  STACK_FORM(moved, copied): takes `moved` entries and puts them back with
+//                  the top `copied` of them once more below them (pop: (1, 0));
+//                  POP2_FORM, SWAP_FORM; CALL_EFFECT: the callee's descriptor says;
+//                  UNKNOWN_EFFECT for the opcodes the VM refuses
+//   control flow   NEXT falls through, BRANCH may jump, GOTO jumps, RETURN ends the method,
+//                  CALL calls, REFUSED ends the run
+// clang-format off
+#define MIRT_OPCODE_LIST(X) \
+    X(0x00, nop,            0,   0, RUN,    EFFECT(0, 0),     NEXT)                                \
+    X(0x01, aconst_null,    0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x02, iconst_m1,      0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x03, iconst_0,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x04, iconst_1,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x05, iconst_2,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x06, iconst_3,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x07, iconst_4,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x08, iconst_5,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x09, lconst_0,       0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x0a, lconst_1,       0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x0b, fconst_0,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x0c, fconst_1,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x0d, fconst_2,       0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x0e, dconst_0,       0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x0f, dconst_1,       0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x10, bipush,         1,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x11, sipush,         2,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x12, ldc,            1,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x13, ldc_w,          2,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x14, ldc2_w,         2,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x15, iload,          1,   2, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x16, lload,          1,   2, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x17, fload,          1,   2, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x18, dload,          1,   2, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x19, aload,          1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x1a, iload_0,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x1b, iload_1,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x1c, iload_2,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x1d, iload_3,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x1e, lload_0,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x1f, lload_1,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x20, lload_2,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x21, lload_3,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x22, fload_0,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x23, fload_1,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x24, fload_2,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x25, fload_3,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
+    X(0x26, dload_0,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x27, dload_1,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x28, dload_2,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x29, dload_3,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
+    X(0x2a, aload_0,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x2b, aload_1,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x2c, aload_2,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x2d, aload_3,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x2e, iaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x2f, laload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x30, faload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x31, daload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x32, aaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x33, baload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x34, caload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x35, saload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x36, istore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x37, lstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x38, fstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x39, dstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x3a, astore,         1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x3b, istore_0,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x3c, istore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x3d, istore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x3e, istore_3,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x3f, lstore_0,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x40, lstore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x41, lstore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x42, lstore_3,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x43, fstore_0,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x44, fstore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x45, fstore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x46, fstore_3,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x47, dstore_0,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x48, dstore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x49, dstore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x4a, dstore_3,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
+    X(0x4b, astore_0,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x4c, astore_1,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x4d, astore_2,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x4e, astore_3,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x4f, iastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x50, lastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x51, fastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x52, dastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x53, aastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x54, bastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x55, castore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x56, sastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x57, pop,            0,   0, RUN,    STACK_FORM(1, 0), NEXT)                                \
+    X(0x58, pop2,           0,   0, RUN,    POP2_FORM,        NEXT)                                \
+    X(0x59, dup,            0,   0, RUN,    STACK_FORM(1, 1), NEXT)                                \
+    X(0x5a, dup_x1,         0,   0, RUN,    STACK_FORM(2, 1), NEXT)                                \
+    X(0x5b, dup_x2,         0,   0, RUN,    STACK_FORM(3, 1), NEXT)                                \
+    X(0x5c, dup2,           0,   0, RUN,    STACK_FORM(2, 2), NEXT)                                \
+    X(0x5d, dup2_x1,        0,   0, RUN,    STACK_FORM(3, 2), NEXT)                                \
+    X(0x5e, dup2_x2,        0,   0, RUN,    STACK_FORM(4, 2), NEXT)                                \
+    X(0x5f, swap,           0,   0, RUN,    SWAP_FORM,        NEXT)                                \
+    X(0x60, iadd,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x61, ladd,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x62, fadd,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x63, dadd,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x64, isub,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x65, lsub,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x66, fsub,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x67, dsub,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x68, imul,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x69, lmul,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x6a, fmul,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x6b, dmul,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x6c, idiv,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x6d, ldiv,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x6e, fdiv,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x6f, ddiv,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x70, irem,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x71, lrem,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x72, frem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x73, drem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0x74, ineg,           0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x75, lneg,           0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x76, fneg,           0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x77, dneg,           0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x78, ishl,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x79, lshl,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x7a, ishr,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x7b, lshr,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x7c, iushr,          0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x7d, lushr,          0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x7e, iand,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x7f, land,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x80, ior,            0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x81, lor,            0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x82, ixor,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x83, lxor,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
+    X(0x84, iinc,           2,   4, RUN,    EFFECT(0, 0),     NEXT)                                \
+    X(0x85, i2l,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x86, i2f,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x87, i2d,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x88, l2i,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x89, l2f,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x8a, l2d,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x8b, f2i,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x8c, f2l,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x8d, f2d,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x8e, d2i,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x8f, d2l,            0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
+    X(0x90, d2f,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x91, i2b,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x92, i2c,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x93, i2s,            0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
+    X(0x94, lcmp,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x95, fcmpl,          0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x96, fcmpg,          0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x97, dcmpl,          0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x98, dcmpg,          0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
+    X(0x99, ifeq,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9a, ifne,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9b, iflt,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9c, ifge,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9d, ifgt,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9e, ifle,           2,   0, RUN,    EFFECT(1, 0),     BRANCH)                              \
+    X(0x9f, if_icmpeq,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa0, if_icmpne,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa1, if_icmplt,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa2, if_icmpge,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa3, if_icmpgt,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa4, if_icmple,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
+    X(0xa5, if_acmpeq,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xa6, if_acmpne,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xa7, goto,           2,   0, RUN,    EFFECT(0, 0),     GOTO)                                \
+    X(0xa8, jsr,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xa9, ret,            1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xaa, tableswitch,    VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xab, lookupswitch,   VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xac, ireturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
+    X(0xad, lreturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
+    X(0xae, freturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
+    X(0xaf, dreturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
+    X(0xb0, areturn,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb1, return,         0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
+    X(0xb2, getstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb3, putstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb4, getfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb5, putfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb6, invokevirtual,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb7, invokespecial,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xb8, invokestatic,   2,   0, RUN,    CALL_EFFECT,      CALL)                                \
+    X(0xb9, invokeinterface, 4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                            \
+    X(0xba, xxxunusedxxx1,  4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xbb, new,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xbc, newarray,       1,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xbd, anewarray,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xbe, arraylength,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xbf, athrow,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc0, checkcast,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc1, instanceof,     2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc2, monitorenter,   0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc3, monitorexit,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc4, wide,           0,   0, RUN,    EFFECT(0, 0),     NEXT)                                \
+    X(0xc5, multianewarray, 3,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc6, ifnull,         2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc7, ifnonnull,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xc8, goto_w,         4,   0, RUN,    EFFECT(0, 0),     GOTO)                                \
+    X(0xc9, jsr_w,          4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)                             \
+    X(0xca, breakpoint,     0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)
+// clang-format on
 
 // X(value) for the byte values no instruction has, 0xcb..0xff.
 // clang-format off
@@ -223,7 +240,7 @@
 // clang-format on
 
 enum opcode : u8 {
-#define MIRT_OPCODE_ENUM(value, name) OP_##name = value,
+#define MIRT_OPCODE_ENUM(value, name, ...) OP_##name = value,
     MIRT_OPCODE_LIST(MIRT_OPCODE_ENUM)
 #undef MIRT_OPCODE_ENUM
 };
@@ -231,7 +248,7 @@ enum opcode : u8 {
 constexpr int OPCODE_COUNT = 203; // 0x00 (nop) .. 0xca (breakpoint); 0xcb..0xff have no name
 
 // Both lists run in value order without gaps, so that tables indexed by value (the
-// mnemonics, the interpreter's handler addresses) can be built from them.
+// mnemonics, the interpreter's handler addresses, the columns below) can be built from them.
 constexpr bool opcode_lists_are_dense() {
 #define MIRT_OPCODE_VALUE(value, ...) value,
     constexpr int values[] = {MIRT_OPCODE_LIST(MIRT_OPCODE_VALUE)
@@ -247,40 +264,104 @@ static_assert(opcode_lists_are_dense());
 // Mnemonic of every named opcode, indexed by its value.
 extern const char* const opcodes[OPCODE_COUNT];
 
-// Whether the VM executes `op`; every other byte value ends a run with error 5. Shared by
-// the interpreter's tests and the checker, so the two cannot disagree.
-constexpr bool opcode_executed(u8 op) {
-    if (op <= OP_ldc2_w) return true;
-    if ((op >= OP_iload && op <= OP_dload) || (op >= OP_iload_0 && op <= OP_dload_3)) return true;
-    if ((op >= OP_istore && op <= OP_dstore) || (op >= OP_istore_0 && op <= OP_dstore_3))
-        return true;
-    if (op >= OP_pop && op <= OP_lxor) return op != OP_frem && op != OP_drem;
-    if (op >= OP_iinc && op <= OP_if_icmple) return true;
-    if (op == OP_goto || (op >= OP_ireturn && op <= OP_dreturn) || op == OP_return) return true;
-    return op == OP_invokestatic || op == OP_wide || op == OP_goto_w;
+enum class control_flow : u8 { next, branch, jump, return_, call, refused };
+
+enum class effect_kind : u8 {
+    plain,      // takes, gives
+    stack_form, // moved, copied
+    pop2,       // one long or double, or two other entries
+    swap,
+    call,       // the callee's descriptor
+    unknown,    // refused by the VM
+};
+
+struct stack_effect {
+    effect_kind kind;
+    u8 takes;  // plain: entries taken; stack_form: entries moved
+    u8 gives;  // plain: 0 nothing, 1 an int or float, 2 a long or double; stack_form: copied
+};
+
+// One row of the table, for the byte values that name an instruction.
+struct opcode_info {
+    bool named;              // false for 0xcb..0xff
+    bool executed;
+    bool variable_operands;  // the switches
+    u8 operands;             // when not variable
+    u8 wide_operands;        // 0: takes no wide prefix
+    stack_effect effect;
+    control_flow flow;
+};
+
+namespace opcode_table_detail {
+#define VAR 0, true
+#define RUN true
+#define REFUSE false
+#define EFFECT(t, g) stack_effect{effect_kind::plain, t, g}
+#define STACK_FORM(m, c) stack_effect{effect_kind::stack_form, m, c}
+#define POP2_FORM stack_effect{effect_kind::pop2, 0, 0}
+#define SWAP_FORM stack_effect{effect_kind::swap, 0, 0}
+#define CALL_EFFECT stack_effect{effect_kind::call, 0, 0}
+#define UNKNOWN_EFFECT stack_effect{effect_kind::unknown, 0, 0}
+#define NEXT control_flow::next
+#define BRANCH control_flow::branch
+#define GOTO control_flow::jump
+#define RETURN control_flow::return_
+#define CALL control_flow::call
+#define REFUSED control_flow::refused
+// operands is a number or VAR ("0, true"): the row's initializer takes both forms.
+struct row_builder {
+    static constexpr opcode_info make(u8 operands, bool variable, u8 wide, bool executed,
+                                      stack_effect effect, control_flow flow) {
+        return {true, executed, variable, operands, wide, effect, flow};
+    }
+    static constexpr opcode_info make(u8 operands, u8 wide, bool executed, stack_effect effect,
+                                      control_flow flow) {
+        return {true, executed, false, operands, wide, effect, flow};
+    }
+};
+#define MIRT_OPCODE_ROW(value, name, ...) row_builder::make(__VA_ARGS__),
+#define MIRT_UNNAMED_ROW(value) opcode_info{false, false, false, 0, 0, UNKNOWN_EFFECT, REFUSED},
+inline constexpr opcode_info rows[256] = {MIRT_OPCODE_LIST(MIRT_OPCODE_ROW)
+                                              MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ROW)};
+#undef MIRT_OPCODE_ROW
+#undef MIRT_UNNAMED_ROW
+#undef VAR
+#undef RUN
+#undef REFUSE
+#undef EFFECT
+#undef STACK_FORM
+#undef POP2_FORM
+#undef SWAP_FORM
+#undef CALL_EFFECT
+#undef UNKNOWN_EFFECT
+#undef NEXT
+#undef BRANCH
+#undef GOTO
+#undef RETURN
+#undef CALL
+#undef REFUSED
+} // namespace opcode_table_detail
+
+constexpr const opcode_info& opcode_row(u8 op) { return opcode_table_detail::rows[op]; }
+
+// Whether the VM executes `op`; every other byte value ends a run with error 5.
+constexpr bool opcode_executed(u8 op) { return opcode_row(op).executed; }
+
+// Operand bytes after an executed opcode (after a pending wide where `wide` and the opcode
+// takes one); 0 for the opcodes the VM does not execute, which end every path there.
+constexpr int opcode_operand_bytes(u8 op, bool wide) {
+    const opcode_info& row = opcode_row(op);
+    if (!row.executed) return 0;
+    return wide && row.wide_operands ? row.wide_operands : row.operands;
 }
 
-// Operand bytes after an executed opcode (after a pending wide where `wide`); 0 for those
-// without operands and for the opcodes the VM does not execute.
-constexpr int opcode_operand_bytes(u8 op, bool wide) {
-    switch (op) {
-    case OP_bipush:
-    case OP_ldc: return 1;
-    case OP_sipush:
-    case OP_ldc_w:
-    case OP_ldc2_w:
-    case OP_invokestatic:
-    case OP_goto: return 2;
-    case OP_iload:
-    case OP_lload:
-    case OP_fload:
-    case OP_dload:
-    case OP_istore:
-    case OP_lstore:
-    case OP_fstore:
-    case OP_dstore: return wide ? 2 : 1;
-    case OP_iinc: return wide ? 4 : 2;
-    case OP_goto_w: return 4;
-    default: return op >= OP_ifeq && op <= OP_if_icmple ? 2 : 0;
-    }
-}
+// Whether `op` takes the operands a pending wide prefix gives it (and so uses it up).
+constexpr bool opcode_takes_wide(u8 op) { return opcode_row(op).wide_operands != 0; }
+
+constexpr control_flow opcode_flow(u8 op) { return opcode_row(op).flow; }
+
+static_assert([] {
+    int executed = 0;
+    for (int op = 0; op < 256; ++op) executed += opcode_executed(static_cast<u8>(op));
+    return executed;
+}() == 146);
