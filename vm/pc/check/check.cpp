@@ -15,7 +15,6 @@
 
 namespace {
 
-
 // A damaged package: the accessor layer's problem, turned into a report line.
 struct damaged {
     std::string what;
@@ -70,8 +69,8 @@ struct instruction {
     bool fits;    // the operands lie inside the code
     u32 next;     // offset of the following instruction
     control_flow flow;
-    s64 target;   // branch and goto: where the jump leads
-    u32 operand;  // the local, constant or method reference the instruction names
+    s64 target;  // branch and goto: where the jump leads
+    u32 operand; // the local, constant or method reference the instruction names
 };
 
 instruction decode(const code_info& code, u32 at, bool wide) {
@@ -86,10 +85,10 @@ instruction decode(const code_info& code, u32 at, bool wide) {
     if (!d.fits || d.operands == 0) return d;
     const u8* x = code.begin + at;
     if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
-        d.target = d.operands == 4 ? at + static_cast<s64>(static_cast<s32>(
-                                              static_cast<u32>(x[1]) << 24 | x[2] << 16 |
-                                              x[3] << 8 | x[4]))
-                                   : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
+        d.target = d.operands == 4
+                       ? at + static_cast<s64>(static_cast<s32>(static_cast<u32>(x[1]) << 24 |
+                                                                x[2] << 16 | x[3] << 8 | x[4]))
+                       : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
         return d;
     }
     // A local's index is one byte, two after wide; other operands are as wide as they are.

@@ -635,7 +635,7 @@ int get_method_id_by_reference(int ref, bool external) {
             trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
             if (cf.method_field(record, mirt_method_info::name_index) == cname_idx) {
                 trace_line("\tget function from id %.*s, (%d)\n", text_length(name),
-                            text_chars(name), i);
+                           text_chars(name), i);
                 result = i;
                 break;
             }
@@ -643,19 +643,19 @@ int get_method_id_by_reference(int ref, bool external) {
     } else {
         image_text wanted = cf.utf8_slot(cname_idx);
         trace_line("\tget method by id: %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
-                    cname_idx);
+                   cname_idx);
         u32 class_record = cf.constant(cidx, CONSTANT_Class);
         u32 class_idx =
             cf.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u;
         image_text class_name = cf.utf8_slot(class_idx);
         trace_line("\tget function from id %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
-                    cname_idx);
+                   cname_idx);
         trace_line("\tget function from id %.*s, (%d)\n", text_length(class_name),
-                    text_chars(class_name), class_idx);
+                   text_chars(class_name), class_idx);
         std::optional<directory_entry> entry = get_class_info(class_name);
         if (!entry) error(ERROR_FUNCTION_NOT_FOUND, ref);
         trace_line("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
-                    static_cast<int>(entry->offset));
+                   static_cast<int>(entry->offset));
         class_image target{&loaded, entry->offset};
         if (!loaded.contains(target.base, 4) || target.magic() != CLASS_IMAGE_MAGIC)
             fault(FAULT_NOT_A_CLASS_IMAGE, entry->at);
@@ -711,7 +711,7 @@ void restore_frame(frame_info frame) {
     u32 record = cf.method(frame.method);
     image_text name = cf.method_name(record);
     trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
-                cf.method_field(record, mirt_method_info::name_index));
+               cf.method_field(record, mirt_method_info::name_index));
     enter_code(record, frame.method);
 }
 
@@ -822,7 +822,25 @@ void run_native_function(u16 method_ref) {
 //                 when it has none)
 // All print the trace after the instruction when tracing. A single step returns there
 // instead of going on; its caller advances pc when inc_pc says so.
-#define vmcase(name) op_##name:
+// Built with MIRT_THREADED_DISPATCH=0 the same body is one switch (for compilers and
+// analysers without label addresses): vmcase is a case label, and dispatching goes back to
+// the switch.
+#ifndef MIRT_THREADED_DISPATCH
+#define MIRT_THREADED_DISPATCH 1
+#endif
+#if MIRT_THREADED_DISPATCH
+#define vmcase(name)  op_##name:
+#define vmdefault     op_unnamed:
+#define vmdispatch    goto* dispatch[op]
+#define vmswitch      vmdispatch;
+#define vmswitch_end
+#else
+#define vmcase(name)  case OP_##name:
+#define vmdefault     default:
+#define vmdispatch    goto dispatch_switch
+#define vmswitch      dispatch_switch: __attribute__((unused)); switch (op) {
+#define vmswitch_end  }
+#endif
 #define vmend(advance_pc, check_pc)                                                           \
     do {                                                                                      \
         if constexpr (trace) {                                                                \
@@ -843,7 +861,7 @@ void run_native_function(u16 method_ref) {
             if (check_pc && r.pc >= r.code_end)                                               \
                 fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));                        \
             op = *r.pc;                                                                       \
-            goto *dispatch[op];                                                               \
+            vmdispatch;                                                                       \
         }                                                                                     \
     } while (0)
 #define vmbreak vmend(true, true)
@@ -860,13 +878,15 @@ void run_native_function(u16 method_ref) {
 namespace {
 
 template <bool trace, bool one_step> bool interpret(u8 first_op) {
+#if MIRT_THREADED_DISPATCH
 #define MIRT_HANDLER_ADDRESS(value, name, ...) &&op_##name,
-#define MIRT_UNNAMED_ADDRESS(value)       &&op_unnamed,
+#define MIRT_UNNAMED_ADDRESS(value)            &&op_unnamed,
     static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
                                                MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)};
 #undef MIRT_HANDLER_ADDRESS
 #undef MIRT_UNNAMED_ADDRESS
     static_assert(std::size(dispatch) == 256, "every byte value needs a handler");
+#endif
 
     registers r{};
     r.load();
@@ -875,10 +895,10 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
         if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
         op = *r.pc;
     }
-    goto* dispatch[op];
+    vmswitch
 
-    // The opcode families are kept as aligned rows.
-    // clang-format off
+        // The opcode families are kept as aligned rows.
+        // clang-format off
 
     // constants
     vmcase(nop) vmbreak;
@@ -1142,33 +1162,28 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
     vmcase(wide) wide_opcode = true; vmbreak;
 
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
-    // the floating-point remainders are not executed by this VM
-    vmcase(aload) vmcase(aload_0) vmcase(aload_1) vmcase(aload_2) vmcase(aload_3)
-    vmcase(iaload) vmcase(laload) vmcase(faload) vmcase(daload)
-    vmcase(aaload) vmcase(baload) vmcase(caload) vmcase(saload)
-    vmcase(astore) vmcase(astore_0) vmcase(astore_1) vmcase(astore_2) vmcase(astore_3)
-    vmcase(iastore) vmcase(lastore) vmcase(fastore) vmcase(dastore)
-    vmcase(aastore) vmcase(bastore) vmcase(castore) vmcase(sastore)
-    vmcase(frem) vmcase(drem)
-    vmcase(if_acmpeq) vmcase(if_acmpne)
-    vmcase(jsr) vmcase(ret) vmcase(tableswitch) vmcase(lookupswitch)
-    vmcase(areturn)
-    vmcase(getstatic) vmcase(putstatic) vmcase(getfield) vmcase(putfield)
-    vmcase(invokevirtual) vmcase(invokespecial) vmcase(invokeinterface)
-    vmcase(xxxunusedxxx1) vmcase(new) vmcase(newarray) vmcase(anewarray)
-    vmcase(arraylength) vmcase(athrow) vmcase(checkcast) vmcase(instanceof)
-    vmcase(monitorenter) vmcase(monitorexit)
-    vmcase(multianewarray) vmcase(ifnull) vmcase(ifnonnull)
-    vmcase(jsr_w) vmcase(breakpoint)
-    vmcase(unnamed) // 0xcb..0xff: no instruction has these values
+    // the floating-point remainders are not executed by this VM: the table's REFUSE rows
+#define MIRT_REFUSED_RUN(name)
+#define MIRT_REFUSED_REFUSE(name) vmcase(name)
+#define MIRT_REFUSED_CASE(value, name, operands, wide, executed, ...) MIRT_REFUSED_##executed(name)
+    MIRT_OPCODE_LIST(MIRT_REFUSED_CASE)
+#undef MIRT_REFUSED_CASE
+#undef MIRT_REFUSED_REFUSE
+#undef MIRT_REFUSED_RUN
+    vmdefault // 0xcb..0xff: no instruction has these values
         // A run reads the opcode again rather than keep it in a register for this path.
         fail(r, ERROR_UNKNOWN_OPCODE, one_step ? op : *r.pc);
+    vmswitch_end
     // clang-format on
 }
 
 } // namespace
 
 #undef vmcase
+#undef vmdefault
+#undef vmdispatch
+#undef vmswitch
+#undef vmswitch_end
 #undef vmend
 #undef vmbreak
 #undef vmjump
