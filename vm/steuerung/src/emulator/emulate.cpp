@@ -13,7 +13,7 @@
 
 s32 millis = 0;
 
-void load_file(const char* file, bool is_debug) {
+void load_file(const char* file, bool debug) {
     if (!quiet) std::printf("trying to decode file: %s\n", file);
     // Only a regular file is read, and its open never blocks: a directory, a FIFO or a
     // device is as unreadable as a file that is not there.
@@ -46,14 +46,14 @@ void load_file(const char* file, bool is_debug) {
         }
         std::printf("\n\nreading done. %u bytes read\n", idx);
     }
-    set_mem(buffer, idx - 1, is_debug);
+    set_mem(buffer, idx - 1, debug);
 }
 
-void load_bytes(const u8* data, u32 size, bool is_debug) {
+void load_bytes(const u8* data, u32 size, bool debug) {
     u8* buffer = new u8[size + 1];
     if (size) std::memcpy(buffer, data, size);
     buffer[size] = 0xFF; // the end-of-file byte load_file keeps
-    set_mem(buffer, size, is_debug);
+    set_mem(buffer, size, debug);
 }
 
 void drive_line(const char* format, ...) {

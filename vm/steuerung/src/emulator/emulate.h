@@ -6,12 +6,12 @@
 
 // Reads the package into a fresh buffer with its hex dump and hands it to the VM core.
 // Ends the process (status 255) when the file cannot be read or is too large.
-void load_file(const char* file, bool is_debug);
+void load_file(const char* file, bool debug);
 
 // Hands `size` bytes to the VM core as load_file does for a file that holds them (a copy,
 // with the end-of-file byte after it), without the dump: for hosts that hold a package in
 // memory (tests, fuzzing).
-void load_bytes(const u8* data, u32 size, bool is_debug);
+void load_bytes(const u8* data, u32 size, bool debug);
 
 // Prints one line of the drive's output ("DRIVE: ..."); a run compared with expected lines
 // compares it.

@@ -163,10 +163,10 @@ void emulated_clock_moved(s32 now) {
 }
 
 bool load_package_map(const char* map_path, const char* package_path, std::string& problem) {
-    host::read_result package = host::read_regular_file(package_path, MAX_PACKAGE_SIZE);
-    if (!package.ok) return true; // the loader says what is wrong with it
+    host::read_result package_file = host::read_regular_file(package_path, MAX_PACKAGE_SIZE);
+    if (!package_file.ok) return true; // the loader says what is wrong with it
     mapfile::package_map loaded_map;
-    if (!mapfile::load_map_for(map_path, package.bytes, loaded_map, problem)) return false;
+    if (!mapfile::load_map_for(map_path, package_file.bytes, loaded_map, problem)) return false;
     map = std::move(loaded_map);
     return true;
 }

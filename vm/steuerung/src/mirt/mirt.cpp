@@ -312,7 +312,7 @@ constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
     }
     return next_byte(r);
 }
-[[gnu::always_inline]] inline variable& pool_local(registers& r, u16 index) {
+[[gnu::always_inline]] inline variable& pool_local(const registers& r, u16 index) {
     if (index >= max_locals) fail(r, ERROR_LOCAL_OUT_OF_RANGE, index);
     return locals[index];
 }
@@ -360,7 +360,7 @@ void clear_constant_cache() {
 }
 
 // The value `op` (ldc, ldc_w or ldc2_w) pushes for constant `index`.
-[[gnu::always_inline]] inline variable pool_constant(registers& r, u8 op, u16 index) {
+[[gnu::always_inline]] inline variable pool_constant(const registers& r, u8 op, u16 index) {
     const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
     const bool wide_value = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
     if (cached.number == index && cached.image == cf.base && wide_value == (op == OP_ldc2_w))
@@ -702,17 +702,17 @@ bool set_current_frame(u16 method_ref) {
     return true;
 }
 
-void restore_frame(frame_info frame) {
-    current_frame = frame;
-    pc = frame.pc;
-    cf = frame.cf;
-    last_cf = frame.cf;
-    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = frame.local_var[i];
-    u32 record = cf.method(frame.method);
+void restore_frame(frame_info saved) {
+    current_frame = saved;
+    pc = saved.pc;
+    cf = saved.cf;
+    last_cf = saved.cf;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
+    u32 record = cf.method(saved.method);
     image_text name = cf.method_name(record);
     trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
                cf.method_field(record, mirt_method_info::name_index));
-    enter_code(record, frame.method);
+    enter_code(record, saved.method);
 }
 
 void update_current_frame() {

@@ -75,7 +75,7 @@ std::optional<directory_entry> get_class_info(image_text name);
 
 int get_method_id_by_reference(int ref, bool external);
 bool set_current_frame(u16 method_ref);
-void restore_frame(frame_info frame);
+void restore_frame(frame_info saved);
 void update_current_frame();
 void restore_current_frame();
 void run_native_function(u16 method_ref);
