@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 
+#include "mirt_descriptor.h"
 #include "mirt_facts.h"
 #include "mirt_image.h"
 #include "mirt_method_ids.h"
@@ -24,6 +25,7 @@ std::string format(const char* fmt, ...) {
     char line[512];
     va_list args;
     va_start(args, fmt);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
     std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
     return line;
@@ -209,8 +211,9 @@ class checker {
         classes_.push_back(c);
     }
 
-    void add(int method, int offset, bool error, std::string problem) {
-        findings_.push_back({method, offset, error, std::move(problem)});
+    // `offset`: a code offset, or -1 for a finding about the method as a whole.
+    void add(int method, s64 offset, bool error, std::string problem) {
+        findings_.push_back({method, static_cast<int>(offset), error, std::move(problem)});
     }
 
     // --- what runs -------------------------------------------------------------------------
@@ -391,17 +394,17 @@ class checker {
 
     void check_parameters(int m) {
         const method_entry& method = methods_[m];
+        descriptor_cursor parameters(method.descriptor.data(),
+                                     static_cast<int>(method.descriptor.size()));
         int slots = 0;
-        for (size_t i = 0; i < method.descriptor.size(); ++i) {
-            const char c = method.descriptor[i];
-            if (c == '(') continue;
+        for (int c; (c = parameters.next_parameter()) != descriptor_cursor::END;) {
             if (c == ')') return;
             if (method.is_main) {
                 add(m, -1, true, "main must not take parameters (the VM stops at once)");
                 return;
             }
             if (c == 'I' || c == 'J') {
-                if (slots > (c == 'I' ? 3 : 2)) {
+                if (slots > (c == 'I' ? PARAMETER_SLOTS - 1 : PARAMETER_SLOTS - 2)) {
                     add(m, -1, true,
                         "parameters need more than 4 slots; the VM allows 4 ints or 2 longs (error "
                         "6)");
@@ -556,17 +559,14 @@ class checker {
         if (!descriptor_record || image.constant_tag_at(*descriptor_record) != CONSTANT_Utf8)
             return 0;
         const std::string descriptor = text(image.utf8_slot(descriptor_number - 1u));
-        int parameters = 0;
-        size_t i = 1;
-        for (; i < descriptor.size() && descriptor[i] != ')'; ++i) {
-            while (i < descriptor.size() && descriptor[i] == '[') ++i;
-            if (i < descriptor.size() && descriptor[i] == 'L')
-                while (i < descriptor.size() && descriptor[i] != ';') ++i;
-            ++parameters;
-        }
-        stack.erase(stack.size() - std::min(stack.size(), static_cast<size_t>(parameters)));
-        if (i + 1 >= descriptor.size() || descriptor[i + 1] == 'V') return 0;
-        stack += descriptor[i + 1] == 'J' || descriptor[i + 1] == 'D' ? "2" : "1";
+        descriptor_cursor cursor(descriptor.data(), static_cast<int>(descriptor.size()));
+        size_t parameters = 0;
+        int c;
+        while ((c = cursor.next_parameter()) != descriptor_cursor::END && c != ')') ++parameters;
+        stack.erase(stack.size() - std::min(stack.size(), parameters));
+        const int result = c == ')' ? cursor.return_letter() : descriptor_cursor::END;
+        if (result == descriptor_cursor::END || result == 'V') return 0;
+        stack += result == 'J' || result == 'D' ? "2" : "1";
         return 1;
     }
 

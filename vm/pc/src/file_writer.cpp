@@ -206,7 +206,7 @@ int write_prg_file(std::vector<classfile_descriptor>& classfile_list, std::FILE*
         std::printf("file: %s        %d Bytes\n", node.name.c_str(), node.size);
         node.name = file2class_name(node.name);
         ++file_count;
-        offset += mirt2_class_info::size(static_cast<u32>(node.name.size()));
+        offset += static_cast<int>(mirt2_class_info::size(static_cast<u32>(node.name.size())));
     }
     file_u32(output, PACKAGE_MAGIC);
     file_u16(output, static_cast<u32>(file_count));

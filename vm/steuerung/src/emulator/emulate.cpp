@@ -60,6 +60,7 @@ void drive_line(const char* format, ...) {
     char line[256];
     va_list arguments;
     va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
     std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     std::fputs(line, stdout);

@@ -12,6 +12,7 @@
 
 #include "../emulator/debug.h"
 #include "../emulator/emulate.h"
+#include "mirt_descriptor.h"
 #include "mirt_error.h"
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
@@ -57,6 +58,7 @@ stop_handler on_stop = nullptr;
     if (quiet) return;
     va_list arguments;
     va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
     std::vprintf(format, arguments);
     va_end(arguments);
 }
@@ -93,41 +95,8 @@ const char* text_chars(image_text text) { return reinterpret_cast<const char*>(t
 
 // --- method descriptors --------------------------------------------------------------------
 
-struct descriptor_shape {
-    int parameters;     // one operand stack entry each
-    char return_letter; // first letter of the return type: 'V', 'I', 'J', '[', 'L', ...
-};
-
-// Parses "(<field types>)<return type>"; nothing when the text is not a descriptor.
 std::optional<descriptor_shape> parse_descriptor(image_text text) {
-    const char* s = text_chars(text);
-    const int n = text_length(text);
-    int i = 0;
-    auto field_type = [&]() -> bool {
-        while (i < n && s[i] == '[') ++i;
-        if (i >= n) return false;
-        if (s[i] == 'L') {
-            while (i < n && s[i] != ';') ++i;
-            if (i >= n) return false;
-        } else if (get_type(s[i]) < 0 || s[i] == '(' || s[i] == ')') {
-            return false;
-        }
-        ++i;
-        return true;
-    };
-    if (n == 0 || s[i++] != '(') return std::nullopt;
-    descriptor_shape shape{0, 'V'};
-    while (i < n && s[i] != ')') {
-        if (!field_type()) return std::nullopt;
-        ++shape.parameters;
-    }
-    if (i >= n) return std::nullopt;
-    ++i;
-    if (i >= n) return std::nullopt;
-    shape.return_letter = s[i];
-    if (s[i] == 'V') return i + 1 == n ? std::optional(shape) : std::nullopt;
-    if (!field_type() || i != n) return std::nullopt;
-    return shape;
+    return ::parse_descriptor(text_chars(text), text_length(text));
 }
 
 // --- operand stack helpers -----------------------------------------------------------------
@@ -389,21 +358,19 @@ void enter_code(u32 record, u16 method_ref) {
 // Moves the parameters of a Java method from the operand stack into the register locals.
 // The whole descriptor is checked before the first value is popped.
 void pass_parameters(image_text descriptor, u16 method_ref) {
-    const char* s = text_chars(descriptor);
-    const int n = text_length(descriptor);
+    descriptor_cursor parameters(text_chars(descriptor), text_length(descriptor));
     int slot_of[REGISTER_LOCALS];
     int count = 0;
     int slots = 0;
-    for (int i = 0;; ++i) {
-        if (i >= n) fault(FAULT_BAD_DESCRIPTOR, method_ref);
-        int type = get_type(s[i]);
-        if (type == TYPE_ARGS_BEGIN) continue;
-        if (type == TYPE_ARGS_END) break;
-        if (type == TYPE_INT) {
+    for (;;) {
+        const int type = parameters.next_parameter();
+        if (type == descriptor_cursor::END) fault(FAULT_BAD_DESCRIPTOR, method_ref);
+        if (type == ')') break;
+        if (type == 'I') {
             if (slots > PARAMETER_SLOTS - 1) error(ERROR_TOO_MANY_PARAMETERS);
             slot_of[count++] = slots;
             slots += 1;
-        } else if (type == TYPE_LONG) {
+        } else if (type == 'J') {
             if (slots > PARAMETER_SLOTS - 2) error(ERROR_TOO_MANY_PARAMETERS);
             slot_of[count++] = slots;
             slots += 2;
@@ -849,16 +816,16 @@ void run_native_function(u16 method_ref) {
         }                                                                                     \
         if (--r.left == 0) [[unlikely]] {                                                     \
             r.save();                                                                         \
-            countdown_expired(advance_pc);                                                    \
+            countdown_expired((advance_pc));                                                  \
             r.load();                                                                         \
         }                                                                                     \
         if constexpr (one_step) {                                                             \
             r.save();                                                                         \
-            inc_pc = advance_pc;                                                              \
+            inc_pc = (advance_pc);                                                            \
             return true;                                                                      \
         } else {                                                                              \
-            if (advance_pc) ++r.pc;                                                           \
-            if (check_pc && r.pc >= r.code_end)                                               \
+            if ((advance_pc)) ++r.pc;                                                         \
+            if ((check_pc) && r.pc >= r.code_end)                                             \
                 fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));                        \
             op = *r.pc;                                                                       \
             vmdispatch;                                                                       \
@@ -1060,7 +1027,7 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
         } else {
             const u8* p = operand_bytes(r, 2);
             index = p[0];
-            delta = static_cast<s8>(p[1]);
+            delta = static_cast<s8>(p[1]); // NOLINT(bugprone-signed-char-misuse): signed
         }
         // Only the four register locals exist for iinc.
         if (index >= REGISTER_LOCALS) fail(r, ERROR_NOT_A_REGISTER_LOCAL, index);

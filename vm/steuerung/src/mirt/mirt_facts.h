@@ -22,21 +22,21 @@ constexpr u32 MAX_PACKAGE_SIZE = 4096;
 // The numbered errors, each with its fixed message; every other number prints the general
 // message.
 enum vm_error : int {
-    ERROR_NOT_NATIVE = 1,           // native dispatch of a method not flagged native
-    ERROR_PARAMETER_TYPE = 2,       // a parameter neither int nor long
-    ERROR_FUNCTION_NOT_FOUND = 3,   // resolution found nothing; a native without identifier
-    ERROR_NOT_LONG_OR_DOUBLE = 4,   // ldc2_w of another kind of constant
-    ERROR_UNKNOWN_OPCODE = 5,       // an opcode the VM does not execute
-    ERROR_TOO_MANY_PARAMETERS = 6,  // more than PARAMETER_SLOTS
-    ERROR_NO_MAIN = 7,              // no method with the main identifier
+    ERROR_NOT_NATIVE = 1,            // native dispatch of a method not flagged native
+    ERROR_PARAMETER_TYPE = 2,        // a parameter neither int nor long
+    ERROR_FUNCTION_NOT_FOUND = 3,    // resolution found nothing; a native without identifier
+    ERROR_NOT_LONG_OR_DOUBLE = 4,    // ldc2_w of another kind of constant
+    ERROR_UNKNOWN_OPCODE = 5,        // an opcode the VM does not execute
+    ERROR_TOO_MANY_PARAMETERS = 6,   // more than PARAMETER_SLOTS
+    ERROR_NO_MAIN = 7,               // no method with the main identifier
     ERROR_CONSTANT_OUT_OF_RANGE = 8, // ldc of a constant that does not exist
-    ERROR_LOCAL_OUT_OF_RANGE = 9,   // an indexed local beyond max_locals
+    ERROR_LOCAL_OUT_OF_RANGE = 9,    // an indexed local beyond max_locals
     ERROR_NOT_A_REGISTER_LOCAL = 10, // iinc beyond the register locals
-    ERROR_NOT_AN_INT = 11,          // iinc of a slot not int; ldc of a string or class
+    ERROR_NOT_AN_INT = 11,           // iinc of a slot not int; ldc of a string or class
     ERROR_STACK_OVERFLOW = 12,
     ERROR_STACK_UNDERFLOW = 13,
-    ERROR_HEAP_OVERFLOW = 14,       // raised by nothing
-    ERROR_HEAP_UNDERFLOW = 15,      // raised by nothing
+    ERROR_HEAP_OVERFLOW = 14,  // raised by nothing
+    ERROR_HEAP_UNDERFLOW = 15, // raised by nothing
     ERROR_FRAME_OVERFLOW = 16,
     ERROR_UNKNOWN_DATA_TYPE = 17,   // raised by nothing
     ERROR_LOCAL_POOL_OVERFLOW = 18, // a method's window passes the end of the pool

@@ -10,7 +10,7 @@ void package_bytes::problem(image_problem what, s64 detail1, s64 detail2) const 
 std::optional<u32> class_image::find_constant(u32 number) const {
     if (number == 0 || number >= constant_pool_count()) return std::nullopt;
     u16 table = header(mirt_ClassFile::constant_pool_addr_arr);
-    u16 addr = bytes->u16_at(static_cast<u64>(base) + table + 2 * (number - 1));
+    u16 addr = bytes->u16_at(static_cast<u64>(base) + table + 2 * static_cast<u64>(number - 1));
     if (addr == NO_CONSTANT) return std::nullopt;
     return base + addr;
 }
@@ -32,7 +32,7 @@ image_text class_image::utf8_slot(u32 slot) const {
 u32 class_image::method(u32 index) const {
     if (index >= methods_count()) bytes->problem(IMAGE_NO_METHOD, index);
     u16 table = header(mirt_ClassFile::methods_addr_arr);
-    u32 record = base + bytes->u16_at(static_cast<u64>(base) + table + 2 * index);
+    u32 record = base + bytes->u16_at(static_cast<u64>(base) + table + 2 * static_cast<u64>(index));
     bytes->span(record, mirt_method_info::size);
     return record;
 }

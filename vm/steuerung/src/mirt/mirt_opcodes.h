@@ -271,42 +271,48 @@ enum class effect_kind : u8 {
     stack_form, // moved, copied
     pop2,       // one long or double, or two other entries
     swap,
-    call,       // the callee's descriptor
-    unknown,    // refused by the VM
+    call,    // the callee's descriptor
+    unknown, // refused by the VM
 };
 
 struct stack_effect {
     effect_kind kind;
-    u8 takes;  // plain: entries taken; stack_form: entries moved
-    u8 gives;  // plain: 0 nothing, 1 an int or float, 2 a long or double; stack_form: copied
+    u8 takes; // plain: entries taken; stack_form: entries moved
+    u8 gives; // plain: 0 nothing, 1 an int or float, 2 a long or double; stack_form: copied
 };
 
 // One row of the table, for the byte values that name an instruction.
 struct opcode_info {
-    bool named;              // false for 0xcb..0xff
+    bool named; // false for 0xcb..0xff
     bool executed;
-    bool variable_operands;  // the switches
-    u8 operands;             // when not variable
-    u8 wide_operands;        // 0: takes no wide prefix
+    bool variable_operands; // the switches
+    u8 operands;            // when not variable
+    u8 wide_operands;       // 0: takes no wide prefix
     stack_effect effect;
     control_flow flow;
 };
 
 namespace opcode_table_detail {
-#define VAR 0, true
-#define RUN true
+#define VAR    0, true
+#define RUN    true
 #define REFUSE false
-#define EFFECT(t, g) stack_effect{effect_kind::plain, t, g}
-#define STACK_FORM(m, c) stack_effect{effect_kind::stack_form, m, c}
-#define POP2_FORM stack_effect{effect_kind::pop2, 0, 0}
-#define SWAP_FORM stack_effect{effect_kind::swap, 0, 0}
-#define CALL_EFFECT stack_effect{effect_kind::call, 0, 0}
-#define UNKNOWN_EFFECT stack_effect{effect_kind::unknown, 0, 0}
-#define NEXT control_flow::next
-#define BRANCH control_flow::branch
-#define GOTO control_flow::jump
-#define RETURN control_flow::return_
-#define CALL control_flow::call
+#define EFFECT(t, g)                                                                               \
+    stack_effect { effect_kind::plain, t, g }
+#define STACK_FORM(m, c)                                                                           \
+    stack_effect { effect_kind::stack_form, m, c }
+#define POP2_FORM                                                                                  \
+    stack_effect { effect_kind::pop2, 0, 0 }
+#define SWAP_FORM                                                                                  \
+    stack_effect { effect_kind::swap, 0, 0 }
+#define CALL_EFFECT                                                                                \
+    stack_effect { effect_kind::call, 0, 0 }
+#define UNKNOWN_EFFECT                                                                             \
+    stack_effect { effect_kind::unknown, 0, 0 }
+#define NEXT    control_flow::next
+#define BRANCH  control_flow::branch
+#define GOTO    control_flow::jump
+#define RETURN  control_flow::return_
+#define CALL    control_flow::call
 #define REFUSED control_flow::refused
 // operands is a number or VAR ("0, true"): the row's initializer takes both forms.
 struct row_builder {
@@ -320,7 +326,7 @@ struct row_builder {
     }
 };
 #define MIRT_OPCODE_ROW(value, name, ...) row_builder::make(__VA_ARGS__),
-#define MIRT_UNNAMED_ROW(value) opcode_info{false, false, false, 0, 0, UNKNOWN_EFFECT, REFUSED},
+#define MIRT_UNNAMED_ROW(value)           opcode_info{false, false, false, 0, 0, UNKNOWN_EFFECT, REFUSED},
 inline constexpr opcode_info rows[256] = {MIRT_OPCODE_LIST(MIRT_OPCODE_ROW)
                                               MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ROW)};
 #undef MIRT_OPCODE_ROW

@@ -73,5 +73,5 @@ inline variable float_entry(float x) { return make_entry<float>(TYPE_FLOAT, &var
 inline variable double_entry(double x) { return make_entry<double>(TYPE_DOUBLE, &var_data::D, x); }
 
 // Maps one method-descriptor character to a tag; -1 for characters it does not map
-// ('V', '[', ';', class-name letters). It does not parse: callers walk the descriptor.
+// ('V', '[', ';', class-name letters). It does not parse: mirt_descriptor.h does.
 int get_type(char basetype);
