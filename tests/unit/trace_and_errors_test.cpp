@@ -2,7 +2,7 @@
 #include <cmath>
 #include <limits>
 
-#include "debug.h"
+#include "mirt_trace.h"
 #include "vm_harness.h"
 
 using namespace testing_support;

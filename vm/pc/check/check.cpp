@@ -50,17 +50,8 @@ std::string text(image_text t) {
 }
 
 bool emulated_native(u16 id) {
-    switch (id) {
-    case NATIVE_DISPLAY_INT:
-    case NATIVE_DISPLAY_LONG:
-    case NATIVE_GET_MILLIS:
-    case NATIVE_GET_ANALOG_INPUT:
-    case NATIVE_SET_LED:
-    case NATIVE_SET_DIGITAL_OUTPUT:
-    case NATIVE_GET_DIGITAL_INPUT:
-    case NATIVE_GET_DIGITAL_OUTPUT: return true;
-    default: return false;
-    }
+    const method_id_row* row = find_method_id(id);
+    return row && row->emulated();
 }
 
 // One instruction of a method's code, decoded through the opcode table.

@@ -9,11 +9,35 @@
 #include "host_files.h"
 
 #include "../mirt/mirt.h"
+#include "../mirt/mirt_drive.h"
 #include "../mirt/mirt_error.h"
 
 s32 millis = 0;
 
+namespace {
+
+// The drive functions this emulator carries out, handed to the VM core by identifier.
+void install_emulated_drive() {
+    register_drive_function(NATIVE_DISPLAY_INT,
+                            [](s64 v) { return native_display_int(static_cast<s32>(v)), 0; });
+    register_drive_function(NATIVE_DISPLAY_LONG, [](s64 v) { return native_display_long(v), 0; });
+    register_drive_function(NATIVE_GET_MILLIS, [](s64) { return native_get_millis(); });
+    register_drive_function(NATIVE_GET_ANALOG_INPUT, [](s64 channel) {
+        return native_get_analog_input(static_cast<s32>(channel));
+    });
+    register_drive_function(NATIVE_SET_LED,
+                            [](s64 v) { return native_set_led(static_cast<s32>(v)), 0; });
+    register_drive_function(NATIVE_SET_DIGITAL_OUTPUT,
+                            [](s64 v) { return native_set_dig_output(static_cast<s32>(v)), 0; });
+    register_drive_function(NATIVE_GET_DIGITAL_INPUT, [](s64) { return native_get_dig_input(); });
+    register_drive_function(NATIVE_GET_DIGITAL_OUTPUT, [](s64) { return native_get_dig_output(); });
+    register_not_emulated(native_not_emulated);
+}
+
+} // namespace
+
 void load_file(const char* file, bool debug) {
+    install_emulated_drive();
     if (!quiet) std::printf("trying to decode file: %s\n", file);
     // Only a regular file is read, and its open never blocks: a directory, a FIFO or a
     // device is as unreadable as a file that is not there.
@@ -50,6 +74,7 @@ void load_file(const char* file, bool debug) {
 }
 
 void load_bytes(const u8* data, u32 size, bool debug) {
+    install_emulated_drive();
     u8* buffer = new u8[size + 1];
     if (size) std::memcpy(buffer, data, size);
     buffer[size] = 0xFF; // the end-of-file byte load_file keeps

@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "../emulator/debug.h"
-#include "../emulator/emulate.h"
+#include "mirt_drive.h"
 #include "mirt_descriptor.h"
 #include "mirt_error.h"
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
 #include "mirt_operation.h"
+#include "mirt_trace.h"
 
 u8* static_mem = nullptr;
 package_bytes loaded;
@@ -52,6 +52,10 @@ package_directory package_dir{&loaded};
 // `left` while the interpreter runs.
 u64 countdown = MIRT_CHECK_INTERVAL;
 stop_handler on_stop = nullptr;
+
+// The host's drive functions, by row of the drive-function table.
+drive_call drive_calls[method_id_table.size()] = {};
+not_emulated_call report_not_emulated = nullptr;
 
 // The traces of class lookup, resolution and activation; a quiet run prints none of them.
 [[gnu::format(printf, 1, 2)]] void trace_line(const char* format, ...) {
@@ -394,8 +398,8 @@ void default_native(u32 record, u16 method_ref) {
         trace_line("param: %d\n", argument.value.S32);
         if (i < count) arguments[count - 1 - i] = argument;
     }
-    if (quiet)
-        native_not_emulated(cf.method_name(record),
+    if (quiet && report_not_emulated)
+        report_not_emulated(cf.method_name(record),
                             cf.method_field(record, mirt_method_info::e_method_id), arguments,
                             count);
     switch (shape->return_letter) {
@@ -697,22 +701,33 @@ void restore_current_frame() {
 
 // --- native dispatch -------------------------------------------------------------------------
 
+void register_drive_function(method_id id, drive_call call) {
+    if (const method_id_row* row = find_method_id(id))
+        drive_calls[static_cast<size_t>(row - method_id_table.data())] = call;
+}
+
+void register_not_emulated(not_emulated_call call) { report_not_emulated = call; }
+
 void run_native_function(u16 method_ref) {
     u32 record = cf.method(method_ref);
     if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
         error(ERROR_NOT_NATIVE, method_ref);
+    const u16 id = cf.method_field(record, mirt_method_info::e_method_id);
+    if (id == NO_METHOD_ID) error(ERROR_FUNCTION_NOT_FOUND, method_ref);
+    const method_id_row* row = find_method_id(id);
+    const drive_call call =
+        row ? drive_calls[static_cast<size_t>(row - method_id_table.data())] : nullptr;
+    if (!call || !row->emulated()) {
+        default_native(record, method_ref);
+        return;
+    }
     // clang-format off
-    switch (cf.method_field(record, mirt_method_info::e_method_id)) {
-    case NATIVE_DISPLAY_INT:        native_display_int(pop_stack().value.S32); break;
-    case NATIVE_DISPLAY_LONG:       native_display_long(pop_stack().value.S64); break;
-    case NATIVE_GET_MILLIS:         push_stack(int_entry(native_get_millis())); break;
-    case NATIVE_GET_ANALOG_INPUT:   push_stack(int_entry(native_get_analog_input(sub32(pop_stack().value.S32, 1)))); break;
-    case NATIVE_SET_LED:            native_set_led(pop_stack().value.S32); break;
-    case NATIVE_SET_DIGITAL_OUTPUT: native_set_dig_output(pop_stack().value.S32); break;
-    case NATIVE_GET_DIGITAL_INPUT:  push_stack(int_entry(native_get_dig_input())); break;
-    case NATIVE_GET_DIGITAL_OUTPUT: push_stack(int_entry(native_get_dig_output())); break;
-    case NO_METHOD_ID:              error(ERROR_FUNCTION_NOT_FOUND, method_ref);
-    default:                        default_native(record, method_ref); break;
+    switch (row->shape) {
+    case drive_shape::int_argument:                call(pop_stack().value.S32); break;
+    case drive_shape::long_argument:               call(pop_stack().value.S64); break;
+    case drive_shape::int_result:                  push_stack(int_entry(call(0))); break;
+    case drive_shape::channel_argument_int_result: push_stack(int_entry(call(sub32(pop_stack().value.S32, 1)))); break;
+    case drive_shape::default_row:                 break;
     }
     // clang-format on
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../emulator/debug.h"
+#include "mirt_trace.h"
 
 namespace {
 

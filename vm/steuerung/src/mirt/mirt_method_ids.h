@@ -47,11 +47,37 @@ enum method_id : u16 {
     NATIVE_GET_STATUS = 0x8011,
 };
 
+// How the VM dispatches a drive function: the shape of what it takes from the operand stack
+// and gives back. Only the functions the emulator carries out have a shape of their own;
+// every other drive function takes the default row (its declared parameters are taken, a
+// zero of its return type is given back).
+enum class drive_shape : u8 {
+    default_row,
+    int_argument,               // (I)V
+    long_argument,              // (J)V
+    int_result,                 // ()I
+    channel_argument_int_result, // (I)I, the 1-based channel passed as 0-based
+};
+
+// The descriptor a drive function's shape stands for; empty for the default row.
+constexpr std::string_view drive_signature(drive_shape shape) {
+    switch (shape) {
+    case drive_shape::int_argument: return "(I)V";
+    case drive_shape::long_argument: return "(J)V";
+    case drive_shape::int_result: return "()I";
+    case drive_shape::channel_argument_int_result: return "(I)I";
+    case drive_shape::default_row: break;
+    }
+    return "";
+}
+
 struct method_id_row {
     std::string_view keys[2]; // prefixes, tested in this order; the second is usually empty
     method_id id;
     std::string_view id_name;
     const char* trace; // printed by the linker's -debug trace on a match
+    drive_shape shape = drive_shape::default_row;
+    bool emulated() const { return shape != drive_shape::default_row; }
 };
 
 // Test order matters: the first row with a key that prefixes the name wins, so
@@ -78,16 +104,20 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
     {{"GetMillis"},
      NATIVE_GET_MILLIS,
      "NATIVE_GET_MILLIS",
-     "=> GetMillis gefunden: NATIVE_GET_MILLIS\n"},
-    {{"SetLED"}, NATIVE_SET_LED, "NATIVE_SET_LED", "=> SetLED gefunden: NATIVE_SET_LED\n"},
+     "=> GetMillis gefunden: NATIVE_GET_MILLIS\n",
+     drive_shape::int_result},
+    {{"SetLED"}, NATIVE_SET_LED, "NATIVE_SET_LED", "=> SetLED gefunden: NATIVE_SET_LED\n",
+     drive_shape::int_argument},
     {{"SendInt"},
      NATIVE_DISPLAY_INT,
      "NATIVE_DISPLAY_INT",
-     "=> SendInt gefunden: NATIVE_DISPLAY_INT\n"},
+     "=> SendInt gefunden: NATIVE_DISPLAY_INT\n",
+     drive_shape::int_argument},
     {{"SendLong"},
      NATIVE_DISPLAY_LONG,
      "NATIVE_DISPLAY_LONG",
-     "=> SendLong gefunden: NATIVE_DISPLAY_LONG\n"},
+     "=> SendLong gefunden: NATIVE_DISPLAY_LONG\n",
+     drive_shape::long_argument},
     {{"SetAcceleration"},
      NATIVE_SET_ACCELERATION,
      "NATIVE_SET_ACCELERATION",
@@ -116,7 +146,8 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
     {{"SetDigitalOutput"},
      NATIVE_SET_DIGITAL_OUTPUT,
      "NATIVE_SET_DIGITAL_OUTPUT",
-     "=> SetDigitalOutput gefunden: NATIVE_SET_DIGITAL_OUTPUT\n"},
+     "=> SetDigitalOutput gefunden: NATIVE_SET_DIGITAL_OUTPUT\n",
+     drive_shape::int_argument},
     {{"GetAccelaration", "GetAcceleration"},
      NATIVE_GET_ACCELERATION,
      "NATIVE_GET_ACCELERATION",
@@ -153,15 +184,18 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
     {{"GetDigitalOutput"},
      NATIVE_GET_DIGITAL_OUTPUT,
      "NATIVE_GET_DIGITAL_OUTPUT",
-     "=> GetDigitalOutput gefunden: NATIVE_GET_DIGITAL_OUTPUT\n"},
+     "=> GetDigitalOutput gefunden: NATIVE_GET_DIGITAL_OUTPUT\n",
+     drive_shape::int_result},
     {{"GetDigitalInput"},
      NATIVE_GET_DIGITAL_INPUT,
      "NATIVE_GET_DIGITAL_INPUT",
-     "=> GetDigitalInput gefunden: NATIVE_GET_DIGITAL_INPUT\n"},
+     "=> GetDigitalInput gefunden: NATIVE_GET_DIGITAL_INPUT\n",
+     drive_shape::int_result},
     {{"GetAnalogInput"},
      NATIVE_GET_ANALOG_INPUT,
      "NATIVE_GET_ANALOG_INPUT",
-     "=> GetAnalogInput gefunden: NATIVE_GET_ANALOG_INPUT\n"},
+     "=> GetAnalogInput gefunden: NATIVE_GET_ANALOG_INPUT\n",
+     drive_shape::channel_argument_int_result},
     {{"GetEncoderPosition"},
      NATIVE_GET_ENCODER_POSITION,
      "NATIVE_GET_ENCODER_POSITION",
@@ -187,6 +221,13 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      "NATIVE_GET_STATUS",
      "=> GetStatus gefunden: NATIVE_GET_STATUS\n"},
 }};
+
+// The row of identifier `id`, or null.
+constexpr const method_id_row* find_method_id(u16 id) {
+    for (const method_id_row& row : method_id_table)
+        if (row.id == id) return &row;
+    return nullptr;
+}
 
 // The row whose key prefixes `name`, or null. Prefix test over exactly the key's length,
 // case-sensitive; a name shorter than a key does not match it.

@@ -1,7 +1,7 @@
 // Text renderings of opcodes, values and the operand stack for the VM's traces.
 #pragma once
 
-#include "../mirt/mirt_types.h"
+#include "mirt_types.h"
 
 void print_opcode(int idx);  // no line break, ends with a blank
 void dump_var(variable var); // no line break, starts and ends with a blank

@@ -1,9 +1,9 @@
-#include "debug.h"
+#include "mirt_trace.h"
 
 #include <cstdio>
 
-#include "../mirt/mirt_opcodes.h"
-#include "../mirt/mirt_stack.h"
+#include "mirt_opcodes.h"
+#include "mirt_stack.h"
 
 void print_opcode(int idx) {
     if (idx >= OPCODE_COUNT)
