@@ -1,7 +1,11 @@
 // The fixed texts: error and warning messages, opcode lines and value dumps.
 #include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
 #include <limits>
 
+#include "mirt_method_ids.h"
 #include "mirt_trace.h"
 #include "vm_harness.h"
 
@@ -132,6 +136,36 @@ TEST(GetType, MapsDescriptorCharacters) {
         {'L', 2},  {'S', 9},  {'Z', 4},  {'V', -1},
         {'[', -1}, {';', -1}, {'A', -1}, {static_cast<char>(0xC3), -1}};
     for (auto [c, tag] : cases) EXPECT_EQ(get_type(c), tag) << c;
+}
+
+} // namespace
+
+namespace {
+
+// The README's reference of the drive functions says what the identifier table says.
+TEST(DriveFunctions, TheReadmeTableIsTheCodesTable) {
+    std::ifstream readme(MIRT_SOURCE_DIR "/README.md");
+    std::string line;
+    std::vector<std::string> documented;
+    bool in_section = false;
+    while (std::getline(readme, line)) {
+        if (line.starts_with("### ")) in_section = line == "### Drive functions";
+        if (in_section && line.starts_with("| `")) documented.push_back(line);
+    }
+    std::vector<std::string> expected;
+    for (const method_id_row& row : method_id_table) {
+        if (row.id == JAVA_INIT_METHOD || row.id == JAVA_MAIN_METHOD) continue;
+        std::string keys;
+        for (std::string_view key : row.keys)
+            if (!key.empty()) keys += (keys.empty() ? "`" : ", `") + std::string(key) + "`";
+        const std::string_view signature = drive_signature(row.shape);
+        expected.push_back(
+            "| " + keys + " | " + std::to_string(row.id) + " | " +
+            (signature.empty() ? "default row" : "`" + std::string(signature) + "`") + " |");
+    }
+    EXPECT_EQ(documented.size(), expected.size());
+    for (size_t i = 0; i < documented.size() && i < expected.size(); ++i)
+        EXPECT_TRUE(documented[i].starts_with(expected[i])) << documented[i] << "\n" << expected[i];
 }
 
 } // namespace
