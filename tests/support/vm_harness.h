@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <string>
 
@@ -26,6 +27,14 @@ struct run_result {
     std::string output;
     int status; // 0, or the fatal status
 };
+
+// A readable test name from any text: letters and digits kept, everything else '_'.
+inline std::string test_name(const std::string& text) {
+    std::string name = text;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
 
 // Every piece of VM state as a new emulator process has it.
 inline void reset_vm() {

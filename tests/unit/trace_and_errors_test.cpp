@@ -57,7 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
         error_case{0, 0, "ERROR: general error\n"}, error_case{19, 0, "ERROR: general error\n"},
         error_case{1000, 0, "ERROR: general error\n"},
         error_case{1001, 0, "ERROR: general error\n"},
-        error_case{65536 + 12, 0, "ERROR: stack overflow!\n"})); // taken modulo 65536
+        error_case{65536 + 12, 0, "ERROR: stack overflow!\n"}), // taken modulo 65536
+    [](const ::testing::TestParamInfo<error_case>& info) {
+        return "error_" + std::to_string(info.param.id) + "_detail_" +
+               std::to_string(info.param.detail);
+    });
 
 TEST(Warnings, PrintAndReturn) {
     EXPECT_EQ(capture([] { warning(1); }).output, "WARNING: Function not supported!\n");

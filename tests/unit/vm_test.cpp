@@ -163,7 +163,10 @@ INSTANTIATE_TEST_SUITE_P(Descriptors, Parameters,
                                            parameter_case{"(F)V", 1, 2, {}},
                                            parameter_case{"(D)V", 1, 2, {}},
                                            parameter_case{"([I)V", 1, 2, {}},
-                                           parameter_case{"(Ljava/lang/String;)V", 1, 2, {}}));
+                                           parameter_case{"(Ljava/lang/String;)V", 1, 2, {}}),
+                         [](const ::testing::TestParamInfo<parameter_case>& info) {
+                             return test_name(info.param.descriptor);
+                         });
 
 TEST(Activation, MainWithParametersStopsWithError2WithoutNewline) {
     image_builder image;
@@ -506,7 +509,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {OP_iconst_1, OP_iconst_2},
                     "ERROR: default function -> will not work in emulator\nparam: 2\nparam: 1\n",
                     1,
-                    77}));
+                    77}),
+    [](const ::testing::TestParamInfo<native_case>& info) {
+        return test_name(std::string(info.param.name) + "_" + info.param.descriptor) + "_" +
+               std::to_string(info.index);
+    });
 
 TEST(Natives, DefaultRowPushesZeroOfTheDeclaredType) {
     const std::pair<const char*, u8> cases[] = {{"()J", TYPE_LONG},
