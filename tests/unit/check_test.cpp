@@ -258,23 +258,28 @@ const check_case cases[] = {
      "package: error: damaged package: ", true},
 };
 
-TEST(Check, FindingsAgreeWithTheVm) {
-    for (const check_case& c : cases) {
-        const bytes package = c.make();
-        const check_report report = check_package(package, false);
-        if (c.finding) {
-            EXPECT_NE(report.text.find(c.finding), std::string::npos) << c.what << "\n"
-                                                                      << report.text;
-        } else {
-            EXPECT_EQ(report.errors + report.warnings, 0) << c.what << "\n" << report.text;
-        }
-        EXPECT_EQ(check_exit_status(report), c.error ? 1 : 0) << c.what << "\n" << report.text;
-        // The VM stops exactly where the check reports errors.
-        fuzz::outcome outcome{};
-        capture([&] { outcome = fuzz::run_package_input(package.data(), package.size()); });
-        EXPECT_EQ(outcome == fuzz::outcome::fatal, c.error) << c.what;
+class CheckCase : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(CheckCase, FindingsAgreeWithTheVm) {
+    const check_case& c = GetParam();
+    const bytes package = c.make();
+    const check_report report = check_package(package, false);
+    if (c.finding) {
+        EXPECT_NE(report.text.find(c.finding), std::string::npos) << c.what << "\n" << report.text;
+    } else {
+        EXPECT_EQ(report.errors + report.warnings, 0) << c.what << "\n" << report.text;
     }
+    EXPECT_EQ(check_exit_status(report), c.error ? 1 : 0) << c.what << "\n" << report.text;
+    // The VM stops exactly where the check reports errors.
+    fuzz::outcome outcome{};
+    capture([&] { outcome = fuzz::run_package_input(package.data(), package.size()); });
+    EXPECT_EQ(outcome == fuzz::outcome::fatal, c.error) << c.what;
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, CheckCase, ::testing::ValuesIn(cases),
+                         [](const ::testing::TestParamInfo<check_case>& info) {
+                             return test_name(info.param.what);
+                         });
 
 TEST(Check, ReportListsClassesMethodsAndDisassembly) {
     const bytes package = calling("SendInt", "(I)V", {OP_bipush, 7},

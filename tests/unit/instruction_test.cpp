@@ -44,8 +44,9 @@ TEST(Constants, PushTheirValuesAndTags) {
         bytes code = c.code;
         code.push_back(OP_return);
         run_result r = run_code(code);
-        ASSERT_EQ(r.status, 0) << r.output;
-        ASSERT_EQ(stack_counter, 1);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(stack_counter, 1);
+        if (r.status != 0 || stack_counter != 1) continue; // the next case all the same
         EXPECT_EQ(stack_top().type, c.tag) << int(c.code[0]);
         const var_data& v = stack_top().value;
         u64 seen = c.tag == TYPE_LONG || c.tag == TYPE_DOUBLE ? v.U64
@@ -358,7 +359,8 @@ TEST(Conversions, NarrowingOnlyRetags) {
             run_package(single_class({OP_ldc, 1, op, OP_return},
                                      [&](image_builder& image) { image.integer(value); }),
                         true);
-        ASSERT_EQ(traced.status, 0);
+        EXPECT_EQ(traced.status, 0);
+        if (traced.status != 0) continue;
         EXPECT_EQ(stack_top().type, tag);
         EXPECT_EQ(stack_top().value.S32, value); // all bytes stay as they were
         EXPECT_NE(traced.output.find(std::string("Stack: (1)") + shown), std::string::npos)
@@ -389,8 +391,9 @@ TEST(StackManipulation, MovesWholeEntriesWhateverTheirTags) {
     };
     for (const stack_case& c : cases) {
         run_result r = run_on(c.before, {c.op});
-        ASSERT_EQ(r.status, 0) << c.what << r.output;
-        ASSERT_EQ(stack_counter, c.after.size()) << c.what;
+        EXPECT_EQ(r.status, 0) << c.what << r.output;
+        EXPECT_EQ(stack_counter, c.after.size()) << c.what;
+        if (r.status != 0 || stack_counter != c.after.size()) continue;
         for (size_t i = 0; i < c.after.size(); ++i) {
             const variable& v = stack[i];
             EXPECT_EQ(v.type == TYPE_LONG ? v.value.S64 : v.value.S32, c.after[i]) << c.what << i;
@@ -479,8 +482,9 @@ TEST(Branches, ConditionsOnSignedInts) {
     };
     for (const branch_case& c : cases) {
         run_result r = run_on(c.operands, {c.op, 0x00, 0x05, OP_iconst_1, OP_return, OP_iconst_2});
-        ASSERT_EQ(r.status, 0) << int(c.op) << r.output;
-        ASSERT_EQ(stack_counter, 1) << int(c.op); // the tested values are consumed
+        EXPECT_EQ(r.status, 0) << int(c.op) << r.output;
+        EXPECT_EQ(stack_counter, 1) << int(c.op); // the tested values are consumed
+        if (r.status != 0 || stack_counter != 1) continue;
         EXPECT_EQ(stack_top().value.S32, c.taken ? 2 : 1) << int(c.op);
     }
 }
@@ -625,7 +629,7 @@ TEST(Iinc, AddsToIntRegisters) {
             EXPECT_EQ(last_line(r.output), c.message);
             EXPECT_EQ(r.status, 255);
         } else {
-            ASSERT_EQ(r.status, 0) << r.output;
+            EXPECT_EQ(r.status, 0) << r.output;
             EXPECT_EQ(local_var[0].value.S32, c.expected_or_error);
             EXPECT_EQ(local_var[0].type, TYPE_INT);
         }
