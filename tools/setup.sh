@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, where this machine lacks it: a C++ compiler,
 # CMake, GoogleTest and a JDK (javac and java for the end-to-end tests); with --sanitizers
-# also clang with its sanitizer and libFuzzer runtimes.
+# also clang with its sanitizer and libFuzzer runtimes, clang-tidy and cppcheck.
 set -eu
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
@@ -11,6 +11,8 @@ command -v make >/dev/null || missing+=(make)
 { command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
 if [ "${1:-}" = --sanitizers ]; then
     command -v clang++ >/dev/null || missing+=(clang)
+    command -v clang-tidy >/dev/null || missing+=(clang-tidy)
+    command -v cppcheck >/dev/null || missing+=(cppcheck)
     compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
         missing+=(libclang-rt-14-dev)
 fi
