@@ -267,20 +267,19 @@ int link(int cnt, char** params) {
         std::printf("ERROR: no class file to link\n");
         failed = true;
     }
-    bool assembled = false;
-    if (!failed) {
-        const int size = write_prg_file(classfile_list, tmpfile, output.stream(), is_debug);
-        assembled = size != -1 || classfile_list.size() >= 2;
-        failed = size == -1;
+    // Past this point the package is assembled (written whole or found too big).
+    const bool assembled = !failed;
+    if (assembled) {
+        failed = write_prg_file(classfile_list, tmpfile, output.stream(), is_debug) == -1;
         // With -map, a package too big also says what takes the space, and its map is
         // written all the same.
-        if (assembled) {
+        if (map_path) {
             std::vector<const ClassFile*> records;
             for (const auto& cf : classes) records.push_back(cf.get());
             mapfile::package_map map;
             const bool described = describe_written_package(output.stream(), records, map);
-            if (failed && described && map_path) print_size_report(map, records);
-            if (map_path && !(described && write_map_file(map_path, map))) failed = true;
+            if (failed && described) print_size_report(map, records);
+            if (!(described && write_map_file(map_path, map))) failed = true;
         }
     }
     if (tmpfile && std::ferror(tmpfile)) {
