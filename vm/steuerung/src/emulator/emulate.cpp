@@ -82,11 +82,23 @@ void load_bytes(const u8* data, u32 size, bool debug) {
 }
 
 void drive_line(const char* format, ...) {
-    char line[256];
+    // Most lines fit the first buffer; a not-emulated call with a long name is formatted
+    // again at its full length rather than cut.
+    char short_line[256];
+    std::string long_line;
+    const char* line = short_line;
     va_list arguments;
     va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
-    std::vsnprintf(line, sizeof line, format, arguments);
+    const int length = std::vsnprintf(short_line, sizeof short_line, format, arguments);
+    if (length >= static_cast<int>(sizeof short_line)) {
+        long_line.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(long_line.data(), long_line.size(), format, again);
+        line = long_line.c_str();
+    }
+    va_end(again);
     va_end(arguments);
     std::fputs(line, stdout);
     std::fputc('\n', stdout);
