@@ -86,8 +86,8 @@ bool output_is_refused(int cnt, char** params, const char* output_path, const ch
         std::printf("ERROR: %s is the linker's temporary file; name another output\n", output_path);
         return true;
     }
+    const auto map = map_path ? host::identity_of(map_path) : std::nullopt;
     if (map_path) {
-        const auto map = host::identity_of(map_path);
         if (map && !S_ISREG(map->mode)) {
             std::printf("ERROR: the map %s is %s; a map is written only to a regular file\n",
                         map_path, host::non_regular_kind(map->mode).c_str());
@@ -115,7 +115,6 @@ bool output_is_refused(int cnt, char** params, const char* output_path, const ch
                         params[i]);
             return true;
         }
-        const auto map = map_path ? host::identity_of(map_path) : std::nullopt;
         if (map && *input == *map) {
             std::printf("ERROR: the map %s is the same file as the input %s\n", map_path,
                         params[i]);
