@@ -13,6 +13,7 @@
 #include "mirt_image.h"
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
+#include "mirt_resolve.h"
 
 namespace {
 
@@ -119,6 +120,7 @@ struct class_entry {
     class_image image;
     std::vector<int> methods; // indices into the method list
     bool findable;            // a lookup by name can find it (counted, with the class id)
+    u32 entry_at = 0;         // package offset of its directory entry
 };
 
 struct finding {
@@ -159,6 +161,7 @@ class checker {
 
   private:
     void read_classes(bool is_package) {
+        is_package_ = is_package;
         if (is_package) {
             // The VM starts at the first entry whatever the count and its id say; a lookup
             // by name sees only the counted entries that carry the class id.
@@ -171,7 +174,7 @@ class checker {
                     "same, and no call finds a class by name");
             for (u32 i = 0;; ++i) {
                 const bool counted = i < count && entry.id == mirt2_class_info::CLASS_ENTRY;
-                if (i == 0 || counted) add_class(text(entry.name), entry.offset, counted);
+                if (i == 0 || counted) add_class(text(entry.name), entry.offset, counted, entry.at);
                 if (i + 1 >= count) break;
                 entry = directory.entry_at(entry.next);
             }
@@ -180,8 +183,8 @@ class checker {
         }
     }
 
-    void add_class(const std::string& name, u32 offset, bool findable) {
-        class_entry c{name, class_image{&bytes_, offset}, {}, findable};
+    void add_class(const std::string& name, u32 offset, bool findable, u32 entry_at = 0) {
+        class_entry c{name, class_image{&bytes_, offset}, {}, findable, entry_at};
         if (!bytes_.contains(offset, 4) || c.image.magic() != CLASS_IMAGE_MAGIC)
             throw damaged{format("entry %s does not lead to a class image", name.c_str())};
         const int class_index = static_cast<int>(classes_.size());
@@ -296,58 +299,49 @@ class checker {
 
     // Resolution as the VM does it; -1 (with an error) when the VM would stop.
     int resolve(int caller, int at, u32 ref) {
-        const method_entry& from = methods_[caller];
-        const class_image& image = classes_[from.class_index].image;
-        std::optional<u32> methodref = image.find_constant(ref);
-        if (!methodref || (image.constant_tag_at(*methodref) != CONSTANT_Methodref &&
-                           image.constant_tag_at(*methodref) != CONSTANT_InterfaceMethodref)) {
+        const class_entry& from = classes_[methods_[caller].class_index];
+        const std::optional<package_directory> directory =
+            is_package_ ? std::optional<package_directory>(&bytes_) : std::nullopt;
+        no_resolution_steps untraced;
+        const method_resolution r = resolve_method(from.image, directory ? &*directory : nullptr,
+                                                   start_this_class_, ref, false, untraced);
+        int target_class = r.same_class ? methods_[caller].class_index : -1;
+        for (size_t c = 0; c < classes_.size() && target_class < 0; ++c)
+            if (classes_[c].findable && classes_[c].entry_at == r.entry.at)
+                target_class = static_cast<int>(c);
+        const std::string class_name = text(r.class_name);
+        switch (r.end) {
+        case resolution_end::found:
+            if (!r.same_class && classes_[target_class].name != class_name)
+                add(caller, at, false,
+                    format("class %s is looked up as %s: the directory lookup takes the first "
+                           "entry whose whole name begins the requested one",
+                           class_name.c_str(), classes_[target_class].name.c_str()));
+            return classes_[target_class].methods[r.method];
+        case resolution_end::no_constant:
+        case resolution_end::wrong_constant:
             add(caller, at, true,
                 format("invokestatic names constant %u, which is no method reference", ref));
             return -1;
-        }
-        const u16 cidx =
-            image.constant_u16(*methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
-        const u16 nidx = image.constant_u16(
-            *methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
-        const u32 nat = image.constant(nidx, CONSTANT_NameAndType);
-        const u32 name_slot =
-            image.constant_u16(nat, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
-        if (cidx == start_this_class_ && cidx == image.this_class()) {
-            for (int m : classes_[from.class_index].methods)
-                if (image.method_field(methods_[m].record, mirt_method_info::name_index) ==
-                    name_slot)
-                    return m;
-            add(caller, at, true,
-                format("no method of this class has the name of constant %u (error 3)",
-                       name_slot + 1));
-            return -1;
-        }
-        const std::string wanted = text(image.utf8_slot(name_slot));
-        const u32 class_record = image.constant(cidx, CONSTANT_Class);
-        const std::string class_name = text(image.utf8_slot(
-            image.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u));
-        int target_class = -1;
-        for (size_t c = 0; c < classes_.size() && target_class < 0; ++c)
-            if (classes_[c].findable && class_name.starts_with(classes_[c].name))
-                target_class = static_cast<int>(c);
-        if (target_class < 0) {
+        case resolution_end::class_not_found:
             add(caller, at, true,
                 format("class %s is not in the package (error 3)", class_name.c_str()));
             return -1;
+        case resolution_end::not_a_class_image: // every counted entry was read as an image
+            throw damaged{format("entry %s does not lead to a class image", class_name.c_str())};
+        case resolution_end::method_not_found: break;
         }
-        if (classes_[target_class].name != class_name)
-            add(caller, at, false,
-                format("class %s is looked up as %s: the directory lookup takes the first entry "
-                       "whose whole name begins the requested one",
-                       class_name.c_str(), classes_[target_class].name.c_str()));
+        if (r.same_class) {
+            add(caller, at, true,
+                format("no method of this class has the name of constant %u (error 3)",
+                       r.name_slot + 1));
+            return -1;
+        }
         bool names_emptied = false;
-        for (int m : classes_[target_class].methods) {
-            if (methods_[m].name == wanted) return m;
-            names_emptied |= methods_[m].name.empty();
-        }
+        for (int m : classes_[target_class].methods) names_emptied |= methods_[m].name.empty();
         add(caller, at, true,
             format("class %s has no method %s (error 3)%s", classes_[target_class].name.c_str(),
-                   wanted.c_str(),
+                   text(r.wanted).c_str(),
                    names_emptied ? "; its method names were removed with -OS" : ""));
         return -1;
     }
@@ -836,6 +830,7 @@ class checker {
     }
     std::map<int, std::string> disassembly_;
     u16 start_this_class_ = 0;
+    bool is_package_ = false; // a directory to find classes in, not a bare class image
     int main_ = -1;
 };
 

@@ -16,6 +16,7 @@
 #include "mirt_method_ids.h"
 #include "mirt_opcodes.h"
 #include "mirt_operation.h"
+#include "mirt_resolve.h"
 #include "mirt_trace.h"
 
 u8* static_mem = nullptr;
@@ -557,95 +558,62 @@ void vm_reset() {
 
 void set_stop_handler(stop_handler handler) { on_stop = handler; }
 
+namespace {
+
+// Prints a resolution's steps in the debug trace, each where the VM takes it.
+struct traced_resolution_steps {
+    void same_class(u32 ref) { trace_line("\tget function for reference id %d:\n", ref); }
+    // A slot read from a damaged image can be 0xFFFFFFFF; it is printed as the int it was.
+    void method_compared(image_text name, u32 index) {
+        trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name),
+                   static_cast<int>(index));
+    }
+    void method_matched(image_text name, u32 index) {
+        trace_line("\tget function from id %.*s, (%d)\n", text_length(name), text_chars(name),
+                   static_cast<int>(index));
+    }
+    void other_class_method(image_text wanted, u32 slot) { method_compared(wanted, slot); }
+    void other_class_named(image_text wanted, u32 slot, image_text name, u32 class_slot) {
+        method_matched(wanted, slot);
+        method_matched(name, class_slot);
+    }
+    void directory_entry_compared(const directory_entry& entry) {
+        trace_line("teste: _%.*s_\n", text_length(entry.name), text_chars(entry.name));
+    }
+    void class_found(const directory_entry& entry) {
+        trace_line("found: _%.*s_, count: %d\n", text_length(entry.name), text_chars(entry.name),
+                   static_cast<int>(entry.offset));
+    }
+};
+
+} // namespace
+
 std::optional<directory_entry> get_class_info(image_text name) {
     if (!package) return std::nullopt;
-    // The count is read as the u16 it is stored as: every entry is searched, and each
-    // entry is bounds-checked, so a damaged directory cannot loop or read outside.
-    const u16 count = package->count();
-    u32 at = mirt2_package::first_class_info;
-    for (u32 i = 0; i < count; ++i) {
-        directory_entry entry = package->entry_at(at);
-        if (entry.id == mirt2_class_info::CLASS_ENTRY) {
-            trace_line("teste: _%.*s_\n", text_length(entry.name), text_chars(entry.name));
-            // The requested name only has to begin with the entry's whole name.
-            bool match = name.length >= entry.name.length;
-            for (u16 k = 0; match && k < entry.name.length; ++k)
-                match = entry.name.bytes[k] == name.bytes[k];
-            if (match) return entry;
-        }
-        at = entry.next;
-    }
-    return std::nullopt;
+    traced_resolution_steps steps;
+    return find_class_entry(*package, name, steps);
 }
 
 // --- method resolution -----------------------------------------------------------------------
 
 int get_method_id_by_reference(int ref, bool external) {
-    int result = -1;
-    // Static methods of interfaces are named by InterfaceMethodref constants, same layout.
-    std::optional<u32> found = cf.find_constant(static_cast<u32>(ref));
-    if (!found) fault(FAULT_NO_CONSTANT, ref);
-    const u32 methodref = *found;
-    const u8 kind = cf.constant_tag_at(methodref);
-    if (kind != CONSTANT_Methodref && kind != CONSTANT_InterfaceMethodref)
-        fault(FAULT_WRONG_CONSTANT, ref, kind);
-    u16 cidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::class_index);
-    u16 nidx = cf.constant_u16(methodref, CONSTANT_mirt_Methodref_info_struct::name_and_type_index);
-    u32 name_and_type = cf.constant(nidx, CONSTANT_NameAndType);
-    u32 cname_idx =
-        cf.constant_u16(name_and_type, CONSTANT_mirt_NameAndType_info_struct::name_index) - 1u;
-
-    // A class index only means "this class" when it is the running image's own: the
-    // index belongs to the constant pool of the current image, not of the first one.
-    if ((cidx == this_class && cidx == cf.this_class()) || external) {
-        trace_line("\tget function for reference id %d:\n", ref);
-        const u16 count = cf.methods_count();
-        for (u16 i = 0; i < count; ++i) {
-            u32 record = cf.method(i);
-            image_text name = cf.method_name(record);
-            trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
-            if (cf.method_field(record, mirt_method_info::name_index) == cname_idx) {
-                trace_line("\tget function from id %.*s, (%d)\n", text_length(name),
-                           text_chars(name), i);
-                result = i;
-                break;
-            }
-        }
-    } else {
-        image_text wanted = cf.utf8_slot(cname_idx);
-        trace_line("\tget method by id: %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
-                   cname_idx);
-        u32 class_record = cf.constant(cidx, CONSTANT_Class);
-        u32 class_idx =
-            cf.constant_u16(class_record, CONSTANT_mirt_Class_info_struct::name_index) - 1u;
-        image_text class_name = cf.utf8_slot(class_idx);
-        trace_line("\tget function from id %.*s, (%d)\n", text_length(wanted), text_chars(wanted),
-                   cname_idx);
-        trace_line("\tget function from id %.*s, (%d)\n", text_length(class_name),
-                   text_chars(class_name), class_idx);
-        std::optional<directory_entry> entry = get_class_info(class_name);
-        if (!entry) error(ERROR_FUNCTION_NOT_FOUND, ref);
-        trace_line("found: _%.*s_, count: %d\n", text_length(entry->name), text_chars(entry->name),
-                   static_cast<int>(entry->offset));
-        class_image target{&loaded, entry->offset};
-        if (!loaded.contains(target.base, 4) || target.magic() != CLASS_IMAGE_MAGIC)
-            fault(FAULT_NOT_A_CLASS_IMAGE, entry->at);
-        last_cf = cf;
-        cf = target;
-        const u16 count = cf.methods_count();
-        for (u16 i = 0; i < count; ++i) {
-            image_text name = cf.method_name(cf.method(i));
-            trace_line("\tget method by id: %.*s, (%d)\n", text_length(name), text_chars(name), i);
-            bool same = name.length == wanted.length;
-            for (u16 k = 0; same && k < name.length; ++k) same = name.bytes[k] == wanted.bytes[k];
-            if (same) {
-                result = i;
-                break;
-            }
-        }
+    traced_resolution_steps steps;
+    const method_resolution r =
+        resolve_method(cf, package, this_class, static_cast<u32>(ref), external, steps);
+    switch (r.end) {
+    case resolution_end::no_constant: fault(FAULT_NO_CONSTANT, ref);
+    case resolution_end::wrong_constant: fault(FAULT_WRONG_CONSTANT, ref, r.kind);
+    case resolution_end::class_not_found: error(ERROR_FUNCTION_NOT_FOUND, ref);
+    case resolution_end::not_a_class_image: fault(FAULT_NOT_A_CLASS_IMAGE, r.entry.at);
+    case resolution_end::method_not_found:
+    case resolution_end::found: break;
     }
-    if (result < 0) error(ERROR_FUNCTION_NOT_FOUND, ref);
-    return result;
+    if (!r.same_class) {
+        last_cf = cf;
+        cf = r.image;
+    }
+    if (r.end == resolution_end::method_not_found) error(ERROR_FUNCTION_NOT_FOUND, ref);
+    return r.method;
 }
 
 // --- frames ----------------------------------------------------------------------------------

@@ -70,7 +70,8 @@ void free_vm();
 // package after another in one process (tests, fuzzing).
 void vm_reset();
 
-// Directory entry whose whole name begins `name`, in directory order; none without package.
+// Directory entry whose whole name begins `name`, in directory order (find_class_entry,
+// traced); none without package.
 std::optional<directory_entry> get_class_info(image_text name);
 
 int get_method_id_by_reference(int ref, bool external);
