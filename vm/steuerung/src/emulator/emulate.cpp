@@ -2,39 +2,175 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <string>
 
+#include "drive_record.h"
+#include "drive_script.h"
 #include "harness.h"
 #include "host_files.h"
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_drive.h"
 #include "../mirt/mirt_error.h"
+#include "../mirt/mirt_method_ids.h"
+#include "../mirt/mirt_operation.h"
 
 s32 millis = 0;
+u64 clock_us_per_instruction = 0;
 
 namespace {
 
-// The drive functions this emulator carries out, handed to the VM core by identifier.
+s64 elapsed_ms = 0; // the clock without GetMillis's wrap-around, in the default mode
+
+// The value an input gives: the script's where it has one for now, else the emulator's own.
+s32 scripted_or(method_id id, s32 channel, s32 own) {
+    const std::optional<s32> value = drive_script::value_at(id, channel, emulated_ms());
+    return value ? *value : own;
+}
+
+// "Name(1, 2)" for a call of the default row: its name (or, where -OS removed it, its
+// identifier) and its arguments in the order of the call.
+std::string call_text(image_text name, u16 id, const variable* arguments, int count) {
+    std::string call = name.length
+                           ? std::string(reinterpret_cast<const char*>(name.bytes), name.length)
+                           : "function " + std::to_string(id);
+    call += '(';
+    for (int i = 0; i < count; ++i) {
+        if (i) call += ", ";
+        char value[32];
+        const variable& a = arguments[i];
+        switch (a.type) {
+        case TYPE_LONG:
+            std::snprintf(value, sizeof value, "%lld", static_cast<long long>(a.value.S64));
+            break;
+        case TYPE_FLOAT:
+            std::snprintf(value, sizeof value, "%g", static_cast<double>(a.value.F));
+            break;
+        case TYPE_DOUBLE: std::snprintf(value, sizeof value, "%g", a.value.D); break;
+        default: std::snprintf(value, sizeof value, "%d", a.value.S32); break;
+        }
+        call += value;
+    }
+    return call + ')';
+}
+
+std::string function_name(u16 id) {
+    const method_id_row* row = find_method_id(id);
+    return row ? std::string(row->java_name()) : "function " + std::to_string(id);
+}
+
+// Records one call where a recording is open. `shown` is what the signal shows: the value
+// set or displayed, or the value returned.
+void record_call(u16 id, s32 channel, std::string arguments, bool has_result, s64 result,
+                 s32 shown) {
+    if (!drive_record::active()) return;
+    drive_record::call c;
+    c.function = function_name(id);
+    c.signal = channel ? c.function + "_" + std::to_string(channel) : c.function;
+    c.arguments = std::move(arguments);
+    c.has_result = has_result;
+    c.result = result;
+    c.shown = shown;
+    drive_record::record(c, emulated_ms(), instructions_executed);
+}
+
+// A default-row call in a recording: the first argument, else the value given back, else
+// (a function that neither takes nor gives a value) the number of its calls so far.
+void record_default_row(image_text name, u16 id, const variable* arguments, int count,
+                        char return_letter, s32 value) {
+    if (!drive_record::active()) return;
+    static std::map<u16, s32> calls;
+    std::string text = call_text(name, id, arguments, count);
+    text = text.substr(text.find('(') + 1);
+    text.pop_back();
+    const bool gives = return_letter != 'V';
+    const s32 shown = count ? arguments[0].value.S32 : gives ? value : ++calls[id];
+    record_call(id, 0, text, gives, value, shown);
+}
+
+s32 scripted_default_row(image_text name, u16 id, const variable* arguments, int count,
+                         char return_letter) {
+    const s32 value = scripted_or(static_cast<method_id>(id), 0, 0);
+    drive_line("DRIVE: %s = %d", call_text(name, id, arguments, count).c_str(), value);
+    record_default_row(name, id, arguments, count, return_letter, value);
+    return value;
+}
+
+// The drive functions this emulator carries out, handed to the VM core by identifier, and
+// the default-row inputs a script gives values for.
 void install_emulated_drive() {
-    register_drive_function(NATIVE_DISPLAY_INT,
-                            [](s64 v) { return native_display_int(static_cast<s32>(v)), 0; });
-    register_drive_function(NATIVE_DISPLAY_LONG, [](s64 v) { return native_display_long(v), 0; });
-    register_drive_function(NATIVE_GET_MILLIS, [](s64) { return native_get_millis(); });
-    register_drive_function(NATIVE_GET_ANALOG_INPUT, [](s64 channel) {
-        return native_get_analog_input(static_cast<s32>(channel));
+    register_drive_function(NATIVE_DISPLAY_INT, [](s64 v) {
+        native_display_int(static_cast<s32>(v));
+        record_call(NATIVE_DISPLAY_INT, 0, std::to_string(static_cast<s32>(v)), false, 0,
+                    static_cast<s32>(v));
+        return 0;
     });
-    register_drive_function(NATIVE_SET_LED,
-                            [](s64 v) { return native_set_led(static_cast<s32>(v)), 0; });
-    register_drive_function(NATIVE_SET_DIGITAL_OUTPUT,
-                            [](s64 v) { return native_set_dig_output(static_cast<s32>(v)), 0; });
-    register_drive_function(NATIVE_GET_DIGITAL_INPUT, [](s64) { return native_get_dig_input(); });
-    register_drive_function(NATIVE_GET_DIGITAL_OUTPUT, [](s64) { return native_get_dig_output(); });
+    register_drive_function(NATIVE_DISPLAY_LONG, [](s64 v) {
+        native_display_long(v);
+        record_call(NATIVE_DISPLAY_LONG, 0, std::to_string(v), false, 0, static_cast<s32>(v));
+        return 0;
+    });
+    register_drive_function(NATIVE_GET_MILLIS, [](s64) {
+        const s32 now = native_get_millis();
+        record_call(NATIVE_GET_MILLIS, 0, "", true, now, now);
+        return now;
+    });
+    register_drive_function(NATIVE_GET_ANALOG_INPUT, [](s64 channel) {
+        const s32 value = native_get_analog_input(static_cast<s32>(channel));
+        const s32 passed = add32(static_cast<s32>(channel), 1); // as the program wrote it
+        record_call(NATIVE_GET_ANALOG_INPUT, passed, std::to_string(passed), true, value, value);
+        return value;
+    });
+    register_drive_function(NATIVE_SET_LED, [](s64 v) {
+        native_set_led(static_cast<s32>(v));
+        record_call(NATIVE_SET_LED, 0, std::to_string(static_cast<s32>(v)), false, 0,
+                    static_cast<s32>(v));
+        return 0;
+    });
+    register_drive_function(NATIVE_SET_DIGITAL_OUTPUT, [](s64 v) {
+        native_set_dig_output(static_cast<s32>(v));
+        record_call(NATIVE_SET_DIGITAL_OUTPUT, 0, std::to_string(static_cast<s32>(v)), false, 0,
+                    static_cast<s32>(v));
+        return 0;
+    });
+    register_drive_function(NATIVE_GET_DIGITAL_INPUT, [](s64) {
+        const s32 value = native_get_dig_input();
+        record_call(NATIVE_GET_DIGITAL_INPUT, 0, "", true, value, value);
+        return value;
+    });
+    register_drive_function(NATIVE_GET_DIGITAL_OUTPUT, [](s64) {
+        const s32 value = native_get_dig_output();
+        record_call(NATIVE_GET_DIGITAL_OUTPUT, 0, "", true, value, value);
+        return value;
+    });
     register_not_emulated(native_not_emulated);
+    const std::vector<u16>& scripted = drive_script::scripted_ids();
+    for (const method_id_row& row : method_id_table) {
+        if (!row.gives_value() || row.emulated()) continue;
+        const bool has_script =
+            std::find(scripted.begin(), scripted.end(), row.id) != scripted.end();
+        register_scripted_function(row.id, has_script ? scripted_default_row : nullptr);
+    }
 }
 
 } // namespace
+
+s64 emulated_ms() {
+    if (!clock_us_per_instruction) return elapsed_ms;
+    const unsigned __int128 us =
+        static_cast<unsigned __int128>(instructions_executed) * clock_us_per_instruction;
+    const unsigned __int128 ms = us / 1000;
+    return ms > static_cast<unsigned __int128>(INT64_MAX) ? INT64_MAX : static_cast<s64>(ms);
+}
+
+s32 shown_millis() {
+    if (clock_us_per_instruction) millis = static_cast<s32>(emulated_ms() % (s64{INT32_MAX} + 1));
+    return millis;
+}
 
 void load_file(const char* file, bool debug) {
     install_emulated_drive();
@@ -105,28 +241,10 @@ void drive_line(const char* format, ...) {
     expect_drive_line(line);
 }
 
-void native_not_emulated(image_text name, u16 id, const variable* arguments, int count) {
-    std::string call = name.length
-                           ? std::string(reinterpret_cast<const char*>(name.bytes), name.length)
-                           : "function " + std::to_string(id);
-    call += '(';
-    for (int i = 0; i < count; ++i) {
-        if (i) call += ", ";
-        char value[32];
-        const variable& a = arguments[i];
-        switch (a.type) {
-        case TYPE_LONG:
-            std::snprintf(value, sizeof value, "%lld", static_cast<long long>(a.value.S64));
-            break;
-        case TYPE_FLOAT:
-            std::snprintf(value, sizeof value, "%g", static_cast<double>(a.value.F));
-            break;
-        case TYPE_DOUBLE: std::snprintf(value, sizeof value, "%g", a.value.D); break;
-        default: std::snprintf(value, sizeof value, "%d", a.value.S32); break;
-        }
-        call += value;
-    }
-    drive_line("DRIVE: %s) not emulated", call.c_str());
+void native_not_emulated(image_text name, u16 id, const variable* arguments, int count,
+                         char return_letter) {
+    if (quiet) drive_line("DRIVE: %s not emulated", call_text(name, id, arguments, count).c_str());
+    record_default_row(name, id, arguments, count, return_letter, 0);
 }
 
 void native_display_int(s32 value) { drive_line("DRIVE: native_display_int: %d", value); }
@@ -141,25 +259,27 @@ void native_set_led(s32 value) { drive_line("DRIVE: native_set_led: %d", value);
 void native_set_dig_output(s32 value) { drive_line("DRIVE: native_set_dig_output: %d", value); }
 
 s32 native_get_millis() {
+    if (clock_us_per_instruction) return shown_millis(); // the clock moves with the code
     // Emulated time: 100 ms per query, back to 0 where the sum would pass the int range.
     millis = millis > 0x7FFFFFFF - 100 ? 0 : millis + 100;
+    elapsed_ms += 100;
     emulated_clock_moved(millis);
     return millis;
 }
 
 s32 native_get_dig_input() {
     drive_line("DRIVE: native_get_dig_input");
-    return 1;
+    return scripted_or(NATIVE_GET_DIGITAL_INPUT, 0, 1);
 }
 
 s32 native_get_dig_output() {
     drive_line("DRIVE: native_get_dig_output");
-    return 1;
+    return scripted_or(NATIVE_GET_DIGITAL_OUTPUT, 0, 1);
 }
 
-s32 native_get_analog_input(s32 /*whichone*/) {
+s32 native_get_analog_input(s32 whichone) {
     drive_line("DRIVE: native_get_analog_input");
-    return 1;
+    return scripted_or(NATIVE_GET_ANALOG_INPUT, add32(whichone, 1), 1);
 }
 
 void native_start_drive() { drive_line("DRIVE: native_start_drive"); }

@@ -17,12 +17,21 @@ void load_bytes(const u8* data, u32 size, bool debug);
 // compares it.
 [[gnu::format(printf, 1, 2)]] void drive_line(const char* format, ...);
 
-// A quiet run's line for a drive function the emulator does not carry out: its name (or,
-// where -OS removed it, its identifier) and its arguments in the order of the call.
-void native_not_emulated(image_text name, u16 id, const variable* arguments, int count);
+// A call of a drive function the emulator does not carry out: a quiet run names it (or,
+// where -OS removed the name, its identifier) with its arguments in the order of the call;
+// a recording records it.
+void native_not_emulated(image_text name, u16 id, const variable* arguments, int count,
+                         char return_letter);
 
-// Emulated time in milliseconds; advances by 100 per query.
+// What GetMillis last returned; by default it advances by 100 per query.
 extern s32 millis;
+// -clock-us: the emulated clock advances by this many microseconds per executed instruction,
+// and GetMillis returns it. 0: the clock moves only when GetMillis asks.
+extern u64 clock_us_per_instruction;
+// Emulated time since the start in milliseconds; unlike GetMillis's value it never wraps.
+s64 emulated_ms();
+// The clock as GetMillis shows it now.
+s32 shown_millis();
 
 void native_display_int(s32 value);
 void native_display_long(s64 value);

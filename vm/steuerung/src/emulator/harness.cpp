@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../mirt/mirt.h"
+#include "drive_record.h"
 #include "emulate.h"
 #include "host_files.h"
 #include "package_map.h"
@@ -22,8 +23,10 @@ size_t expected_next = 0; // index of the next expected line
 
 u64 step_bound = NO_BOUND;
 u64 clock_bound = NO_BOUND;
+u64 clock_passing_bound = NO_BOUND; // -max-ms with -clock-us, kept as an instruction limit
 
 [[noreturn]] void end_run(int status) {
+    status = drive_record::finish(status, emulated_ms());
     std::exit(host::checked_exit_status("mirt_emulator", status, 255));
 }
 
@@ -49,11 +52,16 @@ void on_signal(int number) {
 void on_vm_stop(stop_reason reason) {
     const int request = stop_request;
     // The reader is gone: nothing more can reach it, and nobody is there to tell.
-    if (reason == STOP_REQUESTED && request == SIGPIPE) std::_Exit(128 + SIGPIPE);
+    if (reason == STOP_REQUESTED && request == SIGPIPE) {
+        drive_record::finish(0, emulated_ms()); // the recordings are files: they are kept
+        std::_Exit(128 + SIGPIPE);
+    }
     std::string cause;
     int status = STOPPED_BY_BOUND_STATUS;
-    if (reason == STOP_AT_LIMIT) {
+    if (reason == STOP_AT_LIMIT && instructions_executed >= step_bound) {
         cause = "-max-steps " + std::to_string(step_bound) + " reached";
+    } else if (reason == STOP_AT_LIMIT) { // the clock moves with the instructions
+        cause = "-max-ms " + std::to_string(clock_passing_bound) + " passed";
     } else if (request == CLOCK_BOUND_REQUEST) {
         cause = "-max-ms " + std::to_string(clock_bound) + " passed";
     } else {
@@ -61,7 +69,7 @@ void on_vm_stop(stop_reason reason) {
         status = 128 + request;
     }
     std::printf("STOP: %s: %llu instructions, emulated time %d ms, at %s\n", cause.c_str(),
-                static_cast<unsigned long long>(instructions_executed), millis,
+                static_cast<unsigned long long>(instructions_executed), shown_millis(),
                 vm_position().c_str());
     end_run(expected_end_status(status));
 }
@@ -145,6 +153,14 @@ void install_run_control(u64 max_steps, u64 max_ms) {
     step_bound = max_steps;
     clock_bound = max_ms;
     instruction_limit = max_steps != NO_BOUND ? max_steps : NO_INSTRUCTION_LIMIT;
+    if (clock_us_per_instruction && max_ms != NO_BOUND) {
+        // The clock passes max_ms with the first instruction that ends after it.
+        const unsigned __int128 passing =
+            static_cast<unsigned __int128>(max_ms) * 1000 / clock_us_per_instruction + 1;
+        if (passing < instruction_limit) instruction_limit = static_cast<u64>(passing);
+        clock_bound = NO_BOUND; // GetMillis need not look: the count stops the run
+        clock_passing_bound = max_ms;
+    }
     set_stop_handler(on_vm_stop);
     struct sigaction action {};
     action.sa_handler = on_signal;

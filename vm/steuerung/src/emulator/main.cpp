@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #if __has_include(<unistd.h>)
 #include <unistd.h> // isatty, from the host's C library
@@ -10,6 +11,8 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
+#include "drive_record.h"
+#include "drive_script.h"
 #include "emulate.h"
 #include "harness.h"
 #include "host_files.h"
@@ -32,14 +35,21 @@ void print_help() {
                 "\t-max-ms T      stop when the emulated clock passes T ms (status 2)\n"
                 "\t-expect FILE   compare the DRIVE lines with FILE (status 3 at a difference)\n"
                 "\t-map FILE      the linker's map: after a fault, the calls that led there with "
-                "their source lines\n");
+                "their source lines\n"
+                "\t-inputs FILE   what the Get functions return over emulated time (lines "
+                "\"<ms> <Function> [<channel>] <value>\")\n"
+                "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
+                "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
+                "\t-csv FILE      record every drive call as a CSV row\n"
+                "\t-svg FILE      draw the drive calls as step plots over emulated time\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     print_stack_trace();
-    std::exit(host::checked_exit_status(PROGRAM, expected_end_status(status), FATAL_EXIT_STATUS));
+    status = drive_record::finish(expected_end_status(status), emulated_ms());
+    std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
 
 struct options {
@@ -49,8 +59,41 @@ struct options {
     u64 max_ms = NO_BOUND;
     const char* expect = nullptr;
     const char* map = nullptr;
+    const char* inputs = nullptr;
+    u64 clock_us = 0;
+    drive_record::paths recordings;
     const char* file = nullptr;
 };
+
+// A recording must not replace what the run reads, nor another recording.
+bool recordings_are_apart(const options& o, std::string& problem) {
+    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg};
+    const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (!outputs[i]) continue;
+        const auto out = host::identity_of(outputs[i]);
+        auto same = [&](const char* other) {
+            if (!other) return false;
+            if (std::strcmp(other, outputs[i]) == 0) return true;
+            const auto identity = host::identity_of(other);
+            return out && identity && *out == *identity;
+        };
+        for (const char* input : inputs) {
+            if (same(input)) {
+                problem = std::string("the recording ") + outputs[i] + " would replace the input " +
+                          input;
+                return false;
+            }
+        }
+        for (size_t k = 0; k < i; ++k) {
+            if (same(outputs[k])) {
+                problem = std::string("two recordings would be written to ") + outputs[i];
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 // A count: decimal digits only, no sign, within 64 bits.
 bool parse_count(const char* text, u64& value) {
@@ -99,6 +142,20 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-map") == 0 && !o.map) {
             valid = has_value;
             o.map = params[++i];
+        } else if (std::strcmp(option, "-inputs") == 0 && !o.inputs) {
+            valid = has_value;
+            o.inputs = params[++i];
+        } else if (std::strcmp(option, "-clock-us") == 0 && !o.clock_us) {
+            valid = has_value && parse_count(params[++i], o.clock_us) && o.clock_us > 0;
+        } else if (std::strcmp(option, "-vcd") == 0 && !o.recordings.vcd) {
+            valid = has_value;
+            o.recordings.vcd = params[++i];
+        } else if (std::strcmp(option, "-csv") == 0 && !o.recordings.csv) {
+            valid = has_value;
+            o.recordings.csv = params[++i];
+        } else if (std::strcmp(option, "-svg") == 0 && !o.recordings.svg) {
+            valid = has_value;
+            o.recordings.svg = params[++i];
         } else {
             valid = false;
         }
@@ -125,6 +182,18 @@ int parse_options(int cnt, char** params, options& o) {
             return USAGE_STATUS;
         }
     }
+    if (o.inputs) {
+        std::string problem;
+        if (!drive_script::load(o.inputs, problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
+            return USAGE_STATUS;
+        }
+    }
+    std::string problem;
+    if (!recordings_are_apart(o, problem) || !drive_record::open(o.recordings, problem)) {
+        std::printf("ERROR: %s\n", problem.c_str());
+        return USAGE_STATUS;
+    }
     return -1;
 }
 
@@ -145,13 +214,14 @@ int emulate(int cnt, char** params) {
     const int status = parse_options(cnt, params, o);
     if (status >= 0) return status;
     quiet = o.quiet;
+    clock_us_per_instruction = o.clock_us;
     set_fatal_exit_handler(end_after_fatal_message);
     install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
     vm_init();
     if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
-    return expected_end_status(0);
+    return drive_record::finish(expected_end_status(0), emulated_ms());
 }
 
 } // namespace

@@ -57,6 +57,7 @@ stop_handler on_stop = nullptr;
 // The host's drive functions, by row of the drive-function table.
 drive_call drive_calls[method_id_table.size()] = {};
 not_emulated_call report_not_emulated = nullptr;
+scripted_call scripted_calls[method_id_table.size()] = {};
 
 // The traces of class lookup, resolution and activation; a quiet run prints none of them.
 [[gnu::format(printf, 1, 2)]] void trace_line(const char* format, ...) {
@@ -386,12 +387,12 @@ void pass_parameters(image_text descriptor, u16 method_ref) {
     while (count > 0) local_var[slot_of[--count]] = pop_stack();
 }
 
-void default_native(u32 record, u16 method_ref) {
-    std::printf("ERROR: default function -> will not work in emulator\n");
+void default_native(u32 record, u16 method_ref, scripted_call scripted) {
+    if (!scripted) std::printf("ERROR: default function -> will not work in emulator\n");
     std::optional<descriptor_shape> shape = parse_descriptor(cf.method_descriptor(record));
     if (!shape) fault(FAULT_BAD_DESCRIPTOR, method_ref);
-    // The arguments come off the stack last first; a quiet run names the call with them in
-    // the order the program wrote them instead.
+    // The arguments come off the stack last first; the host sees them in the order the
+    // program wrote them instead.
     variable arguments[STACK_ENTRIES];
     const int count = shape->parameters < STACK_ENTRIES ? shape->parameters : STACK_ENTRIES;
     for (int i = 0; i < shape->parameters; ++i) {
@@ -399,18 +400,21 @@ void default_native(u32 record, u16 method_ref) {
         trace_line("param: %d\n", argument.value.S32);
         if (i < count) arguments[count - 1 - i] = argument;
     }
-    if (quiet && report_not_emulated)
-        report_not_emulated(cf.method_name(record),
-                            cf.method_field(record, mirt_method_info::e_method_id), arguments,
-                            count);
+    const image_text name = cf.method_name(record);
+    const u16 id = cf.method_field(record, mirt_method_info::e_method_id);
+    s32 value = 0;
+    if (scripted)
+        value = scripted(name, id, arguments, count, shape->return_letter);
+    else if (report_not_emulated)
+        report_not_emulated(name, id, arguments, count, shape->return_letter);
     switch (shape->return_letter) {
     case 'V': break;
-    case 'J': push_stack(long_entry(0)); break;
-    case 'F': push_stack(float_entry(0.0f)); break;
-    case 'D': push_stack(double_entry(0.0)); break;
+    case 'J': push_stack(long_entry(value)); break;
+    case 'F': push_stack(float_entry(static_cast<float>(value))); break;
+    case 'D': push_stack(double_entry(value)); break;
     case 'L':
     case '[': push_stack(typed(TYPE_VOID)); break; // null, as aconst_null pushes it
-    default: push_stack(int_entry(0)); break;      // int, boolean, byte, char, short
+    default: push_stack(int_entry(value)); break;  // int, boolean, byte, char, short
     }
 }
 
@@ -676,6 +680,11 @@ void register_drive_function(method_id id, drive_call call) {
 
 void register_not_emulated(not_emulated_call call) { report_not_emulated = call; }
 
+void register_scripted_function(method_id id, scripted_call call) {
+    if (const method_id_row* row = find_method_id(id))
+        scripted_calls[static_cast<size_t>(row - method_id_table.data())] = call;
+}
+
 void run_native_function(u16 method_ref) {
     u32 record = cf.method(method_ref);
     if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
@@ -683,10 +692,10 @@ void run_native_function(u16 method_ref) {
     const u16 id = cf.method_field(record, mirt_method_info::e_method_id);
     if (id == NO_METHOD_ID) error(ERROR_FUNCTION_NOT_FOUND, method_ref);
     const method_id_row* row = find_method_id(id);
-    const drive_call call =
-        row ? drive_calls[static_cast<size_t>(row - method_id_table.data())] : nullptr;
+    const size_t index = row ? static_cast<size_t>(row - method_id_table.data()) : 0;
+    const drive_call call = row ? drive_calls[index] : nullptr;
     if (!call || !row->emulated()) {
-        default_native(record, method_ref);
+        default_native(record, method_ref, row ? scripted_calls[index] : nullptr);
         return;
     }
     // clang-format off

@@ -53,9 +53,9 @@ enum method_id : u16 {
 // zero of its return type is given back).
 enum class drive_shape : u8 {
     default_row,
-    int_argument,               // (I)V
-    long_argument,              // (J)V
-    int_result,                 // ()I
+    int_argument,                // (I)V
+    long_argument,               // (J)V
+    int_result,                  // ()I
     channel_argument_int_result, // (I)I, the 1-based channel passed as 0-based
 };
 
@@ -78,6 +78,11 @@ struct method_id_row {
     const char* trace; // printed by the linker's -debug trace on a match
     drive_shape shape = drive_shape::default_row;
     bool emulated() const { return shape != drive_shape::default_row; }
+    // The Get functions are the ones that give the program a value.
+    constexpr bool gives_value() const { return keys[0].starts_with("Get"); }
+    // The name a user knows it by: the last key (the first may be a misspelling kept for
+    // old programs).
+    constexpr std::string_view java_name() const { return keys[1].empty() ? keys[0] : keys[1]; }
 };
 
 // Test order matters: the first row with a key that prefixes the name wins, so
@@ -106,7 +111,10 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      "NATIVE_GET_MILLIS",
      "=> GetMillis gefunden: NATIVE_GET_MILLIS\n",
      drive_shape::int_result},
-    {{"SetLED"}, NATIVE_SET_LED, "NATIVE_SET_LED", "=> SetLED gefunden: NATIVE_SET_LED\n",
+    {{"SetLED"},
+     NATIVE_SET_LED,
+     "NATIVE_SET_LED",
+     "=> SetLED gefunden: NATIVE_SET_LED\n",
      drive_shape::int_argument},
     {{"SendInt"},
      NATIVE_DISPLAY_INT,

@@ -1,0 +1,42 @@
+// Recordings of a run's drive calls over emulated time: a Value Change Dump for waveform
+// viewers, a CSV table with one row per call, and an SVG picture with one step plot per
+// signal. Each file is written beside its place and renamed into it when the run ends,
+// however it ends; until then nothing at the path changes.
+#pragma once
+
+#include <string>
+
+#include "../mirt/mirt_types.h"
+
+namespace drive_record {
+
+struct paths {
+    const char* vcd = nullptr;
+    const char* csv = nullptr;
+    const char* svg = nullptr;
+};
+
+// Opens the recordings asked for; false with the reason when one cannot be written there.
+bool open(const paths& files, std::string& problem);
+
+// True when any recording is open: callers skip the work of describing a call otherwise.
+bool active();
+
+// One drive call. `signal` names the recorded variable (the function, with the channel
+// where it has one), `shown` is its value after the call: the value set or shown for
+// outputs and displays, the value returned for inputs.
+struct call {
+    std::string signal;
+    std::string function;
+    std::string arguments; // as the program passed them, ", " between two
+    bool has_result = false;
+    s64 result = 0;
+    s32 shown = 0;
+};
+void record(const call& c, s64 ms, u64 instructions);
+
+// Writes and renames every open recording; `end_ms` is where the run's time ended. Answers
+// `status`, or 255 (with a line saying which file) when one could not be written.
+int finish(int status, s64 end_ms);
+
+} // namespace drive_record
