@@ -5,6 +5,7 @@
 # Python's csv module for the table, an XML parser for the picture.
 set -u
 : "${MIRT_LINKER:?}" "${MIRT_EMULATOR:?}" "${MIRT_JAVA_DIR:?}" "${MIRT_WORK_DIR:?}"
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$MIRT_WORK_DIR/drive_io
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 failures=0
@@ -89,6 +90,16 @@ tail -n 1 out.txt | grep -Eq '^STOP: -max-ms 20 passed: 21 instructions, emulate
 [ "$(grep -c 'display_int: 5' out.txt)" -gt 0 ] && [ "$(grep -c 'display_int: 6' out.txt)" -gt 0 ] &&
     ! grep -q 'display_int: 1$' out.txt || fail "clock: the input did not follow its script: $(grep display out.txt | uniq -c)"
 
+# A signal ends the run with the recordings whole.
+"$MIRT_EMULATOR" -q -clock-us 1 -inputs in.txt -vcd term.vcd free.prg >/dev/null &
+emulator=$!
+sleep 0.3
+kill -TERM $emulator
+wait $emulator
+got=$?
+[ "$got" = 143 ] || fail "SIGTERM: status $got, not 143"
+vcd2fst term.vcd term.fst >vcd2fst.txt 2>&1 || fail "SIGTERM vcd2fst: $(cat vcd2fst.txt)"
+
 # A recording never replaces an input, a directory or another recording, and is not written
 # when the run is refused.
 mkdir -p dir
@@ -106,7 +117,7 @@ ls ./*.prg.* ./*.out.* dir/* 2>/dev/null | grep -q . && fail "temporary files we
 
 # The control-loop example with its stimulus: the dump loads, and the picture is the one the
 # README shows.
-example=$(cd "$(dirname "$0")/../../examples/control_loop" && pwd)
+example=$root/examples/control_loop
 javac --release 17 -g -d . "$example"/*.java && "$MIRT_LINKER" Controller.class Regulator.class loop.prg >/dev/null || exit 1
 "$MIRT_EMULATOR" -q -max-ms 5000 -inputs "$example/Controller.inputs" -vcd loop.vcd -svg loop.svg loop.prg >/dev/null
 got=$?
