@@ -39,6 +39,22 @@ bytes calling(const std::string& name, const std::string& descriptor, bytes args
     return make_package({{"T", image.build()}});
 }
 
+// main passes `args` to drive function `id` declared `descriptor`, drops what the declaration
+// says it returns, and does that forever: a call that leaves or takes an entry shows itself.
+bytes drive_loop(const std::string& name, const std::string& descriptor, method_id id, bytes args) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    u16 ref = image.methodref(self, name, descriptor);
+    bytes code = args + invoke(ref);
+    if (!descriptor.ends_with(")V")) code.push_back(OP_pop);
+    const auto back = static_cast<u16>(-static_cast<int>(code.size()));
+    code = code + bytes{OP_goto, static_cast<u8>(back >> 8), static_cast<u8>(back)};
+    image.method(main_method(code));
+    image.method(native_method(name, descriptor, id));
+    return make_package({{"T", image.build()}});
+}
+
 // main pushes `below` ints and calls f`descriptor`, which pushes `own` ints: the operand
 // stack they share holds below - parameters + own entries at the most.
 bytes stacked_call(int below, const std::string& descriptor, int own) {
@@ -139,6 +155,42 @@ const check_case cases[] = {
                         native_method("SendLong", "(J)V", NATIVE_DISPLAY_LONG));
      },
      "T.SendLong: warning: SendLong shows only the low 32 bits", false},
+    {"drive function given an extra argument",
+     [] {
+         return drive_loop("SetDigitalOutput", "(II)V", NATIVE_SET_DIGITAL_OUTPUT,
+                           {OP_iconst_1, OP_iconst_0});
+     },
+     "T.SetDigitalOutput: error: drive function SetDigitalOutput is declared (II)V, but the VM "
+     "dispatches it as (I)V: the VM takes 1 of the 2 arguments: every call leaves 1 entry",
+     true},
+    {"drive input given a channel",
+     [] { return drive_loop("GetDigitalInput", "(I)I", NATIVE_GET_DIGITAL_INPUT, {OP_iconst_1}); },
+     "the VM takes 0 of the 1 arguments", true},
+    {"drive output given nothing",
+     [] { return drive_loop("SendInt", "()V", NATIVE_DISPLAY_INT, {}); },
+     "the VM takes an argument the call does not pass", true},
+    {"drive clock declared void",
+     [] { return drive_loop("GetMillis", "()V", NATIVE_GET_MILLIS, {}); },
+     "the VM leaves its result on the operand stack", true},
+    {"drive channel input without a channel",
+     [] { return drive_loop("GetAnalogInput", "()I", NATIVE_GET_ANALOG_INPUT, {}); },
+     "the VM takes an argument the call does not pass", true},
+    {"drive output of another type",
+     [] {
+         return calling("SetLED", "(J)V", {OP_lconst_1},
+                        native_method("SetLED", "(J)V", NATIVE_SET_LED));
+     },
+     "T.SetLED: warning: drive function SetLED is declared (J)V, but the VM dispatches it as (I)V: "
+     "the VM reads the argument as an int",
+     false},
+    {"default-row drive function with two arguments",
+     [] {
+         return calling("SetMaxSpeed", "(II)V", {OP_iconst_1, OP_iconst_1},
+                        native_method("SetMaxSpeed", "(II)V", NATIVE_SET_MAX_SPEED));
+     },
+     "warning: drive function SetMaxSpeed is declared (II)V: the device's functions take at most "
+     "one argument",
+     false},
     {"twenty nested calls",
      [] {
          image_builder image;

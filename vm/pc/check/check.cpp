@@ -361,6 +361,7 @@ class checker {
                     format("drive function %s (id %u) is not emulated: the emulator reports and "
                            "skips it",
                            method.name.c_str(), method.id));
+            check_drive_signature(m);
             return;
         }
         check_parameters(m);
@@ -375,6 +376,61 @@ class checker {
                        "18)",
                        code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES));
         check_code(m);
+    }
+
+    // The VM dispatches the drive functions it carries out by identifier with a fixed shape,
+    // whatever the declaration says; the others take the declared parameters and give back
+    // zero of the declared type.
+    void check_drive_signature(int m) {
+        const method_entry& method = methods_[m];
+        const method_id_row* row = find_method_id(method.id);
+        if (!row) return;
+        const std::optional<descriptor_shape> declared = ::parse_descriptor(
+            method.descriptor.data(), static_cast<int>(method.descriptor.size()));
+        if (!declared) return; // a descriptor of no shape is reported where it is called
+        const std::string name(row->java_name());
+        const char* function = name.c_str();
+        if (!row->emulated()) {
+            if (declared->parameters > 1 ||
+                (declared->return_letter != 'I' && declared->return_letter != 'V'))
+                add(m, -1, false,
+                    format("drive function %s is declared %s: the device's functions take at most "
+                           "one argument and give back an int or nothing",
+                           function, method.descriptor.c_str()));
+            return;
+        }
+        const std::string_view expected = drive_signature(row->shape);
+        if (method.descriptor == expected) return;
+        const std::optional<descriptor_shape> vm =
+            ::parse_descriptor(expected.data(), static_cast<int>(expected.size()));
+        std::vector<std::string> effects;
+        const int passed = declared->parameters, taken = vm->parameters;
+        const bool returns = declared->return_letter != 'V', gives = vm->return_letter != 'V';
+        if (passed > taken)
+            effects.push_back(format("the VM takes %d of the %d arguments: every call leaves %d "
+                                     "%s on the operand stack",
+                                     taken, passed, passed - taken,
+                                     passed - taken == 1 ? "entry" : "entries"));
+        if (passed < taken)
+            effects.push_back("the VM takes an argument the call does not pass: every call takes "
+                              "an entry of the caller's");
+        if (returns && !gives)
+            effects.push_back("the VM gives back no value: the caller takes an entry of its own "
+                              "instead");
+        if (!returns && gives)
+            effects.push_back("the VM leaves its result on the operand stack at every call");
+        const bool counts_agree = effects.empty();
+        // The entries agree in number: only how they are read differs.
+        if (counts_agree && taken == 1 && method.descriptor[1] != expected[1])
+            effects.push_back(format("the VM reads the argument as %s",
+                                     expected[1] == 'J' ? "a long" : "an int"));
+        if (counts_agree && gives && declared->return_letter != 'I')
+            effects.push_back("the VM gives back an int");
+        std::string effect;
+        for (const std::string& e : effects) effect += (effect.empty() ? "" : "; ") + e;
+        add(m, -1, !counts_agree,
+            format("drive function %s is declared %s, but the VM dispatches it as %s: %s", function,
+                   method.descriptor.c_str(), std::string(expected).c_str(), effect.c_str()));
     }
 
     void check_parameters(int m) {
