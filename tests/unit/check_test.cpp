@@ -155,6 +155,16 @@ const check_case cases[] = {
                         native_method("SendLong", "(J)V", NATIVE_DISPLAY_LONG));
      },
      "T.SendLong: warning: SendLong shows only the low 32 bits", false},
+    {"endless main",
+     [] {
+         return one_class({OP_iconst_1, OP_pop, OP_goto, 0xFF, 0xFE});
+     },
+     "T.main: note: main never returns; the emulator runs until stopped", false},
+    {"loop with a way out",
+     [] {
+         return one_class({OP_iconst_1, OP_ifeq, 0, 6, OP_goto, 0xFF, 0xFC, OP_return});
+     },
+     nullptr, false},
     {"drive function given an extra argument",
      [] {
          return drive_loop("SetDigitalOutput", "(II)V", NATIVE_SET_DIGITAL_OUTPUT,

@@ -128,6 +128,7 @@ struct finding {
     int offset; // -1 for findings about the method as a whole
     bool error;
     std::string problem;
+    bool note = false; // neither error nor warning: said, not counted
 };
 
 class checker {
@@ -152,6 +153,11 @@ class checker {
                 if (methods_[m].reachable) check_method(static_cast<int>(m));
             check_call_depth();
             check_stack_depth();
+            const bool any_error = std::any_of(findings_.begin(), findings_.end(),
+                                               [](const finding& f) { return f.error; });
+            if (main_never_returns_ && !any_error)
+                findings_.push_back({main_, -1, false,
+                                     "main never returns; the emulator runs until stopped", true});
         } catch (const damaged& d) {
             findings_.push_back({-1, -1, true, "damaged package: " + d.what});
         }
@@ -470,6 +476,7 @@ class checker {
         std::vector<std::pair<u32, bool>> work{{0, false}};
         std::set<u32> seen;
         if (length == 0) add(m, 0, true, "execution runs past the end of the code");
+        bool a_path_ends = length == 0; // returns or stops; else every path loops
         while (!work.empty()) {
             auto [at, wide] = work.back();
             work.pop_back();
@@ -481,10 +488,12 @@ class checker {
                     add(m, at, true,
                         format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op,
                                op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
+                    a_path_ends = true;
                     break;
                 }
                 if (!d.fits) {
                     add(m, at, true, "the instruction runs past the end of the code");
+                    a_path_ends = true;
                     break;
                 }
                 switch (op) {
@@ -537,6 +546,7 @@ class checker {
                         add(m, at, true,
                             format("jump to %lld leaves the method's code",
                                    static_cast<long long>(d.target)));
+                        a_path_ends = true;
                         break;
                     }
                     ends = d.flow == control_flow::jump;
@@ -556,15 +566,18 @@ class checker {
                     wide = true;
                 else if (opcode_takes_wide(op))
                     wide = false;
+                a_path_ends |= d.flow == control_flow::return_;
                 if (ends) break;
-                if (d.next >= length)
+                if (d.next >= length) {
                     add(m, at, true,
                         "execution runs past the end of the code after this instruction");
+                    a_path_ends = true;
+                }
                 if (!shape.count(d.next)) shape[d.next] = stack;
                 at = d.next;
             }
         }
-        if (verbose_) disassemble(m);
+        if (m == main_ && !a_path_ends) main_never_returns_ = true;
     }
 
     void check_constant(int m, u32 at, const class_image& image, u32 index, bool wide_value) {
@@ -805,6 +818,10 @@ class checker {
 
     void write_report(check_report& report) {
         std::string& out = report.text;
+        // Every method's code, as javap -c lists it; the method lines say which main cannot
+        // reach.
+        for (size_t m = 0; verbose_ && m < methods_.size(); ++m)
+            if (methods_[m].code) disassemble(static_cast<int>(m));
         for (size_t c = 0; c < classes_.size(); ++c) {
             const class_entry& cls = classes_[c];
             out +=
@@ -836,9 +853,12 @@ class checker {
                 return a.method != b.method ? a.method < b.method : a.offset < b.offset;
             });
         for (const finding& f : findings_) {
-            out += where(f.method, f.offset) + (f.error ? ": error: " : ": warning: ") + f.problem +
-                   source_line(f) + "\n";
-            (f.error ? report.errors : report.warnings) += 1;
+            out += where(f.method, f.offset) +
+                   (f.note    ? ": note: "
+                    : f.error ? ": error: "
+                              : ": warning: ") +
+                   f.problem + source_line(f) + "\n";
+            if (!f.note) (f.error ? report.errors : report.warnings) += 1;
         }
         out +=
             format("summary: %d error%s, %d warning%s\n", report.errors,
@@ -888,6 +908,7 @@ class checker {
     u16 start_this_class_ = 0;
     bool is_package_ = false; // a directory to find classes in, not a bare class image
     int main_ = -1;
+    bool main_never_returns_ = false; // every path through main's own code loops
 };
 
 } // namespace
