@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A deliberately unsuitable Java program: mirt_check must report the expected finding as an
 # error (status 1), and the emulator must indeed stop with an "ERROR: " line (status 255).
-#   check_case.sh NAME MAIN "EXPECTED FINDING"
+#   check_case.sh NAME MAIN "EXPECTED FINDING[;;MORE FINDINGS]"
 set -u
 name=$1 main=$2 expected=$3
 : "${MIRT_LINKER:?}" "${MIRT_EMULATOR:?}" "${MIRT_CHECK:?}" "${MIRT_JAVA_DIR:?}" "${MIRT_WORK_DIR:?}"
@@ -16,8 +16,13 @@ check_status=$?
 "$MIRT_EMULATOR" "$name.prg" >run.out
 run_status=$?
 cat check.out
-if [ "$check_status" != 1 ] || ! grep -qF -- "$expected" check.out; then
-    echo "expected status 1 and the finding: $expected (status $check_status)"
+missing=""
+while IFS= read -r finding; do
+    grep -qF -- "$finding" check.out || missing="$missing
+  $finding"
+done <<<"${expected//;;/$'\n'}"
+if [ "$check_status" != 1 ] || [ -n "$missing" ]; then
+    echo "expected status 1 and the findings:$missing (status $check_status)"
     exit 1
 fi
 if [ "$run_status" != 255 ] || ! tail -n 1 run.out | grep -q '^ERROR: '; then

@@ -59,13 +59,48 @@ bool emulated_native(u16 id) {
 struct instruction {
     u32 at;
     u8 op;
-    int operands; // operand bytes (0 for the opcodes the VM does not execute)
+    int operands; // operand bytes, as the JVM reads them
     bool fits;    // the operands lie inside the code
     u32 next;     // offset of the following instruction
     control_flow flow;
-    s64 target;  // branch and goto: where the jump leads
+    control_flow jvm_flow;           // where the JVM goes on (also after what this VM refuses)
+    s64 target;                      // branch and goto: where the jump leads
+    std::vector<s64> switch_targets; // default first
     u32 operand; // the local, constant or method reference the instruction names
 };
+
+// A switch's operands: padding to a multiple of four bytes from the code's start, then the
+// default offset and the table. Answers the operand bytes, or -1 when they leave the code.
+int decode_switch(const code_info& code, u32 at, u8 op, std::vector<s64>& targets) {
+    const u32 length = static_cast<u32>(code.end - code.begin);
+    bool inside = true;
+    auto s32_at = [&](u64 offset) {
+        if (offset + 4 > length) {
+            inside = false;
+            return 0;
+        }
+        const u8* p = code.begin + offset;
+        return static_cast<s32>(static_cast<u32>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+    };
+    const u64 table = (at + 4u) & ~u64{3};
+    targets.push_back(at + static_cast<s64>(s32_at(table)));
+    u64 end = table + 4;
+    constexpr s64 most_cases = 1 << 16; // more than a method of this size can hold
+    if (op == OP_tableswitch) {
+        const s64 low = s32_at(table + 4), high = s32_at(table + 8);
+        if (!inside || high < low || high - low >= most_cases) return -1;
+        end = table + 12;
+        for (s64 i = 0; inside && i <= high - low; ++i, end += 4)
+            targets.push_back(at + static_cast<s64>(s32_at(end)));
+    } else {
+        const s64 pairs = s32_at(table + 4);
+        if (!inside || pairs < 0 || pairs >= most_cases) return -1;
+        end = table + 8;
+        for (s64 i = 0; inside && i < pairs; ++i, end += 8)
+            targets.push_back(at + static_cast<s64>(s32_at(end + 4)));
+    }
+    return inside ? static_cast<int>(end - at - 1) : -1;
+}
 
 instruction decode(const code_info& code, u32 at, bool wide) {
     const u32 length = static_cast<u32>(code.end - code.begin);
@@ -73,12 +108,21 @@ instruction decode(const code_info& code, u32 at, bool wide) {
     d.at = at;
     d.op = code.begin[at];
     d.flow = opcode_flow(d.op);
-    d.operands = opcode_operand_bytes(d.op, wide);
+    d.jvm_flow = opcode_row(d.op).jvm_flow;
+    d.operands =
+        opcode_executed(d.op) ? opcode_operand_bytes(d.op, wide) : jvm_operand_bytes(d.op, wide);
+    if (d.operands < 0) {
+        d.operands = decode_switch(code, at, d.op, d.switch_targets);
+        d.fits = d.operands >= 0;
+        d.operands = std::max(d.operands, 0);
+        d.next = at + 1 + static_cast<u32>(d.operands);
+        return d;
+    }
     d.next = at + 1 + static_cast<u32>(d.operands);
     d.fits = at + static_cast<u32>(d.operands) < length;
     if (!d.fits || d.operands == 0) return d;
     const u8* x = code.begin + at;
-    if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
+    if (d.jvm_flow == control_flow::branch || d.jvm_flow == control_flow::jump) {
         d.target = d.operands == 4
                        ? at + static_cast<s64>(static_cast<s32>(static_cast<u32>(x[1]) << 24 |
                                                                 x[2] << 16 | x[3] << 8 | x[4]))
@@ -92,6 +136,32 @@ instruction decode(const code_info& code, u32 at, bool wide) {
 }
 
 bool is_return(u8 op) { return opcode_flow(op) == control_flow::return_; }
+
+// Where the JVM goes on after `d`, inside a code of `length` bytes.
+std::vector<u32> jvm_successors(const instruction& d, u32 length) {
+    std::vector<u32> next;
+    auto add = [&](s64 target) {
+        if (target >= 0 && target < length) next.push_back(static_cast<u32>(target));
+    };
+    switch (d.jvm_flow) {
+    case control_flow::switch_:
+        for (s64 target : d.switch_targets) add(target);
+        break;
+    case control_flow::branch: add(d.target); [[fallthrough]];
+    case control_flow::next:
+    case control_flow::call: add(d.next); break;
+    case control_flow::jump: add(d.target); break;
+    case control_flow::return_:
+    case control_flow::refused: break;
+    }
+    return next;
+}
+
+// "arrays are not supported (newarray, error 5)"
+std::string refusal_finding(u8 op) {
+    return format("%s (%s, error 5)", refusal_text(opcode_row(op).refused_as),
+                  op < OPCODE_COUNT ? opcodes[op] : format("opcode 0x%02x", op).c_str());
+}
 
 struct method_entry {
     int class_index = 0;
@@ -275,7 +345,9 @@ class checker {
 
     // Follows m's code from offset 0 the way the VM can run it and calls visit(at, op) on
     // each executed instruction whose operands lie inside the code; an answer of false ends
-    // that path there. Paths end by themselves at returns, gotos and what the VM refuses.
+    // that path there. Paths end by themselves at returns and gotos. Where the VM refuses an
+    // instruction the walk goes on as the JVM would, so that what lies behind the first
+    // refusal is found in the same run.
     template <typename Visit> void walk(int m, Visit visit) {
         std::set<u32> seen;
         const code_info& code = *methods_[m].code;
@@ -286,7 +358,11 @@ class checker {
             work.pop_back();
             while (at < length && seen.insert(at).second) {
                 const instruction d = decode(code, at, wide);
-                if (!opcode_executed(d.op)) break;
+                if (!opcode_executed(d.op)) {
+                    if (d.fits)
+                        for (u32 next : jvm_successors(d, length)) work.push_back({next, false});
+                    break;
+                }
                 if (!d.fits || !visit(at, d.op)) break;
                 if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
                     if (d.target >= 0 && d.target < length)
@@ -477,6 +553,7 @@ class checker {
         std::set<u32> seen;
         if (length == 0) add(m, 0, true, "execution runs past the end of the code");
         bool a_path_ends = length == 0; // returns or stops; else every path loops
+        std::vector<u32> beyond;        // where the JVM would go on after a refusal
         while (!work.empty()) {
             auto [at, wide] = work.back();
             work.pop_back();
@@ -485,10 +562,10 @@ class checker {
                 const instruction d = decode(code, at, wide);
                 const u8 op = d.op;
                 if (!opcode_executed(op)) {
-                    add(m, at, true,
-                        format("opcode 0x%02x (%s) is not executed by this VM (error 5)", op,
-                               op < OPCODE_COUNT ? opcodes[op] : "no instruction"));
+                    add(m, at, true, refusal_finding(op));
                     a_path_ends = true;
+                    if (d.fits)
+                        for (u32 next : jvm_successors(d, length)) beyond.push_back(next);
                     break;
                 }
                 if (!d.fits) {
@@ -578,6 +655,34 @@ class checker {
             }
         }
         if (m == main_ && !a_path_ends) main_never_returns_ = true;
+        find_refusals_beyond(m, beyond, seen);
+    }
+
+    // Behind a refusal the VM has stopped, and the stack it would hold is unknown; the paths
+    // go on as the JVM's would, looking only for what the VM refuses (instructions and
+    // constants it cannot load), so that every refusal is reported at once.
+    void find_refusals_beyond(int m, std::vector<u32> work, std::set<u32>& seen) {
+        const code_info& code = *methods_[m].code;
+        const class_image& image = classes_[methods_[m].class_index].image;
+        const u32 length = static_cast<u32>(code.end - code.begin);
+        while (!work.empty()) {
+            u32 at = work.back();
+            work.pop_back();
+            bool wide = false;
+            while (at < length && seen.insert(at).second) {
+                const instruction d = decode(code, at, wide);
+                if (!d.fits) break;
+                if (!opcode_executed(d.op))
+                    add(m, at, true, refusal_finding(d.op));
+                else if (d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w)
+                    check_constant(m, at, image, d.operand, d.op == OP_ldc2_w);
+                wide = d.op == OP_wide;
+                const std::vector<u32> next = jvm_successors(d, length);
+                if (next.empty()) break;
+                for (size_t k = 1; k < next.size(); ++k) work.push_back(next[k]);
+                at = next[0];
+            }
+        }
     }
 
     void check_constant(int m, u32 at, const class_image& image, u32 index, bool wide_value) {
