@@ -348,22 +348,22 @@ namespace opcode_table_detail {
     stack_effect { effect_kind::call, 0, 0 }
 #define UNKNOWN_EFFECT                                                                             \
     stack_effect { effect_kind::unknown, 0, 0 }
-#define NEXT    control_flow::next, control_flow::next, refusal::none
-#define BRANCH  control_flow::branch, control_flow::branch, refusal::none
-#define GOTO    control_flow::jump, control_flow::jump, refusal::none
-#define RETURN  control_flow::return_, control_flow::return_, refusal::none
-#define CALL    control_flow::call, control_flow::call, refusal::none
-#define REFUSED control_flow::refused, control_flow::refused, refusal::unknown
-#define JVM_NEXT   control_flow::next
-#define JVM_BRANCH control_flow::branch
-#define JVM_RETURN control_flow::return_
-#define JVM_SWITCH control_flow::switch_
+#define NEXT                   control_flow::next, control_flow::next, refusal::none
+#define BRANCH                 control_flow::branch, control_flow::branch, refusal::none
+#define GOTO                   control_flow::jump, control_flow::jump, refusal::none
+#define RETURN                 control_flow::return_, control_flow::return_, refusal::none
+#define CALL                   control_flow::call, control_flow::call, refusal::none
+#define REFUSED                control_flow::refused, control_flow::refused, refusal::unknown
+#define JVM_NEXT               control_flow::next
+#define JVM_BRANCH             control_flow::branch
+#define JVM_RETURN             control_flow::return_
+#define JVM_SWITCH             control_flow::switch_
 #define REFUSED_AS(flow, what) control_flow::refused, JVM_##flow, refusal::what
 // operands is a number or VAR ("0, true"): the row's initializer takes both forms.
 struct row_builder {
     static constexpr opcode_info make(u8 operands, bool variable, u8 wide, bool executed,
-                                      stack_effect effect, control_flow flow,
-                                      control_flow jvm_flow, refusal refused_as) {
+                                      stack_effect effect, control_flow flow, control_flow jvm_flow,
+                                      refusal refused_as) {
         return {true, executed, variable, operands, wide, effect, flow, jvm_flow, refused_as};
     }
     static constexpr opcode_info make(u8 operands, u8 wide, bool executed, stack_effect effect,
