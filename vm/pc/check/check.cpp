@@ -84,7 +84,7 @@ int decode_switch(const code_info& code, u32 at, u8 op, std::vector<s64>& target
     };
     const u64 table = (at + 4u) & ~u64{3};
     targets.push_back(at + static_cast<s64>(s32_at(table)));
-    u64 end = table + 4;
+    u64 end = 0; // one past the table
     constexpr s64 most_cases = 1 << 16; // more than a method of this size can hold
     if (op == OP_tableswitch) {
         const s64 low = s32_at(table + 4), high = s32_at(table + 8);
