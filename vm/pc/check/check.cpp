@@ -84,19 +84,21 @@ int decode_switch(const code_info& code, u32 at, u8 op, std::vector<s64>& target
     };
     const u64 table = (at + 4u) & ~u64{3};
     targets.push_back(at + static_cast<s64>(s32_at(table)));
-    u64 end = 0; // one past the table
+    u64 end = 0;                        // one past the table
     constexpr s64 most_cases = 1 << 16; // more than a method of this size can hold
     if (op == OP_tableswitch) {
         const s64 low = s32_at(table + 4), high = s32_at(table + 8);
         if (!inside || high < low || high - low >= most_cases) return -1;
         end = table + 12;
-        for (s64 i = 0; inside && i <= high - low; ++i, end += 4)
+        if (end + 4 * static_cast<u64>(high - low + 1) > length) return -1;
+        for (s64 i = 0; i <= high - low; ++i, end += 4)
             targets.push_back(at + static_cast<s64>(s32_at(end)));
     } else {
         const s64 pairs = s32_at(table + 4);
         if (!inside || pairs < 0 || pairs >= most_cases) return -1;
         end = table + 8;
-        for (s64 i = 0; inside && i < pairs; ++i, end += 8)
+        if (end + 8 * static_cast<u64>(pairs) > length) return -1;
+        for (s64 i = 0; i < pairs; ++i, end += 8)
             targets.push_back(at + static_cast<s64>(s32_at(end + 4)));
     }
     return inside ? static_cast<int>(end - at - 1) : -1;

@@ -19,7 +19,7 @@
 //                  POP2_FORM, SWAP_FORM; CALL_EFFECT: the callee's descriptor says;
 //                  UNKNOWN_EFFECT for the opcodes the VM refuses
 //   control flow   NEXT falls through, BRANCH may jump, GOTO jumps, RETURN ends the method,
-//                  CALL calls; REFUSED_AS(flow, what) ends the run, where the JVM would go
+//                  CALL calls; REFUSED_AS(JVM_flow, what) ends the run, where the JVM would go
 //                  on as `flow` (SWITCH: to one of its targets), and names what the
 //                  programmer wrote; REFUSED ends the run and no more is known
 // clang-format off
@@ -49,7 +49,7 @@
     X(0x16, lload,          1,   2, RUN,    EFFECT(0, 2),     NEXT)                                \
     X(0x17, fload,          1,   2, RUN,    EFFECT(0, 1),     NEXT)                                \
     X(0x18, dload,          1,   2, RUN,    EFFECT(0, 2),     NEXT)                                \
-    X(0x19, aload,          1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
+    X(0x19, aload,          1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
     X(0x1a, iload_0,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
     X(0x1b, iload_1,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
     X(0x1c, iload_2,        0,   0, RUN,    EFFECT(0, 1),     NEXT)                                \
@@ -66,23 +66,23 @@
     X(0x27, dload_1,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
     X(0x28, dload_2,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
     X(0x29, dload_3,        0,   0, RUN,    EFFECT(0, 2),     NEXT)                                \
-    X(0x2a, aload_0,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x2b, aload_1,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x2c, aload_2,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x2d, aload_3,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x2e, iaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x2f, laload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x30, faload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x31, daload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x32, aaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x33, baload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x34, caload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x35, saload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
+    X(0x2a, aload_0,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x2b, aload_1,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x2c, aload_2,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x2d, aload_3,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x2e, iaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x2f, laload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x30, faload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x31, daload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x32, aaload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x33, baload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x34, caload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x35, saload,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
     X(0x36, istore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x37, lstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x38, fstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x39, dstore,         1,   2, RUN,    EFFECT(1, 0),     NEXT)                                \
-    X(0x3a, astore,         1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
+    X(0x3a, astore,         1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
     X(0x3b, istore_0,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x3c, istore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x3d, istore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
@@ -99,18 +99,18 @@
     X(0x48, dstore_1,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x49, dstore_2,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
     X(0x4a, dstore_3,       0,   0, RUN,    EFFECT(1, 0),     NEXT)                                \
-    X(0x4b, astore_0,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x4c, astore_1,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x4d, astore_2,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x4e, astore_3,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, object_variables))  \
-    X(0x4f, iastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x50, lastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x51, fastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x52, dastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x53, aastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x54, bastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x55, castore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0x56, sastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
+    X(0x4b, astore_0,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x4c, astore_1,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x4d, astore_2,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x4e, astore_3,       0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, object_variables))  \
+    X(0x4f, iastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x50, lastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x51, fastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x52, dastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x53, aastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x54, bastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x55, castore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0x56, sastore,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
     X(0x57, pop,            0,   0, RUN,    STACK_FORM(1, 0), NEXT)                                \
     X(0x58, pop2,           0,   0, RUN,    POP2_FORM,        NEXT)                                \
     X(0x59, dup,            0,   0, RUN,    STACK_FORM(1, 1), NEXT)                                \
@@ -138,8 +138,8 @@
     X(0x6f, ddiv,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
     X(0x70, irem,           0,   0, RUN,    EFFECT(2, 1),     NEXT)                                \
     X(0x71, lrem,           0,   0, RUN,    EFFECT(2, 2),     NEXT)                                \
-    X(0x72, frem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, float_remainders))  \
-    X(0x73, drem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, float_remainders))  \
+    X(0x72, frem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, float_remainders))  \
+    X(0x73, drem,           0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, float_remainders))  \
     X(0x74, ineg,           0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
     X(0x75, lneg,           0,   0, RUN,    EFFECT(1, 2),     NEXT)                                \
     X(0x76, fneg,           0,   0, RUN,    EFFECT(1, 1),     NEXT)                                \
@@ -189,43 +189,43 @@
     X(0xa2, if_icmpge,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
     X(0xa3, if_icmpgt,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
     X(0xa4, if_icmple,      2,   0, RUN,    EFFECT(2, 0),     BRANCH)                              \
-    X(0xa5, if_acmpeq,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, reference_comparisons)) \
-    X(0xa6, if_acmpne,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, reference_comparisons)) \
+    X(0xa5, if_acmpeq,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, reference_comparisons)) \
+    X(0xa6, if_acmpne,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, reference_comparisons)) \
     X(0xa7, goto,           2,   0, RUN,    EFFECT(0, 0),     GOTO)                                \
-    X(0xa8, jsr,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, subroutines))     \
-    X(0xa9, ret,            1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(RETURN, subroutines))     \
-    X(0xaa, tableswitch,    VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(SWITCH, switches))        \
-    X(0xab, lookupswitch,   VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(SWITCH, switches))        \
+    X(0xa8, jsr,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, subroutines))     \
+    X(0xa9, ret,            1,   2, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_RETURN, subroutines))     \
+    X(0xaa, tableswitch,    VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_SWITCH, switches))        \
+    X(0xab, lookupswitch,   VAR, 0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_SWITCH, switches))        \
     X(0xac, ireturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
     X(0xad, lreturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
     X(0xae, freturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
     X(0xaf, dreturn,        0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
-    X(0xb0, areturn,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(RETURN, object_results))  \
+    X(0xb0, areturn,        0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_RETURN, object_results))  \
     X(0xb1, return,         0,   0, RUN,    EFFECT(0, 0),     RETURN)                              \
-    X(0xb2, getstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, fields))            \
-    X(0xb3, putstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, fields))            \
-    X(0xb4, getfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, fields))            \
-    X(0xb5, putfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, fields))            \
-    X(0xb6, invokevirtual,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
-    X(0xb7, invokespecial,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
+    X(0xb2, getstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, fields))            \
+    X(0xb3, putstatic,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, fields))            \
+    X(0xb4, getfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, fields))            \
+    X(0xb5, putfield,       2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, fields))            \
+    X(0xb6, invokevirtual,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
+    X(0xb7, invokespecial,  2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
     X(0xb8, invokestatic,   2,   0, RUN,    CALL_EFFECT,      CALL)                                \
-    X(0xb9, invokeinterface, 4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))          \
-    X(0xba, xxxunusedxxx1,  4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
-    X(0xbb, new,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
-    X(0xbc, newarray,       1,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0xbd, anewarray,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0xbe, arraylength,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0xbf, athrow,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(RETURN, exceptions))      \
-    X(0xc0, checkcast,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
-    X(0xc1, instanceof,     2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, objects))           \
-    X(0xc2, monitorenter,   0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, monitors))          \
-    X(0xc3, monitorexit,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, monitors))          \
+    X(0xb9, invokeinterface, 4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))          \
+    X(0xba, xxxunusedxxx1,  4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
+    X(0xbb, new,            2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
+    X(0xbc, newarray,       1,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0xbd, anewarray,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0xbe, arraylength,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0xbf, athrow,         0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_RETURN, exceptions))      \
+    X(0xc0, checkcast,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
+    X(0xc1, instanceof,     2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, objects))           \
+    X(0xc2, monitorenter,   0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, monitors))          \
+    X(0xc3, monitorexit,    0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, monitors))          \
     X(0xc4, wide,           0,   0, RUN,    EFFECT(0, 0),     NEXT)                                \
-    X(0xc5, multianewarray, 3,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(NEXT, arrays))            \
-    X(0xc6, ifnull,         2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, reference_comparisons)) \
-    X(0xc7, ifnonnull,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, reference_comparisons)) \
+    X(0xc5, multianewarray, 3,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_NEXT, arrays))            \
+    X(0xc6, ifnull,         2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, reference_comparisons)) \
+    X(0xc7, ifnonnull,      2,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, reference_comparisons)) \
     X(0xc8, goto_w,         4,   0, RUN,    EFFECT(0, 0),     GOTO)                                \
-    X(0xc9, jsr_w,          4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(BRANCH, subroutines))     \
+    X(0xc9, jsr_w,          4,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED_AS(JVM_BRANCH, subroutines))     \
     X(0xca, breakpoint,     0,   0, REFUSE, UNKNOWN_EFFECT,   REFUSED)
 // clang-format on
 
@@ -358,7 +358,7 @@ namespace opcode_table_detail {
 #define JVM_BRANCH             control_flow::branch
 #define JVM_RETURN             control_flow::return_
 #define JVM_SWITCH             control_flow::switch_
-#define REFUSED_AS(flow, what) control_flow::refused, JVM_##flow, refusal::what
+#define REFUSED_AS(flow, what) control_flow::refused, flow, refusal::what
 // operands is a number or VAR ("0, true"): the row's initializer takes both forms.
 struct row_builder {
     static constexpr opcode_info make(u8 operands, bool variable, u8 wide, bool executed,
