@@ -78,6 +78,18 @@ void record_call(u16 id, s32 channel, std::string arguments, bool has_result, s6
     drive_record::record(c, emulated_ms(), instructions_executed);
 }
 
+// An output or display that takes one int: the value set is the value shown. The text of
+// the argument is made only for a recording: drive calls are on the program's hot path.
+void record_output(method_id id, s32 value) {
+    if (drive_record::active()) record_call(id, 0, std::to_string(value), false, 0, value);
+}
+
+// An input without argument: the value returned is the value shown. Answers the value.
+s32 record_input(method_id id, s32 value) {
+    if (drive_record::active()) record_call(id, 0, "", true, value, value);
+    return value;
+}
+
 // A default-row call in a recording: the first argument, else the value given back, else
 // (a function that neither takes nor gives a value) the number of its calls so far.
 void record_default_row(image_text name, u16 id, const variable* arguments, int count,
@@ -105,47 +117,38 @@ s32 scripted_default_row(image_text name, u16 id, const variable* arguments, int
 void install_emulated_drive() {
     register_drive_function(NATIVE_DISPLAY_INT, [](s64 v) {
         native_display_int(static_cast<s32>(v));
-        record_call(NATIVE_DISPLAY_INT, 0, std::to_string(static_cast<s32>(v)), false, 0,
-                    static_cast<s32>(v));
-        return 0;
+        return record_output(NATIVE_DISPLAY_INT, static_cast<s32>(v)), 0;
     });
     register_drive_function(NATIVE_DISPLAY_LONG, [](s64 v) {
         native_display_long(v);
-        record_call(NATIVE_DISPLAY_LONG, 0, std::to_string(v), false, 0, static_cast<s32>(v));
+        if (drive_record::active())
+            record_call(NATIVE_DISPLAY_LONG, 0, std::to_string(v), false, 0, static_cast<s32>(v));
         return 0;
     });
     register_drive_function(NATIVE_GET_MILLIS, [](s64) {
-        const s32 now = native_get_millis();
-        record_call(NATIVE_GET_MILLIS, 0, "", true, now, now);
-        return now;
+        return record_input(NATIVE_GET_MILLIS, native_get_millis());
     });
     register_drive_function(NATIVE_GET_ANALOG_INPUT, [](s64 channel) {
         const s32 value = native_get_analog_input(static_cast<s32>(channel));
         const s32 passed = add32(static_cast<s32>(channel), 1); // as the program wrote it
-        record_call(NATIVE_GET_ANALOG_INPUT, passed, std::to_string(passed), true, value, value);
+        if (drive_record::active())
+            record_call(NATIVE_GET_ANALOG_INPUT, passed, std::to_string(passed), true, value,
+                        value);
         return value;
     });
     register_drive_function(NATIVE_SET_LED, [](s64 v) {
         native_set_led(static_cast<s32>(v));
-        record_call(NATIVE_SET_LED, 0, std::to_string(static_cast<s32>(v)), false, 0,
-                    static_cast<s32>(v));
-        return 0;
+        return record_output(NATIVE_SET_LED, static_cast<s32>(v)), 0;
     });
     register_drive_function(NATIVE_SET_DIGITAL_OUTPUT, [](s64 v) {
         native_set_dig_output(static_cast<s32>(v));
-        record_call(NATIVE_SET_DIGITAL_OUTPUT, 0, std::to_string(static_cast<s32>(v)), false, 0,
-                    static_cast<s32>(v));
-        return 0;
+        return record_output(NATIVE_SET_DIGITAL_OUTPUT, static_cast<s32>(v)), 0;
     });
     register_drive_function(NATIVE_GET_DIGITAL_INPUT, [](s64) {
-        const s32 value = native_get_dig_input();
-        record_call(NATIVE_GET_DIGITAL_INPUT, 0, "", true, value, value);
-        return value;
+        return record_input(NATIVE_GET_DIGITAL_INPUT, native_get_dig_input());
     });
     register_drive_function(NATIVE_GET_DIGITAL_OUTPUT, [](s64) {
-        const s32 value = native_get_dig_output();
-        record_call(NATIVE_GET_DIGITAL_OUTPUT, 0, "", true, value, value);
-        return value;
+        return record_input(NATIVE_GET_DIGITAL_OUTPUT, native_get_dig_output());
     });
     register_not_emulated(native_not_emulated);
     const std::vector<u16>& scripted = drive_script::scripted_ids();
