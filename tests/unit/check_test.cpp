@@ -41,6 +41,13 @@ bytes calling(const std::string& name, const std::string& descriptor, bytes args
 
 // main passes `args` to drive function `id` declared `descriptor`, drops what the declaration
 // says it returns, and does that forever: a call that leaves or takes an entry shows itself.
+// "m7"; appended, as g++ 12 warns falsely (-Wrestrict) on a literal + std::to_string.
+std::string numbered(const char* prefix, int i) {
+    std::string name = prefix;
+    name += std::to_string(i);
+    return name;
+}
+
 bytes drive_loop(const std::string& name, const std::string& descriptor, method_id id, bytes args) {
     image_builder image;
     u16 self = image.class_constant("T");
@@ -185,6 +192,12 @@ const check_case cases[] = {
     {"drive channel input without a channel",
      [] { return drive_loop("GetAnalogInput", "()I", NATIVE_GET_ANALOG_INPUT, {}); },
      "the VM takes an argument the call does not pass", true},
+    {"drive output read as a long",
+     [] { return drive_loop("SendLong", "(I)V", NATIVE_DISPLAY_LONG, {OP_iconst_1}); },
+     "the VM reads the argument as a long", false},
+    {"drive output readback declared void",
+     [] { return drive_loop("GetDigitalOutput", "()V", NATIVE_GET_DIGITAL_OUTPUT, {}); },
+     "the VM leaves its result on the operand stack", true},
     {"drive output of another type",
      [] {
          return calling("SetLED", "(J)V", {OP_lconst_1},
@@ -208,10 +221,10 @@ const check_case cases[] = {
          image.set_this_class(self);
          std::vector<u16> refs;
          for (int i = 0; i < FRAME_ENTRIES; ++i)
-             refs.push_back(image.methodref(self, "m" + std::to_string(i), "()V"));
+             refs.push_back(image.methodref(self, numbered("m", i), "()V"));
          image.method(main_method(invoke(refs[0]) + bytes{OP_return}));
          for (int i = 0; i < FRAME_ENTRIES; ++i)
-             image.method(java_method("m" + std::to_string(i), "()V",
+             image.method(java_method(numbered("m", i), "()V",
                                       i < FRAME_LIMIT ? invoke(refs[i + 1]) + bytes{OP_return}
                                                       : bytes{OP_return}));
          return make_package({{"T", image.build()}});

@@ -159,6 +159,17 @@ std::vector<u32> jvm_successors(const instruction& d, u32 length) {
     return next;
 }
 
+// Where this VM goes on after `d`, which it executes, inside a code of `length` bytes.
+std::vector<u32> vm_successors(const instruction& d, u32 length) {
+    std::vector<u32> next;
+    if ((d.flow == control_flow::branch || d.flow == control_flow::jump) && d.target >= 0 &&
+        d.target < length)
+        next.push_back(static_cast<u32>(d.target));
+    if (d.flow != control_flow::jump && d.flow != control_flow::return_ && d.next < length)
+        next.push_back(d.next); // last, so that a path follows its fall-through first
+    return next;
+}
+
 // "arrays are not supported (newarray, error 5)"
 std::string refusal_finding(u8 op) {
     return format("%s (%s, error 5)", refusal_text(opcode_row(op).refused_as),
@@ -332,52 +343,50 @@ class checker {
     void resolve_calls(int m) {
         method_entry& method = methods_[m];
         if (!method.code) return;
-        const code_info& code = *method.code;
-        walk(m, [&](u32 at, u8 op) {
-            if (op == OP_invokestatic) method.call_at[at] = -1; // operands inside the code
+        std::map<u32, u32> refs; // the method reference of each call, by offset
+        walk(m, [&](const instruction& d, bool, const std::vector<u32>&) {
+            if (d.op == OP_invokestatic && d.fits) refs[d.at] = d.operand;
             return true;
         });
-        for (auto& [at, target] : method.call_at)
-            target = resolve(m, static_cast<int>(at), decode(code, at, false).operand);
+        for (auto [at, ref] : refs) method.call_at[at] = resolve(m, static_cast<int>(at), ref);
     }
     int call_target(int m, u32 at) const {
         auto found = methods_[m].call_at.find(at);
         return found == methods_[m].call_at.end() ? -1 : found->second;
     }
 
-    // Follows m's code from offset 0 the way the VM can run it and calls visit(at, op) on
-    // each executed instruction whose operands lie inside the code; an answer of false ends
-    // that path there. Paths end by themselves at returns and gotos. Where the VM refuses an
-    // instruction the walk goes on as the JVM would, so that what lies behind the first
-    // refusal is found in the same run.
+    // The one walk over a method's code: from offset 0 along every path, each offset once,
+    // calling visit(d, beyond_refusal, next) on each instruction; `next` holds where the path
+    // goes on inside the code, and an answer of false ends the path there. Where the VM
+    // refuses an instruction the path goes on as the JVM's would (beyond_refusal), so that
+    // what lies behind the first refusal is found in the same run. The paths the VM runs are
+    // all walked first, so that an offset both kinds reach is seen as the VM sees it.
     template <typename Visit> void walk(int m, Visit visit) {
-        std::set<u32> seen;
+        struct path_point {
+            u32 at;
+            bool wide; // a wide prefix is pending
+        };
         const code_info& code = *methods_[m].code;
         const u32 length = static_cast<u32>(code.end - code.begin);
-        std::vector<std::pair<u32, bool>> work{{0, false}}; // offset, wide pending
-        while (!work.empty()) {
-            auto [at, wide] = work.back();
+        std::set<u32> seen;
+        std::vector<path_point> runs{{0, false}}, beyond;
+        while (!runs.empty() || !beyond.empty()) {
+            const bool behind = runs.empty();
+            std::vector<path_point>& work = behind ? beyond : runs;
+            const path_point p = work.back();
             work.pop_back();
-            while (at < length && seen.insert(at).second) {
-                const instruction d = decode(code, at, wide);
-                if (!opcode_executed(d.op)) {
-                    if (d.fits)
-                        for (u32 next : jvm_successors(d, length)) work.push_back({next, false});
-                    break;
-                }
-                if (!d.fits || !visit(at, d.op)) break;
-                if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
-                    if (d.target >= 0 && d.target < length)
-                        work.push_back({static_cast<u32>(d.target), wide});
-                    if (d.flow == control_flow::jump) break;
-                }
-                if (d.flow == control_flow::return_) break;
-                if (d.op == OP_wide)
-                    wide = true;
-                else if (opcode_takes_wide(d.op))
-                    wide = false;
-                at = d.next;
-            }
+            if (p.at >= length || !seen.insert(p.at).second) continue;
+            const instruction d = decode(code, p.at, p.wide);
+            const bool refused = !opcode_executed(d.op);
+            const std::vector<u32> next = !d.fits             ? std::vector<u32>{}
+                                          : refused || behind ? jvm_successors(d, length)
+                                                              : vm_successors(d, length);
+            if (!visit(d, behind, next)) continue;
+            // The VM keeps a wide pending up to the next instruction that takes a local; the
+            // JVM's wide belongs to the instruction right after it.
+            const bool wide =
+                d.op == OP_wide || (!(refused || behind) && p.wide && !opcode_takes_wide(d.op));
+            for (u32 at : next) (refused || behind ? beyond : runs).push_back({at, wide});
         }
     }
 
@@ -551,139 +560,108 @@ class checker {
         const u32 length = static_cast<u32>(code.end - code.begin);
         // Stack shapes for the type pass, one per reached offset.
         std::map<u32, std::string> shape{{0, ""}};
-        std::vector<std::pair<u32, bool>> work{{0, false}};
-        std::set<u32> seen;
         if (length == 0) add(m, 0, true, "execution runs past the end of the code");
         bool a_path_ends = length == 0; // returns or stops; else every path loops
-        std::vector<u32> beyond;        // where the JVM would go on after a refusal
-        while (!work.empty()) {
-            auto [at, wide] = work.back();
-            work.pop_back();
-            while (at < length && seen.insert(at).second) {
-                std::string stack = shape[at];
-                const instruction d = decode(code, at, wide);
-                const u8 op = d.op;
-                if (!opcode_executed(op)) {
+        walk(m, [&](const instruction& d, bool beyond_refusal, const std::vector<u32>& next) {
+            const u32 at = d.at;
+            const u8 op = d.op;
+            if (beyond_refusal) {
+                // The VM has stopped before this, and the stack it would hold is unknown:
+                // only what it refuses (instructions, constants it cannot load) is looked for.
+                if (!opcode_executed(op))
                     add(m, at, true, refusal_finding(op));
-                    a_path_ends = true;
-                    if (d.fits)
-                        for (u32 next : jvm_successors(d, length)) beyond.push_back(next);
-                    break;
-                }
-                if (!d.fits) {
-                    add(m, at, true, "the instruction runs past the end of the code");
-                    a_path_ends = true;
-                    break;
-                }
-                switch (op) {
-                case OP_ldc:
-                case OP_ldc_w:
-                case OP_ldc2_w: check_constant(m, at, image, d.operand, op == OP_ldc2_w); break;
-                case OP_iinc:
-                    if (d.operand >= REGISTER_LOCALS)
-                        add(m, at, true,
-                            format("iinc of local %u: only locals 0 to 3 can be incremented (error "
-                                   "10)",
-                                   d.operand));
-                    break;
-                case OP_i2b:
-                case OP_i2c:
-                case OP_i2s:
-                    add(m, at, false,
-                        format("%s only retags the value: int instructions after it see the "
-                               "unnarrowed int",
-                               opcodes[op]));
-                    break;
-                case OP_fcmpl:
-                case OP_fcmpg:
-                case OP_dcmpl:
-                case OP_dcmpg:
-                    add(m, at, false,
-                        format("%s: a NaN compares as equal (0), not as Java says", opcodes[op]));
-                    break;
-                case OP_f2i:
-                case OP_f2l:
-                case OP_d2i:
-                case OP_d2l:
-                    add(m, at, false,
-                        format("%s gives MIN_VALUE for NaN, infinities and values out of range "
-                               "(Java gives 0 or the nearest limit)",
-                               opcodes[op]));
-                    break;
-                default: break;
-                }
-                if (opcode_takes_wide(op) && op != OP_iinc) {
-                    method.uses_pool_locals = true;
-                    if (d.operand >= code.max_locals)
-                        add(m, at, true,
-                            format("local %u is beyond this method's %u locals (error 9)",
-                                   d.operand, code.max_locals));
-                }
-                bool ends = d.flow == control_flow::return_;
-                if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
-                    if (d.target < 0 || d.target >= length) {
-                        add(m, at, true,
-                            format("jump to %lld leaves the method's code",
-                                   static_cast<long long>(d.target)));
-                        a_path_ends = true;
-                        break;
-                    }
-                    ends = d.flow == control_flow::jump;
-                    apply_stack(m, at, op, stack);
-                    if (!shape.count(static_cast<u32>(d.target)))
-                        shape[static_cast<u32>(d.target)] = stack;
-                    work.push_back({static_cast<u32>(d.target), wide});
-                } else if (d.flow == control_flow::call) {
-                    const size_t result = call_effect(image, d.operand, stack);
-                    method.calls_above.push_back(
-                        {static_cast<int>(stack.size() - result), call_target(m, at)});
-                } else {
-                    apply_stack(m, at, op, stack);
-                }
-                method.own_peak = std::max(method.own_peak, static_cast<int>(stack.size()));
-                if (op == OP_wide)
-                    wide = true;
-                else if (opcode_takes_wide(op))
-                    wide = false;
-                a_path_ends |= d.flow == control_flow::return_;
-                if (ends) break;
-                if (d.next >= length) {
-                    add(m, at, true,
-                        "execution runs past the end of the code after this instruction");
-                    a_path_ends = true;
-                }
-                if (!shape.count(d.next)) shape[d.next] = stack;
-                at = d.next;
+                else if (d.fits && (op == OP_ldc || op == OP_ldc_w || op == OP_ldc2_w))
+                    check_constant(m, at, image, d.operand, op == OP_ldc2_w);
+                return true;
             }
-        }
+            if (!opcode_executed(op)) {
+                add(m, at, true, refusal_finding(op));
+                a_path_ends = true;
+                return true; // on as the JVM goes
+            }
+            if (!d.fits) {
+                add(m, at, true, "the instruction runs past the end of the code");
+                a_path_ends = true;
+                return false;
+            }
+            std::string stack = shape[at];
+            check_instruction(m, d, image);
+            if (d.flow == control_flow::branch || d.flow == control_flow::jump) {
+                if (d.target < 0 || d.target >= length) {
+                    add(m, at, true,
+                        format("jump to %lld leaves the method's code",
+                               static_cast<long long>(d.target)));
+                    a_path_ends = true;
+                    return false;
+                }
+                apply_stack(m, at, op, stack);
+            } else if (d.flow == control_flow::call) {
+                const size_t result = call_effect(image, d.operand, stack);
+                method.calls_above.push_back(
+                    {static_cast<int>(stack.size() - result), call_target(m, at)});
+            } else {
+                apply_stack(m, at, op, stack);
+            }
+            method.own_peak = std::max(method.own_peak, static_cast<int>(stack.size()));
+            a_path_ends |= d.flow == control_flow::return_;
+            if (d.flow != control_flow::return_ && d.flow != control_flow::jump &&
+                d.next >= length) {
+                add(m, at, true, "execution runs past the end of the code after this instruction");
+                a_path_ends = true;
+            }
+            for (u32 to : next) shape.emplace(to, stack);
+            return true;
+        });
         if (m == main_ && !a_path_ends) main_never_returns_ = true;
-        find_refusals_beyond(m, beyond, seen);
     }
 
-    // Behind a refusal the VM has stopped, and the stack it would hold is unknown; the paths
-    // go on as the JVM's would, looking only for what the VM refuses (instructions and
-    // constants it cannot load), so that every refusal is reported at once.
-    void find_refusals_beyond(int m, std::vector<u32> work, std::set<u32>& seen) {
-        const code_info& code = *methods_[m].code;
-        const class_image& image = classes_[methods_[m].class_index].image;
-        const u32 length = static_cast<u32>(code.end - code.begin);
-        while (!work.empty()) {
-            u32 at = work.back();
-            work.pop_back();
-            bool wide = false;
-            while (at < length && seen.insert(at).second) {
-                const instruction d = decode(code, at, wide);
-                if (!d.fits) break;
-                if (!opcode_executed(d.op))
-                    add(m, at, true, refusal_finding(d.op));
-                else if (d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w)
-                    check_constant(m, at, image, d.operand, d.op == OP_ldc2_w);
-                wide = d.op == OP_wide;
-                const std::vector<u32> next = jvm_successors(d, length);
-                if (next.empty()) break;
-                for (size_t k = 1; k < next.size(); ++k) work.push_back(next[k]);
-                at = next[0];
-            }
+    // The rules of single instructions the VM executes, whatever the stack holds.
+    void check_instruction(int m, const instruction& d, const class_image& image) {
+        const u32 at = d.at;
+        const u8 op = d.op;
+        switch (op) {
+        case OP_ldc:
+        case OP_ldc_w:
+        case OP_ldc2_w: check_constant(m, at, image, d.operand, op == OP_ldc2_w); break;
+        case OP_iinc:
+            if (d.operand >= REGISTER_LOCALS)
+                add(m, at, true,
+                    format("iinc of local %u: only locals 0 to 3 can be incremented (error 10)",
+                           d.operand));
+            break;
+        case OP_i2b:
+        case OP_i2c:
+        case OP_i2s:
+            add(m, at, false,
+                format("%s only retags the value: int instructions after it see the unnarrowed "
+                       "int",
+                       opcodes[op]));
+            break;
+        case OP_fcmpl:
+        case OP_fcmpg:
+        case OP_dcmpl:
+        case OP_dcmpg:
+            add(m, at, false,
+                format("%s: a NaN compares as equal (0), not as Java says", opcodes[op]));
+            break;
+        case OP_f2i:
+        case OP_f2l:
+        case OP_d2i:
+        case OP_d2l:
+            add(m, at, false,
+                format("%s gives MIN_VALUE for NaN, infinities and values out of range (Java "
+                       "gives 0 or the nearest limit)",
+                       opcodes[op]));
+            break;
+        default: break;
+        }
+        if (opcode_takes_wide(op) && op != OP_iinc) {
+            methods_[m].uses_pool_locals = true;
+            const code_info& code = *methods_[m].code;
+            if (d.operand >= code.max_locals)
+                add(m, at, true,
+                    format("local %u is beyond this method's %u locals (error 9)", d.operand,
+                           code.max_locals));
         }
     }
 
@@ -797,21 +775,23 @@ class checker {
         }
     }
 
+    // Every instruction in code order, as javap -c lists them, whether a path reaches it or
+    // not; operands as the bytes that follow.
     void disassemble(int m) {
         const code_info& code = *methods_[m].code;
         const u32 length = static_cast<u32>(code.end - code.begin);
         std::string& out = disassembly_[m];
         bool wide = false;
         for (u32 at = 0; at < length;) {
-            const u8 op = code.begin[at];
-            out += format("    %4u: %s", at, op < OPCODE_COUNT ? opcodes[op] : "(no instruction)");
-            int operands = opcode_executed(op) ? opcode_operand_bytes(op, wide) : 0;
-            if (at + operands >= length) operands = 0;
-            for (int k = 1; k <= operands; ++k) out += format(" %02x", code.begin[at + k]);
+            const instruction d = decode(code, at, wide);
+            out +=
+                format("    %4u: %s", at, d.op < OPCODE_COUNT ? opcodes[d.op] : "(no instruction)");
+            const u32 operands = d.fits ? static_cast<u32>(d.operands) : 0;
+            for (u32 k = 1; k <= operands; ++k) out += format(" %02x", code.begin[at + k]);
             out += "\n";
-            if (op == OP_wide)
+            if (d.op == OP_wide)
                 wide = true;
-            else if (opcode_takes_wide(op))
+            else if (opcode_takes_wide(d.op))
                 wide = false;
             at += 1 + operands;
         }
@@ -905,10 +885,10 @@ class checker {
     // Whether a return of m can be reached without calling a method of `cycle` first.
     bool returns_outside(int m, const std::set<int>& cycle) {
         bool returns = false;
-        walk(m, [&](u32 at, u8 op) {
-            if (is_return(op)) returns = true;
-            if (op != OP_invokestatic) return true;
-            const int target = call_target(m, at);
+        walk(m, [&](const instruction& d, bool, const std::vector<u32>&) {
+            if (is_return(d.op)) returns = true;
+            if (d.op != OP_invokestatic) return true;
+            const int target = call_target(m, d.at);
             return target < 0 || !cycle.count(target);
         });
         return returns;
