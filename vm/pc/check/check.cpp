@@ -952,23 +952,12 @@ class checker {
                    report.errors == 1 ? "" : "s", report.warnings, report.warnings == 1 ? "" : "s");
     }
 
+    // Local variable slots the parameters fill: two for a long or double, one for the rest.
     static int parameter_slots(const std::string& descriptor) {
+        descriptor_cursor cursor(descriptor.data(), static_cast<int>(descriptor.size()));
         int slots = 0;
-        for (size_t i = 1; i < descriptor.size() && descriptor[i] != ')'; ++i) {
-            const char c = descriptor[i];
-            if (c == 'J' || c == 'D')
-                slots += 2;
-            else if (c == 'L') {
-                slots += 1;
-                while (i < descriptor.size() && descriptor[i] != ';') ++i;
-            } else if (c == '[') {
-                slots += 1;
-                while (i + 1 < descriptor.size() && descriptor[i] == '[') ++i;
-                if (descriptor[i] == 'L')
-                    while (i < descriptor.size() && descriptor[i] != ';') ++i;
-            } else
-                slots += 1;
-        }
+        for (int c; (c = cursor.next_parameter()) != descriptor_cursor::END && c != ')';)
+            slots += c == 'J' || c == 'D' ? 2 : 1;
         return slots;
     }
 
