@@ -230,6 +230,42 @@ TEST(Calls, SameClassCallTracesAndReturnValue) {
     EXPECT_EQ(local_var[0].value.S32, 3); // the caller's registers come back
 }
 
+// Two call sites that share a slot of the kept call sites (constants 64 apart), called
+// A, B, A: each prints its own lines every time.
+TEST(Calls, CallSitesSharingASlotEachTraceTheirOwnLines) {
+    image_builder image;
+    u16 self = image.class_constant("T");
+    image.set_this_class(self);
+    const u16 nat = image.name_and_type("sub", "()V");
+    auto methodref = [&] {
+        bytes record{CONSTANT_Methodref};
+        put_u16(record, self), put_u16(record, nat);
+        return image.raw_constant(record);
+    };
+    const u16 a = methodref();
+    while (image.integer(0) < a + 63) {
+    }
+    const u16 b = methodref();
+    ASSERT_EQ(b, a + 64);
+    image.method(main_method(invoke(a) + invoke(b) + invoke(a) + bytes{OP_return}));
+    image.method(java_method("sub", "()V", {OP_return}));
+    run_result r = run_package(make_package({{"T", image.build()}}));
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto count = [&](u16 ref) {
+        const std::string call = "\tget function for reference id " + std::to_string(ref) +
+                                 ":\n\tget method by id: main, (0)\n\tget method by id: sub, "
+                                 "(1)\n\tget function from id sub, (1)\n\tset frame to sub, "
+                                 "(1)\n";
+        size_t n = 0;
+        for (size_t at = r.output.find(call); at != std::string::npos;
+             at = r.output.find(call, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(a), 2u) << r.output;
+    EXPECT_EQ(count(b), 1u) << r.output;
+}
+
 // Builds A (start) -> B.hop() -> C.land() -> native SetLED in C, and back.
 // B's constant #2 is a Class constant naming C, the same number as A's this_class.
 bytes three_class_package(bool with_led_value) {

@@ -59,14 +59,80 @@ drive_call drive_calls[method_id_table.size()] = {};
 not_emulated_call report_not_emulated = nullptr;
 scripted_call scripted_calls[method_id_table.size()] = {};
 
+// A call site's resolution and the trace lines of its activation up to the parameters are
+// the same at every execution for the same image and constant: the first execution keeps
+// them here, and the later ones write the lines as one block instead of formatting them
+// again. Kept only once the activation got as far as its parameters, so a call that fails
+// always takes the traced way again. Cleared whenever a buffer is loaded, the VM is
+// initialised or reset.
+constexpr u32 NO_IMAGE = 0xFFFFFFFF; // no image starts there: packages are far smaller
+constexpr u32 CALL_SITE_ENTRIES = 64;
+constexpr u16 CALL_TRACE_BYTES = 480; // a site whose lines are longer is never kept
+struct call_site {
+    u32 image = NO_IMAGE;        // base of the calling class image
+    u32 callee_image = NO_IMAGE; // the callee's class image, where it is another class
+    u16 constant = 0;
+    u16 method = 0;
+    u16 trace_length = 0;
+    bool kept = false;
+    char trace[CALL_TRACE_BYTES];
+};
+call_site call_sites[CALL_SITE_ENTRIES];
+
+// The line a return into a method prints is the same every time; kept like a call site's.
+constexpr u32 RETURN_LINE_ENTRIES = 64;
+constexpr int RETURN_LINE_BYTES = 120; // a longer line is formatted each time
+struct return_line {
+    u32 image = NO_IMAGE;
+    u16 method = 0;
+    u8 length = 0;
+    bool kept = false;
+    char text[RETURN_LINE_BYTES];
+};
+return_line return_lines[RETURN_LINE_ENTRIES];
+// The site whose first execution is running; its lines are kept as they are traced. A
+// failed call can leave it set: the site is not valid until kept, so that is harmless.
+call_site* capturing = nullptr;
+
+void clear_call_sites() {
+    for (call_site& site : call_sites) site.kept = false;
+    for (return_line& line : return_lines) line.kept = false;
+    capturing = nullptr;
+}
+
+[[gnu::format(printf, 1, 0)]] void capture_trace(const char* format, va_list arguments) {
+    const size_t room = CALL_TRACE_BYTES - capturing->trace_length;
+    char* end = capturing->trace + capturing->trace_length;
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_copy by the caller; false positive
+    const int length = std::vsnprintf(end, room, format, arguments);
+    if (length < 0 || static_cast<size_t>(length) >= room)
+        capturing = nullptr; // too long to keep
+    else
+        capturing->trace_length = static_cast<u16>(capturing->trace_length + length);
+}
+
 // The traces of class lookup, resolution and activation; a quiet run prints none of them.
 [[gnu::format(printf, 1, 2)]] void trace_line(const char* format, ...) {
-    if (quiet) return;
+    if (quiet && !capturing) return;
     va_list arguments;
     va_start(arguments, format);
+    if (capturing) {
+        va_list kept;
+        va_copy(kept, arguments);
+        capture_trace(format, kept);
+        va_end(kept);
+    }
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
-    std::vprintf(format, arguments);
+    if (!quiet) std::vprintf(format, arguments);
     va_end(arguments);
+}
+
+// The first execution of the captured site reached its parameters: from now on the site
+// answers from here.
+void keep_call_site() {
+    if (!capturing) return;
+    capturing->kept = true;
+    capturing = nullptr;
 }
 
 void restart_countdown() {
@@ -298,7 +364,6 @@ constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
 // image does not change, so a constant reads the same every time; only values that were
 // read without a fault are kept, so a failing load always takes the checked way again.
 // Cleared whenever a buffer is loaded or the VM reset.
-constexpr u32 NO_IMAGE = 0xFFFFFFFF; // no image starts there: packages are far smaller
 struct pushed_constant {
     u32 image = NO_IMAGE; // base of the class image
     u16 number = 0;
@@ -434,6 +499,7 @@ void set_mem(u8* in, u32 size, bool debug) {
     static_mem = in;
     loaded = package_bytes(in, size, image_fault);
     clear_constant_cache();
+    clear_call_sites();
     is_debug = debug;
 }
 
@@ -445,6 +511,7 @@ void vm_init() {
     }
     mirt_init_pending = false;
     mirt_is_running = false;
+    clear_call_sites(); // the package and the start class may be others now
     clear_stack();
     clear_frame();
     pc = nullptr;
@@ -538,6 +605,7 @@ void vm_reset() {
     free_vm();
     loaded = package_bytes();
     clear_constant_cache();
+    clear_call_sites();
     package = nullptr;
     cf = last_cf = class_image{};
     this_class = 0;
@@ -622,28 +690,97 @@ int get_method_id_by_reference(int ref, bool external) {
 
 // --- frames ----------------------------------------------------------------------------------
 
-bool set_current_frame(u16 method_ref) {
+namespace {
+
+// `traced`: false where a kept call site has written the lines already.
+bool activate(u16 method_ref, bool traced) {
     u32 record = cf.method(method_ref);
-    image_text name = cf.method_name(record);
-    trace_line("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
+    if (traced) {
+        image_text name = cf.method_name(record);
+        trace_line("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
+    }
     current_frame.method = method_ref;
     current_frame.cf = cf;
     last_cf = cf;
     if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
-        trace_line("\tnative function\n");
+        if (traced) trace_line("\tnative function\n");
+        keep_call_site();
         run_native_function(method_ref);
         return false;
     }
     enter_code(record, method_ref);
     pc = code_begin;
     current_frame.pc = pc;
-    u16 descriptor_index = cf.method_field(record, mirt_method_info::descriptor_index);
+    const u16 descriptor_index =
+        traced ? cf.method_field(record, mirt_method_info::descriptor_index) : 0;
     image_text descriptor = cf.method_descriptor(record);
-    trace_line("==> descriptor idx: %d \n", descriptor_index);
-    trace_line("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
+    if (traced) {
+        trace_line("==> descriptor idx: %d \n", descriptor_index);
+        trace_line("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
+    }
+    keep_call_site();
     pass_parameters(descriptor, method_ref);
     return true;
 }
+
+// An invokestatic of constant `index`: resolution and activation, from its kept call site
+// where there is one. Answers whether the callee's code runs next.
+bool call_static(u16 index) {
+    call_site& site = call_sites[(index ^ cf.base >> 3) % CALL_SITE_ENTRIES];
+    if (site.kept && site.image == cf.base && site.constant == index) {
+        if (!quiet) std::fwrite(site.trace, 1, site.trace_length, stdout);
+        if (site.callee_image != NO_IMAGE) {
+            last_cf = cf;
+            cf.base = site.callee_image;
+        }
+        return activate(site.method, false);
+    }
+    site.kept = false;
+    site.image = cf.base;
+    site.constant = index;
+    site.trace_length = 0;
+    capturing = &site;
+    const u32 caller_image = cf.base;
+    site.method = static_cast<u16>(get_method_id_by_reference(index, false));
+    site.callee_image = cf.base == caller_image ? NO_IMAGE : cf.base;
+    return activate(site.method, true);
+}
+
+} // namespace
+
+bool set_current_frame(u16 method_ref) {
+    capturing = nullptr; // not a call site's
+    return activate(method_ref, true);
+}
+
+namespace {
+
+// A damaged name faults here as it always did, quiet or not: only a line read without a
+// fault is kept.
+void trace_return(u32 record, u16 method) {
+    return_line& kept = return_lines[(method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
+    if (kept.kept && kept.image == cf.base && kept.method == method) {
+        if (!quiet) std::fwrite(kept.text, 1, kept.length, stdout);
+        return;
+    }
+    image_text name = cf.method_name(record);
+    const u16 name_index = cf.method_field(record, mirt_method_info::name_index);
+    const int length =
+        std::snprintf(kept.text, sizeof kept.text, "\trestore to function: %.*s, (%d)\n",
+                      text_length(name), text_chars(name), name_index);
+    kept.kept = length >= 0 && length < RETURN_LINE_BYTES;
+    if (kept.kept) {
+        kept.image = cf.base;
+        kept.method = method;
+        kept.length = static_cast<u8>(length);
+        if (!quiet) std::fwrite(kept.text, 1, kept.length, stdout);
+    } else {
+        trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
+                   name_index);
+    }
+}
+
+} // namespace
 
 void restore_frame(frame_info saved) {
     current_frame = saved;
@@ -652,9 +789,7 @@ void restore_frame(frame_info saved) {
     last_cf = saved.cf;
     for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
     u32 record = cf.method(saved.method);
-    image_text name = cf.method_name(record);
-    trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
-               cf.method_field(record, mirt_method_info::name_index));
+    trace_return(record, saved.method);
     enter_code(record, saved.method);
 }
 
@@ -1103,8 +1238,7 @@ template <bool trace, bool one_step> bool interpret(u8 first_op) {
         r.save(); // activation and natives work on pc and the stack
         update_current_frame();
         push_frame(current_frame);
-        const int method = get_method_id_by_reference(index, false);
-        if (set_current_frame(static_cast<u16>(method))) {
+        if (call_static(index)) {
             ++function_counter;
             r.load();
             vmenter; // pc is on the callee's first opcode, if its code has any
