@@ -377,16 +377,15 @@ class checker {
             work.pop_back();
             if (p.at >= length || !seen.insert(p.at).second) continue;
             const instruction d = decode(code, p.at, p.wide);
-            const bool refused = !opcode_executed(d.op);
-            const std::vector<u32> next = !d.fits             ? std::vector<u32>{}
-                                          : refused || behind ? jvm_successors(d, length)
-                                                              : vm_successors(d, length);
+            const bool as_jvm = behind || !opcode_executed(d.op); // goes on as the JVM would
+            const std::vector<u32> next = !d.fits  ? std::vector<u32>{}
+                                          : as_jvm ? jvm_successors(d, length)
+                                                   : vm_successors(d, length);
             if (!visit(d, behind, next)) continue;
             // The VM keeps a wide pending up to the next instruction that takes a local; the
             // JVM's wide belongs to the instruction right after it.
-            const bool wide =
-                d.op == OP_wide || (!(refused || behind) && p.wide && !opcode_takes_wide(d.op));
-            for (u32 at : next) (refused || behind ? beyond : runs).push_back({at, wide});
+            const bool wide = d.op == OP_wide || (!as_jvm && p.wide && !opcode_takes_wide(d.op));
+            for (u32 at : next) (as_jvm ? beyond : runs).push_back({at, wide});
         }
     }
 
