@@ -59,56 +59,73 @@ drive_call drive_calls[method_id_table.size()] = {};
 not_emulated_call report_not_emulated = nullptr;
 scripted_call scripted_calls[method_id_table.size()] = {};
 
-// A call site's resolution and the trace lines of its activation up to the parameters are
-// the same at every execution for the same image and constant: the first execution keeps
-// them here, and the later ones write the lines as one block instead of formatting them
-// again. Kept only once the activation got as far as its parameters, so a call that fails
-// always takes the traced way again. Cleared whenever a buffer is loaded, the VM is
-// initialised or reset.
+// Trace lines that come out the same at every execution, kept as they are first printed
+// and written again as one block. Kept only once what prints them got through without a
+// fault, so a failing call or return always takes the traced way again. Cleared whenever a
+// buffer is loaded, the VM is initialised or reset.
+constexpr u16 KEPT_TRACE_BYTES = 480; // lines that are longer are formatted each time
+struct kept_trace {
+    u16 length = 0;
+    bool kept = false;
+    char text[KEPT_TRACE_BYTES];
+
+    void write() const {
+        if (!quiet) std::fwrite(text, 1, length, stdout);
+    }
+};
+// The lines being kept; a fault can leave it set, which is harmless: they are not kept
+// until keep_trace.
+kept_trace* capturing = nullptr;
+
+void capture(kept_trace& lines) {
+    lines.kept = false;
+    lines.length = 0;
+    capturing = &lines;
+}
+
+void keep_trace() {
+    if (!capturing) return;
+    capturing->kept = true;
+    capturing = nullptr;
+}
+
+// A call site's resolution and the lines of its activation up to the parameters depend on
+// the calling image and the constant only.
 constexpr u32 NO_IMAGE = 0xFFFFFFFF; // no image starts there: packages are far smaller
 constexpr u32 CALL_SITE_ENTRIES = 64;
-constexpr u16 CALL_TRACE_BYTES = 480; // a site whose lines are longer is never kept
 struct call_site {
     u32 image = NO_IMAGE;        // base of the calling class image
-    u32 callee_image = NO_IMAGE; // the callee's class image, where it is another class
+    u32 callee_image = NO_IMAGE; // base of the callee's
     u16 constant = 0;
     u16 method = 0;
-    u16 trace_length = 0;
-    bool kept = false;
-    char trace[CALL_TRACE_BYTES];
+    kept_trace lines;
 };
 call_site call_sites[CALL_SITE_ENTRIES];
 
-// The line a return into a method prints is the same every time; kept like a call site's.
+// The line a return into a method prints depends on the image and the method only.
 constexpr u32 RETURN_LINE_ENTRIES = 64;
-constexpr int RETURN_LINE_BYTES = 120; // a longer line is formatted each time
 struct return_line {
     u32 image = NO_IMAGE;
     u16 method = 0;
-    u8 length = 0;
-    bool kept = false;
-    char text[RETURN_LINE_BYTES];
+    kept_trace lines;
 };
 return_line return_lines[RETURN_LINE_ENTRIES];
-// The site whose first execution is running; its lines are kept as they are traced. A
-// failed call can leave it set: the site is not valid until kept, so that is harmless.
-call_site* capturing = nullptr;
 
-void clear_call_sites() {
-    for (call_site& site : call_sites) site.kept = false;
-    for (return_line& line : return_lines) line.kept = false;
+void clear_kept_traces() {
+    for (call_site& site : call_sites) site.lines.kept = false;
+    for (return_line& line : return_lines) line.lines.kept = false;
     capturing = nullptr;
 }
 
 [[gnu::format(printf, 1, 0)]] void capture_trace(const char* format, va_list arguments) {
-    const size_t room = CALL_TRACE_BYTES - capturing->trace_length;
-    char* end = capturing->trace + capturing->trace_length;
+    const size_t room = KEPT_TRACE_BYTES - capturing->length;
+    char* end = capturing->text + capturing->length;
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_copy by the caller; false positive
     const int length = std::vsnprintf(end, room, format, arguments);
     if (length < 0 || static_cast<size_t>(length) >= room)
         capturing = nullptr; // too long to keep
     else
-        capturing->trace_length = static_cast<u16>(capturing->trace_length + length);
+        capturing->length = static_cast<u16>(capturing->length + length);
 }
 
 // The traces of class lookup, resolution and activation; a quiet run prints none of them.
@@ -125,14 +142,6 @@ void clear_call_sites() {
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; analyser false positive
     if (!quiet) std::vprintf(format, arguments);
     va_end(arguments);
-}
-
-// The first execution of the captured site reached its parameters: from now on the site
-// answers from here.
-void keep_call_site() {
-    if (!capturing) return;
-    capturing->kept = true;
-    capturing = nullptr;
 }
 
 void restart_countdown() {
@@ -499,7 +508,7 @@ void set_mem(u8* in, u32 size, bool debug) {
     static_mem = in;
     loaded = package_bytes(in, size, image_fault);
     clear_constant_cache();
-    clear_call_sites();
+    clear_kept_traces();
     is_debug = debug;
 }
 
@@ -511,7 +520,7 @@ void vm_init() {
     }
     mirt_init_pending = false;
     mirt_is_running = false;
-    clear_call_sites(); // the package and the start class may be others now
+    clear_kept_traces(); // the package and the start class may be others now
     clear_stack();
     clear_frame();
     pc = nullptr;
@@ -605,7 +614,7 @@ void vm_reset() {
     free_vm();
     loaded = package_bytes();
     clear_constant_cache();
-    clear_call_sites();
+    clear_kept_traces();
     package = nullptr;
     cf = last_cf = class_image{};
     this_class = 0;
@@ -704,7 +713,7 @@ bool activate(u16 method_ref, bool traced) {
     last_cf = cf;
     if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
         if (traced) trace_line("\tnative function\n");
-        keep_call_site();
+        keep_trace();
         run_native_function(method_ref);
         return false;
     }
@@ -718,7 +727,7 @@ bool activate(u16 method_ref, bool traced) {
         trace_line("==> descriptor idx: %d \n", descriptor_index);
         trace_line("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
     }
-    keep_call_site();
+    keep_trace();
     pass_parameters(descriptor, method_ref);
     return true;
 }
@@ -727,22 +736,16 @@ bool activate(u16 method_ref, bool traced) {
 // where there is one. Answers whether the callee's code runs next.
 bool call_static(u16 index) {
     call_site& site = call_sites[(index ^ cf.base >> 3) % CALL_SITE_ENTRIES];
-    if (site.kept && site.image == cf.base && site.constant == index) {
-        if (!quiet) std::fwrite(site.trace, 1, site.trace_length, stdout);
-        if (site.callee_image != NO_IMAGE) {
-            last_cf = cf;
-            cf.base = site.callee_image;
-        }
+    if (site.lines.kept && site.image == cf.base && site.constant == index) {
+        site.lines.write();
+        cf.base = site.callee_image; // the activation sets last_cf
         return activate(site.method, false);
     }
-    site.kept = false;
     site.image = cf.base;
     site.constant = index;
-    site.trace_length = 0;
-    capturing = &site;
-    const u32 caller_image = cf.base;
+    capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
-    site.callee_image = cf.base == caller_image ? NO_IMAGE : cf.base;
+    site.callee_image = cf.base;
     return activate(site.method, true);
 }
 
@@ -755,29 +758,19 @@ bool set_current_frame(u16 method_ref) {
 
 namespace {
 
-// A damaged name faults here as it always did, quiet or not: only a line read without a
-// fault is kept.
 void trace_return(u32 record, u16 method) {
-    return_line& kept = return_lines[(method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
-    if (kept.kept && kept.image == cf.base && kept.method == method) {
-        if (!quiet) std::fwrite(kept.text, 1, kept.length, stdout);
+    return_line& line = return_lines[(method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
+    if (line.lines.kept && line.image == cf.base && line.method == method) {
+        line.lines.write();
         return;
     }
+    line.image = cf.base;
+    line.method = method;
+    capture(line.lines);
     image_text name = cf.method_name(record);
-    const u16 name_index = cf.method_field(record, mirt_method_info::name_index);
-    const int length =
-        std::snprintf(kept.text, sizeof kept.text, "\trestore to function: %.*s, (%d)\n",
-                      text_length(name), text_chars(name), name_index);
-    kept.kept = length >= 0 && length < RETURN_LINE_BYTES;
-    if (kept.kept) {
-        kept.image = cf.base;
-        kept.method = method;
-        kept.length = static_cast<u8>(length);
-        if (!quiet) std::fwrite(kept.text, 1, kept.length, stdout);
-    } else {
-        trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
-                   name_index);
-    }
+    trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
+               cf.method_field(record, mirt_method_info::name_index));
+    keep_trace();
 }
 
 } // namespace
