@@ -48,7 +48,9 @@ struct end_state {
     bool operator==(const end_state&) const = default;
 };
 
-enum class run_mode { steps, whole };
+// A whole run takes the unchecked body for the methods whose proof holds; `whole_checked`
+// runs every instruction through the checked one.
+enum class run_mode { steps, whole, whole_checked };
 
 // Loads `data` as the emulator does after reading a file and runs it, bounded to MAX_STEPS
 // instructions: in single steps, or as one whole run (vm_run). The size chooses the
@@ -63,13 +65,14 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     set_fatal_exit_handler(end_by_throwing);
     set_stop_handler(stop_by_throwing);
     vm_reset();
+    verified_fast_path = mode != run_mode::whole_checked;
     millis = 0;
     instruction_limit = MAX_STEPS;
     quiet = size & 2;
     load_bytes(data, static_cast<u32>(size), traced_input(size));
     try {
         vm_init();
-        if (mode == run_mode::whole) {
+        if (mode != run_mode::steps) {
             end.result = vm_run() == '+' ? outcome::finished : outcome::not_a_class_image;
         } else if (vm_start() == '+') {
             while (mirt_is_running) mirt_step(); // the bound ends an endless run
@@ -93,12 +96,13 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     return end;
 }
 
-// The fuzz target's input: single steps, then the same package as one whole run, which must
-// end alike.
+// The fuzz target's input: single steps, then the same package as one whole run, with and
+// without the unchecked body, which must all end alike.
 inline outcome run_package_input(const u8* data, size_t size) {
     const end_state stepped = run_package(data, size, run_mode::steps);
     if (stepped.result != outcome::too_large && stepped.result != outcome::not_a_class_image) {
         if (!(run_package(data, size, run_mode::whole) == stepped)) std::abort();
+        if (!(run_package(data, size, run_mode::whole_checked) == stepped)) std::abort();
     }
     return stepped.result;
 }

@@ -47,8 +47,9 @@ TEST(Replay, PackagesEndCleanlyOrWithAnErrorLine) {
 }
 
 // The run loop keeps pc and the operand stack's top in registers across instructions; a
-// single step loads and stores them around one instruction. Both must print the same
-// lines (traces and stack dumps included) and leave the same state.
+// single step loads and stores them around one instruction, and always runs the checked
+// body. A whole run, with and without the unchecked body for proven methods, must print the
+// same lines (traces and stack dumps included) and leave the same state.
 TEST(Replay, AWholeRunPrintsWhatItsStepsPrint) {
     int compared = 0;
     for (const fs::path& file : inputs({"fuzz/corpus/emulator", "tests/regressions/emulator"})) {
@@ -63,11 +64,12 @@ TEST(Replay, AWholeRunPrintsWhatItsStepsPrint) {
                 stepped = fuzz::run_package(input.data(), input.size(), fuzz::run_mode::steps);
             });
             if (stepped.result == fuzz::outcome::not_a_class_image) continue;
-            const run_result run = capture([&] {
-                whole = fuzz::run_package(input.data(), input.size(), fuzz::run_mode::whole);
-            });
-            EXPECT_EQ(run.output, steps.output) << file << (traced ? " traced" : "");
-            EXPECT_TRUE(whole == stepped) << file << (traced ? " traced" : "");
+            for (fuzz::run_mode mode : {fuzz::run_mode::whole, fuzz::run_mode::whole_checked}) {
+                const run_result run =
+                    capture([&] { whole = fuzz::run_package(input.data(), input.size(), mode); });
+                EXPECT_EQ(run.output, steps.output) << file << (traced ? " traced" : "");
+                EXPECT_TRUE(whole == stepped) << file << (traced ? " traced" : "");
+            }
             ++compared;
         }
     }

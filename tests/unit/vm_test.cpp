@@ -1,5 +1,8 @@
 // Start of a run, activation and parameters, resolution across classes, native dispatch,
 // calls and returns.
+#include <sstream>
+
+#include "mirt_proof.h"
 #include "vm_harness.h"
 
 using namespace testing_support;
@@ -606,6 +609,95 @@ TEST(EmulatedDrive, LongDisplayShowsLowWord) {
     EXPECT_EQ(capture([] { native_display_long(4294967297LL); }).output,
               "DRIVE: native_display_long: 1\n");
     EXPECT_EQ(capture([] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
+}
+
+// Methods whose proof holds run in the unchecked body; every row must end exactly as the
+// checked body ends it (output, status, count, stack, pc), and the proof of main must hold
+// or fail as the row says. main may call `sub` (constant 6), declared `sub_descriptor`.
+TEST(UncheckedBody, EndsAsTheCheckedBody) {
+    struct row {
+        const char* name;
+        bytes code;
+        bool holds;
+        u64 limit = NO_INSTRUCTION_LIMIT;
+        u16 max_locals = 0;
+        const char* sub_descriptor = "()V";
+        bytes sub_code = {OP_return};
+    };
+    const bytes countdown = {OP_iconst_3, OP_istore_0, OP_iinc, 0,    0xFF,
+                             OP_iload_0,  OP_ifne,     0xFF,    0xFC, OP_return};
+    const row rows[] = {
+        {"loop", countdown, true},
+        {"loop cut inside a run", countdown, true, 6},
+        {"division by zero inside a run", {OP_iconst_1, OP_iconst_0, OP_idiv, OP_return}, true},
+        {"iinc of a long register", {OP_lconst_0, OP_lstore_0, OP_iinc, 0, 1, OP_return}, true},
+        {"unknown opcode inside a run", {OP_nop, OP_iconst_1, 0xcb, OP_return}, true},
+        {"missing constant inside a run", {OP_nop, OP_ldc, 99, OP_return}, true},
+        {"wide iinc",
+         {OP_iconst_0, OP_istore_0, OP_wide, OP_iinc, 0, 0, 1, 0, OP_iload_0, OP_return},
+         true},
+        {"stack growing in a loop", {OP_iconst_1, OP_goto, 0xFF, 0xFF}, false},
+        {"jump outside the code", {OP_goto, 0, 5, OP_return}, false},
+        {"operand past the end", {OP_nop, OP_bipush}, false},
+        {"falls off the end", {OP_iconst_1}, false},
+        {"pop2", {OP_lconst_0, OP_pop2, OP_return}, false},
+        {"branch into an operand", {OP_iconst_0, OP_ifeq, 0, 2, OP_return}, false},
+        {"load beyond the locals", {OP_iload, 1, OP_return}, false, NO_INSTRUCTION_LIMIT, 1},
+        {"callee leaves an entry",
+         bytes{OP_iconst_2} + invoke(6) + bytes{OP_iadd, OP_return},
+         true,
+         NO_INSTRUCTION_LIMIT,
+         0,
+         "()V",
+         {OP_iconst_1, OP_return}},
+        {"callee too deep for its proof",
+         bytes(17, OP_iconst_0) + invoke(6) + bytes{OP_return},
+         true,
+         NO_INSTRUCTION_LIMIT,
+         0,
+         "()V",
+         {OP_iconst_0, OP_iconst_0, OP_iconst_0, OP_return}},
+        {"callee takes more than declared",
+         bytes{OP_iconst_2} + invoke(6) + bytes{OP_pop, OP_return},
+         true,
+         NO_INSTRUCTION_LIMIT,
+         0,
+         "(I)V",
+         {OP_pop, OP_pop, OP_return}},
+    };
+    set_stop_handler([](stop_reason) { throw fatal_exit{2}; });
+    for (const row& c : rows) {
+        std::string ends[2];
+        for (bool unchecked : {false, true}) {
+            image_builder image;
+            const u16 self = image.class_constant("T");
+            image.set_this_class(self);
+            ASSERT_EQ(image.methodref(self, "sub", c.sub_descriptor), 6);
+            image.method(java_method("main", "()V", c.code, JAVA_MAIN_METHOD, c.max_locals));
+            image.method(java_method("sub", c.sub_descriptor, c.sub_code));
+            reset_vm();
+            hand_over(make_package({{"T", image.build()}}), false);
+            verified_fast_path = unchecked;
+            instruction_limit = c.limit;
+            const run_result r = capture([] {
+                vm_init();
+                vm_run();
+            });
+            std::ostringstream end;
+            end << r.output << "status " << r.status << " count " << instructions_executed << " pc "
+                << pc - code_begin;
+            for (int i = 0; i < stack_counter; ++i)
+                end << ' ' << int(stack[i].type) << ':' << stack[i].value.U64;
+            ends[unchecked] = end.str();
+            if (unchecked) {
+                const method_proof* proof =
+                    proof_of(cf, current_frame.method, [] { return code_info{}; });
+                EXPECT_EQ(proof && proof->holds, c.holds) << c.name;
+            }
+        }
+        EXPECT_EQ(ends[1], ends[0]) << c.name;
+    }
+    set_stop_handler(nullptr);
 }
 
 } // namespace

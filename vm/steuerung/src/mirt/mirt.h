@@ -55,6 +55,10 @@ void set_stop_handler(stop_handler handler);
 // drive's lines), warnings and errors.
 extern bool quiet;
 
+// Methods whose proof holds run without the checks every instruction makes otherwise, with
+// the same results; tests and fuzzing compare both ways with false here. vm_reset sets it.
+extern bool verified_fast_path;
+
 // Lifecycle. set_mem takes ownership of `in` (allocated with new[]); `size` is the number
 // of bytes that belong to the package.
 void set_mem(u8* in, u32 size, bool debug);

@@ -32,6 +32,10 @@ class package_bytes {
         : data_(data), size_(size), on_problem_(on_problem) {}
 
     u32 size() const { return size_; }
+    // The same bytes, with another handler for what cannot be read.
+    package_bytes with_problem_handler(image_problem_handler on_problem) const {
+        return package_bytes(data_, size_, on_problem);
+    }
     bool contains(u64 at, u64 width) const { return at <= size_ && width <= size_ - at; }
 
     u8 u8_at(u64 at) const { return *checked(at, 1); }

@@ -1,0 +1,226 @@
+// The verification pass and its fixed store.
+#include "mirt_proof.h"
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+
+#include "mirt_descriptor.h"
+#include "mirt_facts.h"
+#include "mirt_opcodes.h"
+
+namespace proof_store {
+method_proof proofs[ENTRIES];
+// A package holds at most MAX_PACKAGE_SIZE code bytes, so the facts fill only when image
+// records share or overlap code.
+u8 facts[MAX_PACKAGE_SIZE];
+} // namespace proof_store
+
+namespace {
+
+using namespace proof_store;
+
+u16 facts_used = 0;
+// Beside each fact: the instructions from the one at that offset (also from one of its
+// operand bytes) to the end of its straight run (see proof_runs).
+u16 run_lengths[MAX_PACKAGE_SIZE];
+u16 worklist[MAX_PACKAGE_SIZE];
+
+// No activation starts deeper than STACK_LIMIT or below 0, so a method whose depth moves
+// further than that either way can never run unchecked.
+constexpr int DEPTH_REACH = STACK_LIMIT;
+
+constexpr u8 instruction_fact(int depth, bool wide_pending) {
+    return static_cast<u8>((depth + DEPTH_ZERO) | (wide_pending ? WIDE_PENDING : 0));
+}
+static_assert(instruction_fact(-DEPTH_REACH, false) > OPERAND_BYTE);
+static_assert(instruction_fact(DEPTH_REACH, false) < WIDE_PENDING);
+
+struct unreadable {};
+[[noreturn]] void give_up(image_problem, s64, s64) { throw unreadable{}; }
+
+struct call_effect {
+    int takes;
+    int gives;
+};
+
+// What an invokestatic of `constant` takes and gives, as the descriptor of its constant
+// declares it; nothing when the constant cannot be read that far. The call itself runs
+// checked code, and its real effect (a drive function's, what a callee leaves) is looked at
+// again after it.
+std::optional<call_effect> declared_effect(const class_image& image, u16 constant) {
+    const package_bytes bytes = image.bytes->with_problem_handler(give_up);
+    const class_image quiet_image{&bytes, image.base};
+    try {
+        const std::optional<u32> record = quiet_image.find_constant(constant);
+        if (!record) return std::nullopt;
+        const u8 tag = quiet_image.constant_tag_at(*record);
+        if (tag != CONSTANT_Methodref && tag != CONSTANT_InterfaceMethodref) return std::nullopt;
+        const u32 name_and_type = quiet_image.constant(
+            quiet_image.constant_u16(*record,
+                                     CONSTANT_mirt_Methodref_info_struct::name_and_type_index),
+            CONSTANT_NameAndType);
+        const u16 descriptor = quiet_image.constant_u16(
+            name_and_type, CONSTANT_mirt_NameAndType_info_struct::descriptor_index);
+        const image_text text = quiet_image.utf8_slot(descriptor - 1u);
+        const std::optional<descriptor_shape> shape =
+            parse_descriptor(reinterpret_cast<const char*>(text.bytes), text.length);
+        if (!shape) return std::nullopt;
+        return call_effect{shape->parameters, shape->return_letter == 'V' ? 0 : 1};
+    } catch (const unreadable&) {
+        return std::nullopt;
+    }
+}
+
+// The pass: every path from offset 0, each offset visited once with the depth and prefix
+// state it must have. Answers false as soon as anything is found that only the checks of
+// the checked body handle the way the VM does.
+bool prove(method_proof& proof, const class_image& image, const code_info& code) {
+    const u8* bytes = code.begin;
+    const u32 length = static_cast<u32>(code.end - code.begin);
+    if (length == 0 || length > static_cast<u32>(MAX_PACKAGE_SIZE - facts_used)) return false;
+    proof.facts = facts_used;
+    proof.length = static_cast<u16>(length);
+    u8* fact = facts + facts_used;
+    std::fill(fact, fact + length, NOT_REACHED);
+    int pending = 0;
+    // An instruction start reached with this state: the first time, or again alike.
+    auto reach = [&](s64 at, int depth, bool wide_pending) {
+        if (at < 0 || at >= length) return false;
+        const u8 wanted = instruction_fact(depth, wide_pending);
+        if (fact[at] == NOT_REACHED) {
+            fact[at] = wanted;
+            worklist[pending++] = static_cast<u16>(at);
+            return true;
+        }
+        return fact[at] == wanted; // not an operand byte, nor another depth or prefix
+    };
+    int lowest = 0, highest = 0;
+    reach(0, 0, false);
+    while (pending > 0) {
+        const u32 at = worklist[--pending];
+        const int depth = fact_depth(fact[at]);
+        const bool wide = fact_wide(fact[at]);
+        const u8 op = bytes[at];
+        if (!opcode_executed(op)) continue; // ends the run alike in either body
+        const opcode_info& row = opcode_row(op);
+        const u32 operands = static_cast<u32>(opcode_operand_bytes(op, wide));
+        if (at + operands >= length) return false;
+        for (u32 k = 1; k <= operands; ++k) {
+            if (fact[at + k] != NOT_REACHED && fact[at + k] != OPERAND_BYTE) return false;
+            fact[at + k] = OPERAND_BYTE;
+        }
+        const u8* operand = bytes + at + 1;
+        // The indexed loads and stores take a wide prefix, and reach the method's locals;
+        // iinc reaches the register locals.
+        if (row.wide_operands) {
+            const u32 index = wide ? static_cast<u32>(operand[0] << 8 | operand[1]) : operand[0];
+            if (index >= (op == OP_iinc ? static_cast<u32>(REGISTER_LOCALS) : code.max_locals))
+                return false;
+        }
+        const bool wide_after = op == OP_wide || (wide && !row.wide_operands);
+
+        int low = depth, after = depth;
+        const stack_effect effect = row.effect;
+        switch (effect.kind) {
+        case effect_kind::plain:
+            low = depth - effect.takes;
+            after = low + (effect.gives != 0);
+            break;
+        case effect_kind::stack_form:
+            low = depth - effect.takes;
+            after = depth + effect.gives;
+            break;
+        case effect_kind::swap: low = depth - 2; break;
+        case effect_kind::call: {
+            if (wide) return false; // the callee would take the prefix
+            const std::optional<call_effect> call =
+                declared_effect(image, static_cast<u16>(operand[0] << 8 | operand[1]));
+            if (!call) return false;
+            low = depth - call->takes;
+            after = low + call->gives;
+            break;
+        }
+        case effect_kind::pop2: // takes one entry or two, as the tag on top says
+        case effect_kind::unknown: return false;
+        }
+        lowest = std::min(lowest, low);
+        highest = std::max({highest, depth, after});
+        if (lowest < -DEPTH_REACH || highest > DEPTH_REACH) return false;
+
+        const u32 next = at + operands + 1;
+        s64 target = 0;
+        if (row.flow == control_flow::branch || row.flow == control_flow::jump) {
+            const s32 offset =
+                operands == 4 ? static_cast<s32>(static_cast<u32>(operand[0]) << 24 |
+                                                 static_cast<u32>(operand[1]) << 16 |
+                                                 static_cast<u32>(operand[2]) << 8 | operand[3])
+                              : static_cast<s16>(operand[0] << 8 | operand[1]);
+            target = static_cast<s64>(at) + offset;
+        }
+        switch (row.flow) {
+        case control_flow::next:
+        case control_flow::call:
+            if (!reach(next, after, wide_after)) return false;
+            break;
+        case control_flow::branch:
+            if (!reach(target, after, wide_after) || !reach(next, after, wide_after)) return false;
+            break;
+        case control_flow::jump:
+            if (!reach(target, after, wide_after)) return false;
+            break;
+        case control_flow::return_:
+        case control_flow::switch_:
+        case control_flow::refused: break;
+        }
+    }
+    // Straight runs, from the end: a run goes on through instructions that fall through,
+    // takes in a branch (it ends there), and stops short of a call, a return and an
+    // instruction the VM refuses, which are counted one by one.
+    u16* run = run_lengths + proof.facts;
+    for (u32 at = length; at-- > 0;) {
+        if (fact[at] == NOT_REACHED || fact[at] == OPERAND_BYTE) continue;
+        const u8 op = bytes[at];
+        const u32 operands = static_cast<u32>(opcode_operand_bytes(op, fact_wide(fact[at])));
+        u16 count = 0;
+        if (opcode_executed(op)) {
+            switch (opcode_flow(op)) {
+            case control_flow::next: count = static_cast<u16>(1 + run[at + operands + 1]); break;
+            case control_flow::branch:
+            case control_flow::jump: count = 1; break;
+            case control_flow::return_:
+            case control_flow::call:
+            case control_flow::switch_:
+            case control_flow::refused: break;
+            }
+        }
+        std::fill(run + at, run + at + operands + 1, count);
+    }
+    proof.lowest = static_cast<s8>(lowest);
+    proof.highest = static_cast<s8>(highest);
+    facts_used = static_cast<u16>(facts_used + length);
+    return true;
+}
+
+} // namespace
+
+const method_proof* proof_store::find_or_prove(const class_image& image, u16 method,
+                                               const code_info& code) {
+    for (u32 probe = 0; probe < ENTRIES; ++probe) {
+        method_proof& proof = proofs[(home(image.base, method) + probe) % ENTRIES];
+        if (proof.used && proof.image == image.base && proof.method == method) return &proof;
+        if (!proof.used) {
+            proof = method_proof{image.base, method, false, 0, 0, 0, 0, true};
+            proof.holds = prove(proof, image, code);
+            return &proof;
+        }
+    }
+    return nullptr;
+}
+
+void clear_proofs() {
+    std::fill(std::begin(proofs), std::end(proofs), method_proof{});
+    facts_used = 0;
+}
+
+const u16* proof_runs(const method_proof& proof) { return run_lengths + proof.facts; }

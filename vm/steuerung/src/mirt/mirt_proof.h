@@ -1,0 +1,83 @@
+// What one pass over a method's code proves before the method runs in the interpreter body
+// without the per-instruction checks: every instruction's operands lie inside the code,
+// every branch target is the start of an instruction inside the code, no path runs past
+// the end, the local a load, store or iinc names exists, and the operand stack depth at
+// each instruction is fixed relative to the method's entry, with its lowest and highest
+// point. A call's effect is taken from its constant's descriptor; the interpreter checks
+// after every call that the depth it finds still lies inside the proven range.
+//
+// The proofs live in fixed storage, made on a method's first use and kept until
+// clear_proofs; nothing is allocated.
+#pragma once
+
+#include "mirt_facts.h"
+#include "mirt_image.h"
+
+struct method_proof {
+    u32 image = 0;      // base of the method's class image
+    u16 method = 0;     // its index there
+    bool holds = false; // false: only the checked body runs this method
+    s8 lowest = 0;      // lowest depth any instruction takes the stack to, relative to entry
+    s8 highest = 0;     // highest depth, likewise
+    u16 facts = 0;      // first of the method's entries in the fact store
+    u16 length = 0;     // code bytes
+    bool used = false;
+};
+
+// The store, open addressing by image and method; inline below because every call and
+// return looks a proof up.
+namespace proof_store {
+constexpr u32 ENTRIES = 64;
+extern method_proof proofs[ENTRIES];
+constexpr u32 home(u32 image, u16 method) { return (method + (image >> 3)) % ENTRIES; }
+
+// One fact per code byte of every proven method: 0 where no path reaches, OPERAND_BYTE on
+// an operand, otherwise the depth relative to entry and whether a wide prefix is pending
+// when the instruction starting there runs.
+constexpr u8 NOT_REACHED = 0;
+constexpr u8 OPERAND_BYTE = 1;
+constexpr u8 WIDE_PENDING = 0x80;
+constexpr int DEPTH_ZERO = 64;
+extern u8 facts[];
+constexpr int fact_depth(u8 fact) { return (fact & ~WIDE_PENDING) - DEPTH_ZERO; }
+constexpr bool fact_wide(u8 fact) { return fact & WIDE_PENDING; }
+
+[[gnu::noinline]] const method_proof* find_or_prove(const class_image& image, u16 method,
+                                                    const code_info& code);
+} // namespace proof_store
+
+// The proof of `method` of `image`, whose code `code()` answers; made on first use. Null
+// when the store is full.
+// Hazard: the code must be the method's code inside the image's loaded bytes, as
+// enter_code finds it; a proof is valid only as long as those bytes are loaded (see
+// clear_proofs).
+template <class Code>
+inline const method_proof* proof_of(const class_image& image, u16 method, Code code) {
+    const method_proof& home = proof_store::proofs[proof_store::home(image.base, method)];
+    if (home.used && home.image == image.base && home.method == method) [[likely]]
+        return &home;
+    return proof_store::find_or_prove(image, method, code());
+}
+
+// Whether the method may go on unchecked from the instruction at code offset `offset`, with
+// `depth` entries on the operand stack and the wide prefix pending or not: the offset starts
+// an instruction the proof reached in that prefix state, and the entry depth it implies
+// keeps every instruction inside the stack.
+inline bool proof_allows(const method_proof& proof, u32 offset, int depth, bool wide_pending) {
+    using namespace proof_store;
+    if (!proof.holds || offset >= proof.length) return false;
+    const u8 fact = facts[proof.facts + offset];
+    if (fact == NOT_REACHED || fact == OPERAND_BYTE || fact_wide(fact) != wide_pending)
+        return false;
+    const int entry = depth - fact_depth(fact);
+    return entry + proof.lowest >= 0 && entry + proof.highest <= STACK_LIMIT;
+}
+
+// Of a method whose proof holds, by code offset: how many instructions the straight run of
+// code from the instruction there (or from the one whose operand byte it is) holds, up to
+// and including the branch that ends it, short of a call or return (each counted on its
+// own). An unchecked body counts a run when it begins it.
+const u16* proof_runs(const method_proof& proof);
+
+// Forgets every proof; whenever other bytes may be loaded.
+void clear_proofs();
