@@ -632,6 +632,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         {"division by zero inside a run", {OP_iconst_1, OP_iconst_0, OP_idiv, OP_return}, true},
         {"iinc of a long register", {OP_lconst_0, OP_lstore_0, OP_iinc, 0, 1, OP_return}, true},
         {"unknown opcode inside a run", {OP_nop, OP_iconst_1, 0xcb, OP_return}, true},
+        {"pop below the entry depth", {OP_iconst_1, OP_pop, OP_pop, OP_return}, true},
         {"missing constant inside a run", {OP_nop, OP_ldc, 99, OP_return}, true},
         {"wide iinc",
          {OP_iconst_0, OP_istore_0, OP_wide, OP_iinc, 0, 0, 1, 0, OP_iload_0, OP_return},

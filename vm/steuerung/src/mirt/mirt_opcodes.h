@@ -319,6 +319,11 @@ struct stack_effect {
     u8 gives; // plain: 0 nothing, 1 an int or float, 2 a long or double; stack_form: copied
 };
 
+// Entries a STACK_FORM puts back: none for pop, else all it took and the copies.
+constexpr int stack_form_gives(const stack_effect& effect) {
+    return effect.gives == 0 ? 0 : effect.takes + effect.gives;
+}
+
 // One row of the table, for the byte values that name an instruction.
 struct opcode_info {
     bool named; // false for 0xcb..0xff

@@ -129,7 +129,7 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
             break;
         case effect_kind::stack_form:
             low = depth - effect.takes;
-            after = depth + effect.gives;
+            after = low + stack_form_gives(effect);
             break;
         case effect_kind::swap: low = depth - 2; break;
         case effect_kind::call: {
