@@ -39,16 +39,25 @@ static_assert(instruction_fact(DEPTH_REACH, false) < WIDE_PENDING);
 struct unreadable {};
 [[noreturn]] void give_up(image_problem, s64, s64) { throw unreadable{}; }
 
-struct call_effect {
-    int takes;
-    int gives;
-};
+// Entries an instruction of `effect` puts back after taking its operands; -1 where the
+// code alone does not fix the depth after it.
+constexpr int entries_given(const stack_effect& effect) {
+    switch (effect.kind) {
+    case effect_kind::plain: return effect.gives != 0;
+    case effect_kind::stack_form: return stack_form_gives(effect);
+    case effect_kind::swap: return 2;
+    case effect_kind::call: // resolved to a plain effect first
+    case effect_kind::pop2: // one entry or two, as the tag on top says
+    case effect_kind::unknown: break;
+    }
+    return -1;
+}
 
 // What an invokestatic of `constant` takes and gives, as the descriptor of its constant
-// declares it; nothing when the constant cannot be read that far. The call itself runs
-// checked code, and its real effect (a drive function's, what a callee leaves) is looked at
+// declares it (a plain effect); nothing when the constant cannot be read that far. The call itself
+// runs checked code, and its real effect (a drive function's, what a callee leaves) is looked at
 // again after it.
-std::optional<call_effect> declared_effect(const class_image& image, u16 constant) {
+std::optional<stack_effect> declared_effect(const class_image& image, u16 constant) {
     const package_bytes bytes = image.bytes->with_problem_handler(give_up);
     const class_image quiet_image{&bytes, image.base};
     try {
@@ -66,7 +75,9 @@ std::optional<call_effect> declared_effect(const class_image& image, u16 constan
         const std::optional<descriptor_shape> shape =
             parse_descriptor(reinterpret_cast<const char*>(text.bytes), text.length);
         if (!shape) return std::nullopt;
-        return call_effect{shape->parameters, shape->return_letter == 'V' ? 0 : 1};
+        if (shape->parameters > STACK_ENTRIES) return std::nullopt;
+        return stack_effect{effect_kind::plain, static_cast<u8>(shape->parameters),
+                            static_cast<u8>(shape->return_letter == 'V' ? 0 : 1)};
     } catch (const unreadable&) {
         return std::nullopt;
     }
@@ -120,30 +131,18 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         }
         const bool wide_after = op == OP_wide || (wide && !row.wide_operands);
 
-        int low = depth, after = depth;
-        const stack_effect effect = row.effect;
-        switch (effect.kind) {
-        case effect_kind::plain:
-            low = depth - effect.takes;
-            after = low + (effect.gives != 0);
-            break;
-        case effect_kind::stack_form:
-            low = depth - effect.takes;
-            after = low + stack_form_gives(effect);
-            break;
-        case effect_kind::swap: low = depth - 2; break;
-        case effect_kind::call: {
+        stack_effect effect = row.effect;
+        if (effect.kind == effect_kind::call) {
             if (wide) return false; // the callee would take the prefix
-            const std::optional<call_effect> call =
+            const std::optional<stack_effect> declared =
                 declared_effect(image, static_cast<u16>(operand[0] << 8 | operand[1]));
-            if (!call) return false;
-            low = depth - call->takes;
-            after = low + call->gives;
-            break;
+            if (!declared) return false;
+            effect = *declared;
         }
-        case effect_kind::pop2: // takes one entry or two, as the tag on top says
-        case effect_kind::unknown: return false;
-        }
+        const int gives = entries_given(effect);
+        if (gives < 0) return false;
+        const int low = depth - (effect.kind == effect_kind::swap ? 2 : effect.takes);
+        const int after = low + gives;
         lowest = std::min(lowest, low);
         highest = std::max({highest, depth, after});
         if (lowest < -DEPTH_REACH || highest > DEPTH_REACH) return false;
