@@ -91,22 +91,34 @@ void keep_trace() {
     capturing = nullptr;
 }
 
-// A call site's resolution and the lines of its activation up to the parameters depend on
-// the calling image and the constant only.
+// Where a Java method's parameters go: the register local of each, in declaration order.
+struct parameter_slots {
+    u8 count = 0;
+    u8 slot_of[PARAMETER_SLOTS] = {};
+};
+
+// A call site's resolution, the lines of its activation up to the parameters and, for a
+// Java callee, its code and where its parameters go depend on the calling image and the
+// constant only.
 constexpr u32 NO_IMAGE = 0xFFFFFFFF; // no image starts there: packages are far smaller
 constexpr u32 CALL_SITE_ENTRIES = 64;
 struct call_site {
+    code_info code{};            // the Java callee's
     u32 image = NO_IMAGE;        // base of the calling class image
     u32 callee_image = NO_IMAGE; // base of the callee's
     u16 constant = 0;
     u16 method = 0;
     kept_trace lines;
+    parameter_slots parameters;
+    bool entry_kept = false; // code and parameters, once a Java callee got its parameters
 };
 call_site call_sites[CALL_SITE_ENTRIES];
 
-// The line a return into a method prints depends on the image and the method only.
+// The line a return into a method prints and the code it goes back to depend on the image
+// and the method only; both are kept once the code was entered.
 constexpr u32 RETURN_LINE_ENTRIES = 64;
 struct return_line {
+    code_info code{};
     u32 image = NO_IMAGE;
     u16 method = 0;
     kept_trace lines;
@@ -114,7 +126,7 @@ struct return_line {
 return_line return_lines[RETURN_LINE_ENTRIES];
 
 void clear_kept_traces() {
-    for (call_site& site : call_sites) site.lines.kept = false;
+    for (call_site& site : call_sites) site.lines.kept = site.entry_kept = false;
     for (return_line& line : return_lines) line.lines.kept = false;
     capturing = nullptr;
 }
@@ -438,10 +450,9 @@ void clear_constant_cache() {
 
 // --- activation ----------------------------------------------------------------------------
 
-// Sets max_locals, locals and the code range for a method of `cf`; error 18 when its
-// window passes the end of the pool.
-void enter_code(u32 record, u16 method_ref) {
-    code_info code = cf.code(record, method_ref);
+// Sets max_locals, locals and the code range to `code`, a method's of `cf`; error 18 when
+// its window passes the end of the pool.
+void enter_code(const code_info& code) {
     max_locals = code.max_locals;
     if (max_locals != 0) {
         int end = code.locals + max_locals;
@@ -454,12 +465,11 @@ void enter_code(u32 record, u16 method_ref) {
     code_end = code.end;
 }
 
-// Moves the parameters of a Java method from the operand stack into the register locals.
-// The whole descriptor is checked before the first value is popped.
-void pass_parameters(image_text descriptor, u16 method_ref) {
+// The whole descriptor is read, and every fault and error it holds is raised, before the
+// first value is popped.
+parameter_slots read_parameters(image_text descriptor, u16 method_ref) {
     descriptor_cursor parameters(text_chars(descriptor), text_length(descriptor));
-    int slot_of[REGISTER_LOCALS];
-    int count = 0;
+    parameter_slots layout;
     int slots = 0;
     for (;;) {
         const int type = parameters.next_parameter();
@@ -467,17 +477,22 @@ void pass_parameters(image_text descriptor, u16 method_ref) {
         if (type == ')') break;
         if (type == 'I') {
             if (slots > PARAMETER_SLOTS - 1) error(ERROR_TOO_MANY_PARAMETERS);
-            slot_of[count++] = slots;
+            layout.slot_of[layout.count++] = static_cast<u8>(slots);
             slots += 1;
         } else if (type == 'J') {
             if (slots > PARAMETER_SLOTS - 2) error(ERROR_TOO_MANY_PARAMETERS);
-            slot_of[count++] = slots;
+            layout.slot_of[layout.count++] = static_cast<u8>(slots);
             slots += 2;
         } else {
             error(ERROR_PARAMETER_TYPE);
         }
     }
-    while (count > 0) local_var[slot_of[--count]] = pop_stack();
+    return layout;
+}
+
+// Moves the parameters from the operand stack into the register locals, last first.
+void pass_parameters(const parameter_slots& layout) {
+    for (int i = layout.count; i > 0;) local_var[layout.slot_of[--i]] = pop_stack();
 }
 
 void default_native(u32 record, u16 method_ref, scripted_call scripted) {
@@ -637,6 +652,7 @@ void vm_reset() {
     clear_constant_cache();
     clear_kept_traces();
     clear_proofs();
+    counted_runs = nullptr;
     verified_fast_path = true;
     package = nullptr;
     cf = last_cf = class_image{};
@@ -724,8 +740,19 @@ int get_method_id_by_reference(int ref, bool external) {
 
 namespace {
 
-// `traced`: false where a kept call site has written the lines already.
-bool activate(u16 method_ref, bool traced) {
+// `traced`: false where a kept call site has written the lines already. `site`: the call
+// site being activated, if any; it keeps what a Java callee's activation read.
+bool activate(u16 method_ref, bool traced, call_site* site) {
+    if (site && site->entry_kept) {
+        current_frame.method = method_ref;
+        current_frame.cf = cf;
+        last_cf = cf;
+        enter_code(site->code);
+        pc = code_begin;
+        current_frame.pc = pc;
+        pass_parameters(site->parameters);
+        return true;
+    }
     u32 record = cf.method(method_ref);
     if (traced) {
         image_text name = cf.method_name(record);
@@ -740,7 +767,8 @@ bool activate(u16 method_ref, bool traced) {
         run_native_function(method_ref);
         return false;
     }
-    enter_code(record, method_ref);
+    const code_info code = cf.code(record, method_ref);
+    enter_code(code);
     pc = code_begin;
     current_frame.pc = pc;
     const u16 descriptor_index =
@@ -751,7 +779,13 @@ bool activate(u16 method_ref, bool traced) {
         trace_line("==> descriptor %.*s\n", text_length(descriptor), text_chars(descriptor));
     }
     keep_trace();
-    pass_parameters(descriptor, method_ref);
+    const parameter_slots parameters = read_parameters(descriptor, method_ref);
+    pass_parameters(parameters);
+    if (site) {
+        site->code = code;
+        site->parameters = parameters;
+        site->entry_kept = true;
+    }
     return true;
 }
 
@@ -762,41 +796,23 @@ bool call_static(u16 index) {
     if (site.lines.kept && site.image == cf.base && site.constant == index) {
         site.lines.write();
         cf.base = site.callee_image; // the activation sets last_cf
-        return activate(site.method, false);
+        return activate(site.method, false, &site);
     }
     site.image = cf.base;
     site.constant = index;
+    site.entry_kept = false;
     capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
     site.callee_image = cf.base;
-    return activate(site.method, true);
+    return activate(site.method, true, &site);
 }
 
 } // namespace
 
 bool set_current_frame(u16 method_ref) {
     capturing = nullptr; // not a call site's
-    return activate(method_ref, true);
+    return activate(method_ref, true, nullptr);
 }
-
-namespace {
-
-void trace_return(u32 record, u16 method) {
-    return_line& line = return_lines[(method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
-    if (line.lines.kept && line.image == cf.base && line.method == method) {
-        line.lines.write();
-        return;
-    }
-    line.image = cf.base;
-    line.method = method;
-    capture(line.lines);
-    image_text name = cf.method_name(record);
-    trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
-               cf.method_field(record, mirt_method_info::name_index));
-    keep_trace();
-}
-
-} // namespace
 
 void restore_frame(frame_info saved) {
     current_frame = saved;
@@ -804,9 +820,22 @@ void restore_frame(frame_info saved) {
     cf = saved.cf;
     last_cf = saved.cf;
     for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
-    u32 record = cf.method(saved.method);
-    trace_return(record, saved.method);
-    enter_code(record, saved.method);
+    return_line& line = return_lines[(saved.method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
+    if (line.lines.kept && line.image == cf.base && line.method == saved.method) {
+        line.lines.write();
+        enter_code(line.code);
+        return;
+    }
+    line.image = cf.base;
+    line.method = saved.method;
+    capture(line.lines);
+    const u32 record = cf.method(saved.method);
+    image_text name = cf.method_name(record);
+    trace_line("\trestore to function: %.*s, (%d)\n", text_length(name), text_chars(name),
+               cf.method_field(record, mirt_method_info::name_index));
+    line.code = cf.code(record, saved.method);
+    enter_code(line.code);
+    keep_trace();
 }
 
 void update_current_frame() {
