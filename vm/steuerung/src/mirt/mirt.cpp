@@ -1022,10 +1022,10 @@ void run_native_function(u16 method_ref) {
                     r.save();                                                                 \
                     return true;                                                              \
                 }                                                                             \
-                if constexpr (!checked) counted_runs = proof_runs(*proof);                          \
+                if constexpr (!checked) runs = counted_runs = proof_runs(*proof);                   \
             }                                                                                 \
             if constexpr (!checked && ((resumes) || (starts_run))) {                          \
-                if (!begin_run(r)) {                                                          \
+                if (!begin_run(r, runs)) {                                                    \
                     counted_runs = nullptr; /* the run at pc is not counted */                      \
                     r.save();                                                                 \
                     return true;                                                              \
@@ -1067,8 +1067,9 @@ namespace {
 }
 
 // Counts the straight run that begins at pc, unless the countdown would run out in it.
-[[gnu::always_inline]] inline bool begin_run(registers& r) {
-    const u16 length = counted_runs[r.pc - r.code_begin];
+// `runs`: the interpreter's copy of counted_runs, which it can keep in a register.
+[[gnu::always_inline]] inline bool begin_run(registers& r, const u16* runs) {
+    const u16 length = runs[r.pc - r.code_begin];
     if (r.left <= length) return false;
     r.left -= length;
     return true;
@@ -1093,11 +1094,12 @@ template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
     body_registers<checked> r{};
     r.load();
     unsigned op = first_op; // as wide as a register: it indexes the table directly
+    [[maybe_unused]] const u16* runs = nullptr; // the unchecked body's counted_runs
     if constexpr (!checked) {
         const method_proof* proof = unchecked_proof(r.pc, depth(r));
         if (!proof) return true;
-        counted_runs = proof_runs(*proof);
-        if (!begin_run(r)) {
+        runs = counted_runs = proof_runs(*proof);
+        if (!begin_run(r, runs)) {
             counted_runs = nullptr;
             return true;
         }
