@@ -74,6 +74,29 @@ for program in "${programs[@]}"; do
         printf "%-11s %12d %9.3fs %9.3fs %9.3fs %12.2f %12.2f\n", p, b, e/1e9, x/1e9, j/1e9, e/x, e/b }'
 done
 
+# Per bytecode over long runs: the loops run again with four times the iterations; the
+# difference of the two times over the difference of the two bytecode counts leaves out
+# start-up, class loading and the final output, which both processes pay once (the longer
+# run keeps the JVM's start-up jitter small against the difference).
+printf '\n%-11s %14s %14s %10s\n' program "emulator ns/bc" "-Xint ns/bc" "emu/-Xint"
+for program in IntLoop LongDouble ConvBranch; do
+    n=${iterations[$program]}
+    make_variant "$program" $((4 * n)) vm "$work/vm2/$program"
+    make_variant "$program" $((4 * n)) jvm "$work/jvm2/$program"
+    extra=$(($(count_bytecodes "$program" $((4 * n))) - $(count_bytecodes "$program" "$n")))
+    : >"$work/$program.emu2.times" && : >"$work/$program.xint2.times"
+    for _ in $(seq "$runs"); do
+        t0=$(now); "$build/mirt_emulator" "$work/vm2/$program/$program.prg" >/dev/null; t1=$(now)
+        java -Xint -cp "$work/jvm2/$program" "$program" >/dev/null; t2=$(now)
+        echo $((t1 - t0)) >>"$work/$program.emu2.times"
+        echo $((t2 - t1)) >>"$work/$program.xint2.times"
+    done
+    emu=$(best <"$work/$program.emu.times"); xint=$(best <"$work/$program.xint.times")
+    emu2=$(best <"$work/$program.emu2.times"); xint2=$(best <"$work/$program.xint2.times")
+    awk -v p="$program" -v b="$extra" -v e="$((emu2 - emu))" -v x="$((xint2 - xint))" 'BEGIN {
+        printf "%-11s %14.3f %14.3f %10.2f\n", p, e/b, x/b, e/x }'
+done
+
 if command -v valgrind >/dev/null; then
     n=1000000
     make_variant IntLoop "$n" vm "$work/callgrind/IntLoop"
