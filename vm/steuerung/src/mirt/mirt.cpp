@@ -1022,11 +1022,11 @@ void run_native_function(u16 method_ref) {
                     r.save();                                                                 \
                     return true;                                                              \
                 }                                                                             \
-                if constexpr (!checked) runs = counted_runs = proof_runs(*proof);                   \
+                if constexpr (!checked) runs = counted_runs = proof_runs(*proof);             \
             }                                                                                 \
             if constexpr (!checked && ((resumes) || (starts_run))) {                          \
                 if (!begin_run(r, runs)) {                                                    \
-                    counted_runs = nullptr; /* the run at pc is not counted */                      \
+                    counted_runs = nullptr; /* the run at pc is not counted */                \
                     r.save();                                                                 \
                     return true;                                                              \
                 }                                                                             \
@@ -1045,12 +1045,6 @@ void run_native_function(u16 method_ref) {
 
 // clang-format on
 
-// The interpreter. A single step (`one_step`) executes the instruction `first_op` at pc and
-// returns, leaving pc on its last byte or on the opcode to run next (inc_pc tells which);
-// a run fetches its own opcodes from pc and returns after the return from main, with pc
-// past it (answering false), or where it changes body (answering true, pc on the opcode to
-// run next). `trace` prints the trace line after every instruction. Single steps and
-// traced runs are always `checked`.
 namespace {
 
 // The running method's proof when it allows the unchecked body to go on from `at` with
@@ -1079,6 +1073,12 @@ namespace {
     return static_cast<int>(r.top - stack + 1);
 }
 
+// The interpreter. A single step (`one_step`) executes the instruction `first_op` at pc and
+// returns, leaving pc on its last byte or on the opcode to run next (inc_pc tells which);
+// a run fetches its own opcodes from pc and returns after the return from main, with pc
+// past it (answering false), or where it changes body (answering true, pc on the opcode to
+// run next). `trace` prints the trace line after every instruction. Single steps and
+// traced runs are always `checked`.
 template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
     static_assert(checked || (!trace && !one_step));
 #if MIRT_THREADED_DISPATCH
