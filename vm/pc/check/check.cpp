@@ -55,18 +55,10 @@ bool emulated_native(u16 id) {
     return row && row->emulated();
 }
 
-// One instruction of a method's code, decoded through the opcode table.
-struct instruction {
-    u32 at;
-    u8 op;
-    int operands; // operand bytes, as the JVM reads them
-    bool fits;    // the operands lie inside the code
-    u32 next;     // offset of the following instruction
-    control_flow flow;
-    control_flow jvm_flow;           // where the JVM goes on (also after what this VM refuses)
-    s64 target;                      // branch and goto: where the jump leads
+// One instruction of a method's code, decoded through the opcode table, with the targets
+// of a switch.
+struct instruction : decoded_instruction {
     std::vector<s64> switch_targets; // default first
-    u32 operand; // the local, constant or method reference the instruction names
 };
 
 // A switch's operands: padding to a multiple of four bytes from the code's start, then the
@@ -105,35 +97,14 @@ int decode_switch(const code_info& code, u32 at, u8 op, std::vector<s64>& target
 }
 
 instruction decode(const code_info& code, u32 at, bool wide) {
-    const u32 length = static_cast<u32>(code.end - code.begin);
-    instruction d{};
-    d.at = at;
-    d.op = code.begin[at];
-    d.flow = opcode_flow(d.op);
-    d.jvm_flow = opcode_row(d.op).jvm_flow;
-    d.operands =
-        opcode_executed(d.op) ? opcode_operand_bytes(d.op, wide) : jvm_operand_bytes(d.op, wide);
+    instruction d{decode_instruction(code.begin, static_cast<u32>(code.end - code.begin), at, wide),
+                  {}};
     if (d.operands < 0) {
         d.operands = decode_switch(code, at, d.op, d.switch_targets);
         d.fits = d.operands >= 0;
         d.operands = std::max(d.operands, 0);
         d.next = at + 1 + static_cast<u32>(d.operands);
-        return d;
     }
-    d.next = at + 1 + static_cast<u32>(d.operands);
-    d.fits = at + static_cast<u32>(d.operands) < length;
-    if (!d.fits || d.operands == 0) return d;
-    const u8* x = code.begin + at;
-    if (d.jvm_flow == control_flow::branch || d.jvm_flow == control_flow::jump) {
-        d.target = d.operands == 4
-                       ? at + static_cast<s64>(static_cast<s32>(static_cast<u32>(x[1]) << 24 |
-                                                                x[2] << 16 | x[3] << 8 | x[4]))
-                       : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
-        return d;
-    }
-    // A local's index is one byte, two after wide; other operands are as wide as they are.
-    const int width = opcode_takes_wide(d.op) ? (wide ? 2 : 1) : std::min(d.operands, 2);
-    d.operand = width == 1 ? x[1] : static_cast<u32>(x[1] << 8 | x[2]);
     return d;
 }
 

@@ -431,6 +431,51 @@ constexpr int jvm_operand_bytes(u8 op, bool wide) {
     return wide && row.wide_operands ? row.wide_operands : row.operands;
 }
 
+// One instruction of a method's code as the opcode table reads it: the decoder of the VM's
+// proof and of the checker (which reads a switch's operands itself).
+struct decoded_instruction {
+    u32 at;
+    u8 op;
+    int operands; // operand bytes as the JVM reads them; -1 for the switches
+    bool fits;    // the operands lie inside the code
+    u32 next;     // offset of the following instruction
+    control_flow flow;
+    control_flow jvm_flow; // where the JVM goes on (also after what this VM refuses)
+    s64 target;            // branch and goto: where the jump leads
+    u32 operand;           // the local, constant or method reference the instruction names
+};
+
+// The instruction at offset `at` (below `length`) of `code`, with a wide prefix pending or
+// not. Hazard: `code` must hold `length` bytes.
+constexpr decoded_instruction decode_instruction(const u8* code, u32 length, u32 at, bool wide) {
+    decoded_instruction d{};
+    d.at = at;
+    d.op = code[at];
+    d.flow = opcode_flow(d.op);
+    d.jvm_flow = opcode_row(d.op).jvm_flow;
+    d.operands =
+        opcode_executed(d.op) ? opcode_operand_bytes(d.op, wide) : jvm_operand_bytes(d.op, wide);
+    if (d.operands < 0) {
+        d.next = at + 1;
+        return d;
+    }
+    d.next = at + 1 + static_cast<u32>(d.operands);
+    d.fits = at + static_cast<u32>(d.operands) < length;
+    if (!d.fits || d.operands == 0) return d;
+    const u8* x = code + at;
+    if (d.jvm_flow == control_flow::branch || d.jvm_flow == control_flow::jump) {
+        d.target = d.operands == 4
+                       ? at + static_cast<s64>(static_cast<s32>(static_cast<u32>(x[1]) << 24 |
+                                                                x[2] << 16 | x[3] << 8 | x[4]))
+                       : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
+        return d;
+    }
+    // A local's index is one byte, two after wide; other operands are as wide as they are.
+    const int width = opcode_takes_wide(d.op) ? (wide ? 2 : 1) : (d.operands < 2 ? d.operands : 2);
+    d.operand = width == 1 ? x[1] : static_cast<u32>(x[1] << 8 | x[2]);
+    return d;
+}
+
 static_assert([] {
     int executed = 0;
     for (int op = 0; op < 256; ++op) executed += opcode_executed(static_cast<u8>(op));

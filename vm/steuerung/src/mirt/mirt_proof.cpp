@@ -112,30 +112,27 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         const u32 at = worklist[--pending];
         const int depth = fact_depth(fact[at]);
         const bool wide = fact_wide(fact[at]);
-        const u8 op = bytes[at];
+        const decoded_instruction d = decode_instruction(bytes, length, at, wide);
+        const u8 op = d.op;
         if (!opcode_executed(op)) continue; // ends the run alike in either body
         const opcode_info& row = opcode_row(op);
-        const u32 operands = static_cast<u32>(opcode_operand_bytes(op, wide));
-        if (at + operands >= length) return false;
-        for (u32 k = 1; k <= operands; ++k) {
-            if (fact[at + k] != NOT_REACHED && fact[at + k] != OPERAND_BYTE) return false;
-            fact[at + k] = OPERAND_BYTE;
+        if (!d.fits) return false;
+        for (u32 k = at + 1; k < d.next; ++k) {
+            if (fact[k] != NOT_REACHED && fact[k] != OPERAND_BYTE) return false;
+            fact[k] = OPERAND_BYTE;
         }
-        const u8* operand = bytes + at + 1;
         // The indexed loads and stores take a wide prefix, and reach the method's locals;
         // iinc reaches the register locals.
-        if (row.wide_operands) {
-            const u32 index = wide ? static_cast<u32>(operand[0] << 8 | operand[1]) : operand[0];
-            if (index >= (op == OP_iinc ? static_cast<u32>(REGISTER_LOCALS) : code.max_locals))
-                return false;
-        }
+        if (row.wide_operands &&
+            d.operand >= (op == OP_iinc ? static_cast<u32>(REGISTER_LOCALS) : code.max_locals))
+            return false;
         const bool wide_after = op == OP_wide || (wide && !row.wide_operands);
 
         stack_effect effect = row.effect;
         if (effect.kind == effect_kind::call) {
             if (wide) return false; // the callee would take the prefix
             const std::optional<stack_effect> declared =
-                declared_effect(image, static_cast<u16>(operand[0] << 8 | operand[1]));
+                declared_effect(image, static_cast<u16>(d.operand));
             if (!declared) return false;
             effect = *declared;
         }
@@ -147,26 +144,17 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         highest = std::max({highest, depth, after});
         if (lowest < -DEPTH_REACH || highest > DEPTH_REACH) return false;
 
-        const u32 next = at + operands + 1;
-        s64 target = 0;
-        if (row.flow == control_flow::branch || row.flow == control_flow::jump) {
-            const s32 offset =
-                operands == 4 ? static_cast<s32>(static_cast<u32>(operand[0]) << 24 |
-                                                 static_cast<u32>(operand[1]) << 16 |
-                                                 static_cast<u32>(operand[2]) << 8 | operand[3])
-                              : static_cast<s16>(operand[0] << 8 | operand[1]);
-            target = static_cast<s64>(at) + offset;
-        }
-        switch (row.flow) {
+        switch (d.flow) {
         case control_flow::next:
         case control_flow::call:
-            if (!reach(next, after, wide_after)) return false;
+            if (!reach(d.next, after, wide_after)) return false;
             break;
         case control_flow::branch:
-            if (!reach(target, after, wide_after) || !reach(next, after, wide_after)) return false;
+            if (!reach(d.target, after, wide_after) || !reach(d.next, after, wide_after))
+                return false;
             break;
         case control_flow::jump:
-            if (!reach(target, after, wide_after)) return false;
+            if (!reach(d.target, after, wide_after)) return false;
             break;
         case control_flow::return_:
         case control_flow::switch_:
@@ -179,21 +167,22 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
     u16* run = run_lengths + proof.facts;
     for (u32 at = length; at-- > 0;) {
         if (fact[at] == NOT_REACHED || fact[at] == OPERAND_BYTE) continue;
-        const u8 op = bytes[at];
-        const u32 operands = static_cast<u32>(opcode_operand_bytes(op, fact_wide(fact[at])));
-        u16 count = 0;
-        if (opcode_executed(op)) {
-            switch (opcode_flow(op)) {
-            case control_flow::next: count = static_cast<u16>(1 + run[at + operands + 1]); break;
-            case control_flow::branch:
-            case control_flow::jump: count = 1; break;
-            case control_flow::return_:
-            case control_flow::call:
-            case control_flow::switch_:
-            case control_flow::refused: break;
-            }
+        const decoded_instruction d = decode_instruction(bytes, length, at, fact_wide(fact[at]));
+        if (!opcode_executed(d.op)) {
+            run[at] = 0;
+            continue;
         }
-        std::fill(run + at, run + at + operands + 1, count);
+        u16 count = 0;
+        switch (d.flow) {
+        case control_flow::next: count = static_cast<u16>(1 + run[d.next]); break;
+        case control_flow::branch:
+        case control_flow::jump: count = 1; break;
+        case control_flow::return_:
+        case control_flow::call:
+        case control_flow::switch_:
+        case control_flow::refused: break;
+        }
+        std::fill(run + at, run + d.next, count);
     }
     proof.lowest = static_cast<s8>(lowest);
     proof.highest = static_cast<s8>(highest);
