@@ -218,9 +218,12 @@ TEST(Reader, LocalsBasesRunOnAcrossClasses) {
     auto class_with = [](std::vector<u16> max_locals) {
         class_file_builder c;
         u16 d = c.utf8("()V"), code = c.utf8("Code"), native_name = c.utf8("SendInt");
-        for (size_t i = 0; i < max_locals.size(); ++i)
-            c.method(9, c.utf8("m" + std::to_string(i)), d,
+        for (size_t i = 0; i < max_locals.size(); ++i) {
+            std::string name = "m"; // piece by piece: g++ 12 -O3 warns (-Wrestrict) on "m" + ...
+            name += std::to_string(i);
+            c.method(9, c.utf8(name), d,
                      {class_file_builder::code_attribute(code, 1, max_locals[i], {0xB1})});
+        }
         c.method(0x0109, native_name, d, {}); // a native takes nothing from the pool
         return c.build();
     };
