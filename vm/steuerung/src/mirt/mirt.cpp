@@ -203,30 +203,30 @@ std::optional<descriptor_shape> parse_descriptor(image_text text) {
 // pc is in, the instructions from pc's on have not completed yet.
 const u16* counted_runs = nullptr;
 
+static_assert(std::endian::native == std::endian::little);
+constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u; // the value bytes a 4-byte member leaves
+
 // The helpers below are always inlined: a call would make the registers live in memory.
-// While instructions run, pc, the operand stack's top entry and where it belongs, and the
-// running method's code range are kept in these working copies (registers) and written
-// back to `pc`, `stack` and `stack_counter` before anything else may look at them: calls
-// and returns, the trace, every fatal path. Keeping the top entry out of memory spares
-// most instructions a store and a reload of the value they just made.
+// While instructions run, pc, the value bytes of the operand stack's top entry and where
+// it belongs, and the running method's code range are kept in these working copies
+// (registers) and written back to `pc`, `stack` and `stack_counter` before anything else
+// may look at them: calls and returns, the trace, every fatal path. Keeping the top value
+// out of memory spares most instructions a store and a reload of the value they just made.
+// The top entry's tag is always in its place in `stack`: most instructions set it to a
+// constant, and a pop then needs no load of the tag below.
 struct registers {
     const u8* pc;
     variable* top; // the top entry's place in `stack`: the spare entry while it is empty
-    // The top entry, meaningless while the stack is empty: its tag, and its value bytes
-    // as one integer (read through bits_S32 and the others). As a record or union the compiler
-    // would keep it in memory, where writing a part of it stalls the next read of the whole.
-    u8 tos_type;
+    // The top entry's value bytes as one integer (read through bits_S32 and the others);
+    // meaningless while the stack is empty. As a union the compiler would keep it in
+    // memory, where writing a part of it stalls the next read of the whole.
     u64 tos_bits;
 
     variable top_entry() const {
         variable v;
-        v.type = tos_type;
+        v.type = top->type;
         v.value.U64 = tos_bits;
         return v;
-    }
-    void set_top_entry(const variable& v) {
-        tos_type = v.type;
-        tos_bits = v.value.U64;
     }
     const u8* code_begin;
     const u8* code_end;
@@ -238,7 +238,7 @@ struct registers {
     [[gnu::always_inline]] void save() {
         const u64 not_done = counted_runs ? counted_runs[pc - code_begin] : 0;
         ::pc = pc;
-        *top = top_entry();
+        top->value.U64 = tos_bits;
         stack_counter = static_cast<u16>(top - stack + 1);
         instructions_executed += countdown - left - not_done;
         countdown = left + not_done;
@@ -249,7 +249,7 @@ struct registers {
         left = countdown;
         pc = ::pc;
         top = stack + stack_counter - 1;
-        set_top_entry(*top);
+        tos_bits = top->value.U64;
         code_begin = ::code_begin;
         code_end = ::code_end;
     }
@@ -277,20 +277,20 @@ template <class R> [[gnu::always_inline]] inline void push(R& r, variable value)
         r.save();
         stack_overflow(value);
     }
-    *r.top++ = r.top_entry();
-    r.set_top_entry(value);
+    r.top->value.U64 = r.tos_bits;
+    ++r.top;
+    r.top->type = value.type;
+    r.tos_bits = value.value.U64;
 }
 template <class R> [[gnu::always_inline]] inline variable pop(R& r) {
     if (R::checked && r.top < stack) fail(r, ERROR_STACK_UNDERFLOW);
     const variable value = r.top_entry();
-    r.set_top_entry(*--r.top);
+    r.tos_bits = (--r.top)->value.U64;
     return value;
 }
 
 // An entry's 8 value bytes as one integer, read as the union's members: the 4-byte
 // members are its low half, as the union lays them out on a little-endian host.
-static_assert(std::endian::native == std::endian::little);
-constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
 [[gnu::always_inline]] inline s32 bits_S32(u64 bits) {
     return static_cast<s32>(static_cast<u32>(bits));
 }
@@ -301,17 +301,20 @@ constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u;
 [[gnu::always_inline]] inline double bits_D(u64 bits) { return std::bit_cast<double>(bits); }
 
 // The result of an instruction written over its deepest operand: the tag and the member
-// that belongs to it; the other value bytes keep what they held.
-[[gnu::always_inline]] inline void put_int(u8& type, u64& bits, s32 x) {
-    type = TYPE_INT, bits = (bits & HIGH_HALF) | static_cast<u32>(x);
+// that belongs to it; the other value bytes keep what they held. `upper`: that operand's
+// value bytes beyond the 4-byte members, in place. It is cut out of the whole value: read
+// apart, the upper bytes of a value just written would wait for the write to complete.
+[[gnu::always_inline]] inline u64 upper_half(u64 bits) { return bits & HIGH_HALF; }
+[[gnu::always_inline]] inline void put_int(u8& type, u64& bits, u64 upper, s32 x) {
+    type = TYPE_INT, bits = upper | static_cast<u32>(x);
 }
-[[gnu::always_inline]] inline void put_long(u8& type, u64& bits, s64 x) {
+[[gnu::always_inline]] inline void put_long(u8& type, u64& bits, u64, s64 x) {
     type = TYPE_LONG, bits = static_cast<u64>(x);
 }
-[[gnu::always_inline]] inline void put_float(u8& type, u64& bits, float x) {
-    type = TYPE_FLOAT, bits = (bits & HIGH_HALF) | std::bit_cast<u32>(x);
+[[gnu::always_inline]] inline void put_float(u8& type, u64& bits, u64 upper, float x) {
+    type = TYPE_FLOAT, bits = upper | std::bit_cast<u32>(x);
 }
-[[gnu::always_inline]] inline void put_double(u8& type, u64& bits, double x) {
+[[gnu::always_inline]] inline void put_double(u8& type, u64& bits, u64, double x) {
     type = TYPE_DOUBLE, bits = std::bit_cast<u64>(x);
 }
 
@@ -326,7 +329,7 @@ template <class R> [[gnu::always_inline]] inline void need(R& r, int count) {
 // Drops the top `count` entries; the entry below them becomes the top one.
 [[gnu::always_inline]] inline void drop(registers& r, int count) {
     r.top -= count;
-    r.set_top_entry(*r.top);
+    r.tos_bits = r.top->value.U64;
 }
 
 // Loads and stores move 4 bytes for int and float and all 8 for long and double; a
@@ -377,6 +380,11 @@ template <class R> [[gnu::always_inline]] inline s32 next_s32(R& r) {
                             static_cast<u32>(p[2]) << 8 | p[3]);
 }
 
+// A two-byte branch offset.
+[[gnu::always_inline]] inline s16 branch_offset(const u8* operand) {
+    return static_cast<s16>(operand[0] << 8 | operand[1]);
+}
+
 // Leaves pc on the target's opcode, which is inside the code.
 template <class R> [[gnu::always_inline]] inline void jump(R& r, const u8* opcode_at, s32 offset) {
     const s64 target = (opcode_at - r.code_begin) + static_cast<s64>(offset);
@@ -398,27 +406,45 @@ template <class R> [[gnu::always_inline]] inline variable& pool_local(const R& r
     return locals[index];
 }
 
+// iinc: only the four register locals exist for it, and it adds to an int only.
+template <class R>
+[[gnu::always_inline]] inline void increment_register_local(const R& r, unsigned index, s32 delta) {
+    if (R::checked && index >= REGISTER_LOCALS) fail(r, ERROR_NOT_A_REGISTER_LOCAL, index);
+    variable& local = local_var[index];
+    if (local.type != TYPE_INT) [[unlikely]]
+        fail(r, ERROR_NOT_AN_INT, local.type);
+    local.value.S32 = add32(local.value.S32, delta);
+}
+
 // --- constants --------------------------------------------------------------------------
 
-// Values ldc, ldc_w and ldc2_w have pushed, by class image and constant number. A loaded
-// image does not change, so a constant reads the same every time; only values that were
-// read without a fault are kept, so a failing load always takes the checked way again.
-// Cleared whenever a buffer is loaded or the VM reset.
+// Values ldc, ldc_w and ldc2_w have pushed, by the place of the instruction's constant
+// number in the loaded bytes and the class image it ran in (code need not lie inside its
+// own image). A loaded image does not change, so the instruction there pushes the same
+// value every time; keyed by that place, a hit needs neither the number nor the opcode.
+// Only values that were read without a fault are kept, so a failing load always takes the
+// checked way again. Cleared whenever a buffer is loaded or the VM reset.
 struct pushed_constant {
+    const u8* operand = nullptr;
     u32 image = NO_IMAGE; // base of the class image
-    u16 number = 0;
     variable value{};
 };
-constexpr u16 CONSTANT_CACHE_ENTRIES = 64;
+constexpr u16 CONSTANT_CACHE_ENTRIES = 64; // two loads of the same code never share an entry
 pushed_constant constant_cache[CONSTANT_CACHE_ENTRIES];
 
 void clear_constant_cache() {
     std::fill(std::begin(constant_cache), std::end(constant_cache), pushed_constant{});
 }
 
-// The checked read of constant `index` for `op` (ldc, ldc_w or ldc2_w); kept in the cache.
-[[gnu::noinline]] variable read_constant(registers r, u8 op, u16 index) {
+pushed_constant& cached_constant(const u8* operand) {
+    return constant_cache[reinterpret_cast<uintptr_t>(operand) % CONSTANT_CACHE_ENTRIES];
+}
+
+// The checked read of the constant `op` (ldc, ldc_w or ldc2_w) names at `operand`; kept in
+// the cache.
+[[gnu::noinline]] variable read_constant(registers r, u8 op, const u8* operand) {
     r.save(); // a damaged image ends the run from inside the reads below
+    const u16 index = op == OP_ldc ? operand[0] : static_cast<u16>(operand[0] << 8 | operand[1]);
     if (index >= cf.constant_pool_count()) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
     // Index 0 and the slot behind a long or double name no constant.
     std::optional<u32> record = cf.find_constant(index);
@@ -435,17 +461,15 @@ void clear_constant_cache() {
         v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
         v.value.U64 = loaded.u64_at(value_at);
     }
-    constant_cache[index % CONSTANT_CACHE_ENTRIES] = {cf.base, index, v};
+    cached_constant(operand) = {operand, cf.base, v};
     return v;
 }
 
-// The value `op` (ldc, ldc_w or ldc2_w) pushes for constant `index`.
-[[gnu::always_inline]] inline variable pool_constant(const registers& r, u8 op, u16 index) {
-    const pushed_constant& cached = constant_cache[index % CONSTANT_CACHE_ENTRIES];
-    const bool wide_value = cached.value.type == TYPE_LONG || cached.value.type == TYPE_DOUBLE;
-    if (cached.number == index && cached.image == cf.base && wide_value == (op == OP_ldc2_w))
-        return cached.value;
-    return read_constant(r, op, index);
+// The value `op` (ldc, ldc_w or ldc2_w) pushes for the constant number at `operand`.
+[[gnu::always_inline]] inline variable pool_constant(const registers& r, u8 op, const u8* operand) {
+    const pushed_constant& cached = cached_constant(operand);
+    if (cached.operand == operand && cached.image == cf.base) return cached.value;
+    return read_constant(r, op, operand);
 }
 
 // --- activation ----------------------------------------------------------------------------
@@ -897,26 +921,24 @@ void run_native_function(u16 method_ref) {
 #define BINARY(member, put, expr)                                                             \
     {                                                                                         \
         need(r, 2);                                                                           \
-        u64 result = (--r.top)->value.U64;                                                    \
-        const auto a = bits_##member(result);                                                 \
+        variable& deeper = *--r.top;                                                          \
+        const auto a = bits_##member(deeper.value.U64);                                       \
         const auto b = bits_##member(r.tos_bits);                                             \
-        put(r.tos_type, result, expr);                                                        \
-        r.tos_bits = result;                                                                  \
+        put(deeper.type, r.tos_bits, upper_half(deeper.value.U64), expr);                     \
     }
 #define UNARY(member, put, expr)                                                              \
     {                                                                                         \
         need(r, 1);                                                                           \
         const auto a = bits_##member(r.tos_bits);                                             \
-        put(r.tos_type, r.tos_bits, expr);                                                    \
+        put(r.top->type, r.tos_bits, upper_half(r.tos_bits), expr);                           \
     }
 #define SHIFT(member, put, expr)                                                              \
     {                                                                                         \
         need(r, 2);                                                                           \
-        u64 result = (--r.top)->value.U64;                                                    \
-        const auto a = bits_##member(result);                                                 \
+        variable& deeper = *--r.top;                                                          \
+        const auto a = bits_##member(deeper.value.U64);                                       \
         const s32 n = bits_S32(r.tos_bits);                                                   \
-        put(r.tos_type, result, expr);                                                        \
-        r.tos_bits = result;                                                                  \
+        put(deeper.type, r.tos_bits, upper_half(deeper.value.U64), expr);                     \
     }
 // DIVIDE names the registers' base: cppcheck does not see the fault as the end of the path
 // when it is reached through the derived body registers.
@@ -925,32 +947,32 @@ void run_native_function(u16 method_ref) {
         need(r, 2);                                                                           \
         const auto b = bits_##member(r.tos_bits);                                             \
         if (b == 0) fail(registers(r), FAULT_DIVISION_BY_ZERO, code_offset(r.pc));            \
-        u64 result = (--r.top)->value.U64;                                                    \
-        const auto a = bits_##member(result);                                                 \
-        put(r.tos_type, result, expr);                                                        \
-        r.tos_bits = result;                                                                  \
+        variable& deeper = *--r.top;                                                          \
+        const auto a = bits_##member(deeper.value.U64);                                       \
+        put(deeper.type, r.tos_bits, upper_half(deeper.value.U64), expr);                     \
     }
 #define RETAG(tag)                                                                            \
     {                                                                                         \
         need(r, 1);                                                                           \
-        r.tos_type = tag;                                                                     \
+        r.top->type = tag;                                                                    \
     }
+// The offset is read only when the branch is taken: its bytes were checked with the rest.
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
-        const s16 offset = static_cast<s16>(next_u16(r));                                     \
+        const u8* operand = operand_bytes(r, 2);                                              \
         const s32 a = pop(r).value.S32;                                                       \
-        if (cond) { jump(r, at, offset); vmjump; }                                            \
+        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
 #define IF_CMP(cond)                                                                          \
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
-        const s16 offset = static_cast<s16>(next_u16(r));                                     \
+        const u8* operand = operand_bytes(r, 2);                                              \
         need(r, 2);                                                                           \
         const s32 a = r.top[-1].value.S32;                                                    \
         const s32 b = bits_S32(r.tos_bits);                                                   \
         drop(r, 2);                                                                           \
-        if (cond) { jump(r, at, offset); vmjump; }                                            \
+        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
 
 // Dispatch is threaded: every handler ends by fetching and dispatching the next opcode
@@ -1022,7 +1044,7 @@ void run_native_function(u16 method_ref) {
                     r.save();                                                                 \
                     return true;                                                              \
                 }                                                                             \
-                if constexpr (!checked) runs = counted_runs = proof_runs(*proof);             \
+                if constexpr (!checked) set_runs(runs, proof_runs(*proof), r.code_begin);     \
             }                                                                                 \
             if constexpr (!checked && ((resumes) || (starts_run))) {                          \
                 if (!begin_run(r, runs)) {                                                    \
@@ -1060,10 +1082,26 @@ namespace {
     return proof;
 }
 
+// The run lengths of the running method as the unchecked body reads them: by the address
+// of the opcode that begins a run rather than by its offset, which spares a subtraction at
+// every branch. An integer, not a pointer: the bias leads far outside the array, and only
+// the sum for an address inside the code names one of its entries.
+using run_table = uintptr_t;
+[[gnu::always_inline]] inline run_table run_table_of(const u16* runs, const u8* code_begin) {
+    return reinterpret_cast<uintptr_t>(runs) - 2 * reinterpret_cast<uintptr_t>(code_begin);
+}
+
+// Makes `runs` the running method's run lengths; the interpreter keeps this copy of
+// counted_runs in a register.
+[[gnu::always_inline]] inline void set_runs(run_table& runs, const u16* lengths,
+                                            const u8* code_begin) {
+    counted_runs = lengths;
+    runs = run_table_of(lengths, code_begin);
+}
+
 // Counts the straight run that begins at pc, unless the countdown would run out in it.
-// `runs`: the interpreter's copy of counted_runs, which it can keep in a register.
-[[gnu::always_inline]] inline bool begin_run(registers& r, const u16* runs) {
-    const u16 length = runs[r.pc - r.code_begin];
+[[gnu::always_inline]] inline bool begin_run(registers& r, run_table runs) {
+    const u16 length = *reinterpret_cast<const u16*>(runs + 2 * reinterpret_cast<uintptr_t>(r.pc));
     if (r.left <= length) return false;
     r.left -= length;
     return true;
@@ -1093,12 +1131,12 @@ template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
 
     body_registers<checked> r{};
     r.load();
-    unsigned op = first_op; // as wide as a register: it indexes the table directly
-    [[maybe_unused]] const u16* runs = nullptr; // the unchecked body's counted_runs
+    unsigned op = first_op;              // as wide as a register: it indexes the table directly
+    [[maybe_unused]] run_table runs = 0; // the unchecked body's counted_runs
     if constexpr (!checked) {
         const method_proof* proof = unchecked_proof(r.pc, depth(r));
         if (!proof) return true;
-        runs = counted_runs = proof_runs(*proof);
+        set_runs(runs, proof_runs(*proof), r.code_begin);
         if (!begin_run(r, runs)) {
             counted_runs = nullptr;
             return true;
@@ -1132,9 +1170,9 @@ template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
     vmcase(dconst_1)  push(r, double_entry(1.0)); vmbreak;
     vmcase(bipush) push(r, int_entry(static_cast<s8>(next_byte(r)))); vmbreak;
     vmcase(sipush) push(r, int_entry(static_cast<s16>(next_u16(r)))); vmbreak;
-    vmcase(ldc)    push(r, pool_constant(r, OP_ldc, next_byte(r)));   vmbreak;
-    vmcase(ldc_w)  push(r, pool_constant(r, OP_ldc_w, next_u16(r)));  vmbreak;
-    vmcase(ldc2_w) push(r, pool_constant(r, OP_ldc2_w, next_u16(r))); vmbreak;
+    vmcase(ldc)    push(r, pool_constant(r, OP_ldc,    operand_bytes(r, 1))); vmbreak;
+    vmcase(ldc_w)  push(r, pool_constant(r, OP_ldc_w,  operand_bytes(r, 2))); vmbreak;
+    vmcase(ldc2_w) push(r, pool_constant(r, OP_ldc2_w, operand_bytes(r, 2))); vmbreak;
 
     // loads: indexed forms reach the method's pool slice, one-byte forms the registers
     vmcase(iload) push(r, load_local(pool_local(r, local_index_operand(r)), TYPE_INT, false)); vmbreak;
@@ -1262,23 +1300,17 @@ template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
     vmcase(lxor)  BINARY(S64, put_long,  a ^ b)           vmbreak;
 
     vmcase(iinc) {
-        // index and delta: a byte each, two bytes each after a pending wide
-        u16 index;
-        s32 delta;
-        if (wide_opcode) {
+        // index and delta: a byte each, two bytes each after a pending wide; each form ends
+        // on its own, so that pc moves on once
+        if (wide_opcode) [[unlikely]] {
             wide_opcode = false;
             const u8* p = operand_bytes(r, 4);
-            index = static_cast<u16>(p[0] << 8 | p[1]);
-            delta = static_cast<s16>(p[2] << 8 | p[3]);
-        } else {
-            const u8* p = operand_bytes(r, 2);
-            index = p[0];
-            delta = static_cast<s8>(p[1]); // NOLINT(bugprone-signed-char-misuse): signed
+            increment_register_local(r, static_cast<unsigned>(p[0] << 8 | p[1]),
+                                     static_cast<s16>(p[2] << 8 | p[3]));
+            vmbreak;
         }
-        // Only the four register locals exist for iinc.
-        if (checked && index >= REGISTER_LOCALS) fail(r, ERROR_NOT_A_REGISTER_LOCAL, index);
-        if (local_var[index].type != TYPE_INT) fail(r, ERROR_NOT_AN_INT, local_var[index].type);
-        local_var[index].value.S32 = add32(local_var[index].value.S32, delta);
+        const u8* p = operand_bytes(r, 2);
+        increment_register_local(r, p[0], static_cast<s8>(p[1])); // NOLINT(bugprone-signed-char-misuse)
         vmbreak;
     }
 
@@ -1321,7 +1353,7 @@ template <bool trace, bool one_step, bool checked> bool interpret(u8 first_op) {
     vmcase(if_icmple) IF_CMP(a <= b)  vmuntaken;
     vmcase(goto) {
         const u8* at = r.pc;
-        jump(r, at, static_cast<s16>(next_u16(r)));
+        jump(r, at, branch_offset(operand_bytes(r, 2)));
         vmjump;
     }
     vmcase(goto_w) {

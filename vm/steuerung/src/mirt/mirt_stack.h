@@ -16,8 +16,9 @@ struct frame_info {
 };
 
 // The operand stack's entries are stack[0..19]. Below them lies one spare entry that holds
-// no value of the program: the interpreter keeps the top entry in a register and reloads
-// that register from the entry below whenever it pops, also when the stack runs empty.
+// no value of the program: the interpreter keeps the top entry's value bytes in a register
+// and reloads that register from the entry below whenever it pops, also when the stack
+// runs empty.
 extern variable stack_storage[1 + STACK_ENTRIES];
 constexpr variable* stack = &stack_storage[1];
 extern u16 stack_counter;
