@@ -71,8 +71,7 @@ int decode_switch(const code_info& code, u32 at, u8 op, std::vector<s64>& target
             inside = false;
             return 0;
         }
-        const u8* p = code.begin + offset;
-        return static_cast<s32>(static_cast<u32>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+        return static_cast<s32>(operand_u32(code.begin + offset));
     };
     const u64 table = (at + 4u) & ~u64{3};
     targets.push_back(at + static_cast<s64>(s32_at(table)));

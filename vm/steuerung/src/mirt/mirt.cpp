@@ -371,18 +371,15 @@ template <class R> [[gnu::always_inline]] inline const u8* operand_bytes(R& r, i
 }
 template <class R> [[gnu::always_inline]] inline u8 next_byte(R& r) { return *operand_bytes(r, 1); }
 template <class R> [[gnu::always_inline]] inline u16 next_u16(R& r) {
-    const u8* p = operand_bytes(r, 2);
-    return static_cast<u16>(p[0] << 8 | p[1]);
+    return operand_u16(operand_bytes(r, 2));
 }
 template <class R> [[gnu::always_inline]] inline s32 next_s32(R& r) {
-    const u8* p = operand_bytes(r, 4);
-    return static_cast<s32>(static_cast<u32>(p[0]) << 24 | static_cast<u32>(p[1]) << 16 |
-                            static_cast<u32>(p[2]) << 8 | p[3]);
+    return static_cast<s32>(operand_u32(operand_bytes(r, 4)));
 }
 
 // A two-byte branch offset.
 [[gnu::always_inline]] inline s16 branch_offset(const u8* operand) {
-    return static_cast<s16>(operand[0] << 8 | operand[1]);
+    return static_cast<s16>(operand_u16(operand));
 }
 
 // Leaves pc on the target's opcode, which is inside the code.
@@ -429,7 +426,7 @@ struct pushed_constant {
     u32 image = NO_IMAGE; // base of the class image
     variable value{};
 };
-constexpr u16 CONSTANT_CACHE_ENTRIES = 64; // two loads of the same code never share an entry
+constexpr u16 CONSTANT_CACHE_ENTRIES = 64; // loads less than 64 bytes apart never share one
 pushed_constant constant_cache[CONSTANT_CACHE_ENTRIES];
 
 void clear_constant_cache() {
@@ -444,7 +441,7 @@ pushed_constant& cached_constant(const u8* operand) {
 // the cache.
 [[gnu::noinline]] variable read_constant(registers r, u8 op, const u8* operand) {
     r.save(); // a damaged image ends the run from inside the reads below
-    const u16 index = op == OP_ldc ? operand[0] : static_cast<u16>(operand[0] << 8 | operand[1]);
+    const u16 index = op == OP_ldc ? operand[0] : operand_u16(operand);
     if (index >= cf.constant_pool_count()) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
     // Index 0 and the slot behind a long or double name no constant.
     std::optional<u32> record = cf.find_constant(index);
@@ -1309,8 +1306,7 @@ template <bool trace, bool one_step, bool checked>
         if (wide_opcode) [[unlikely]] {
             wide_opcode = false;
             const u8* p = operand_bytes(r, 4);
-            increment_register_local(r, static_cast<unsigned>(p[0] << 8 | p[1]),
-                                     static_cast<s16>(p[2] << 8 | p[3]));
+            increment_register_local(r, operand_u16(p), static_cast<s16>(operand_u16(p + 2)));
             vmbreak;
         }
         const u8* p = operand_bytes(r, 2);

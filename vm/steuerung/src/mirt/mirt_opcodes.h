@@ -431,6 +431,13 @@ constexpr int jvm_operand_bytes(u8 op, bool wide) {
     return wide && row.wide_operands ? row.wide_operands : row.operands;
 }
 
+// Operands of two and four bytes, most significant byte first, as class files store them.
+constexpr u16 operand_u16(const u8* p) { return static_cast<u16>(p[0] << 8 | p[1]); }
+constexpr u32 operand_u32(const u8* p) {
+    return static_cast<u32>(p[0]) << 24 | static_cast<u32>(p[1]) << 16 |
+           static_cast<u32>(p[2]) << 8 | p[3];
+}
+
 // One instruction of a method's code as the opcode table reads it: the decoder of the VM's
 // proof and of the checker (which reads a switch's operands itself).
 struct decoded_instruction {
@@ -464,15 +471,13 @@ constexpr decoded_instruction decode_instruction(const u8* code, u32 length, u32
     if (!d.fits || d.operands == 0) return d;
     const u8* x = code + at;
     if (d.jvm_flow == control_flow::branch || d.jvm_flow == control_flow::jump) {
-        d.target = d.operands == 4
-                       ? at + static_cast<s64>(static_cast<s32>(static_cast<u32>(x[1]) << 24 |
-                                                                x[2] << 16 | x[3] << 8 | x[4]))
-                       : at + static_cast<s64>(static_cast<s16>(x[1] << 8 | x[2]));
+        d.target = d.operands == 4 ? at + static_cast<s64>(static_cast<s32>(operand_u32(x + 1)))
+                                   : at + static_cast<s64>(static_cast<s16>(operand_u16(x + 1)));
         return d;
     }
     // A local's index is one byte, two after wide; other operands are as wide as they are.
     const int width = opcode_takes_wide(d.op) ? (wide ? 2 : 1) : (d.operands < 2 ? d.operands : 2);
-    d.operand = width == 1 ? x[1] : static_cast<u32>(x[1] << 8 | x[2]);
+    d.operand = width == 1 ? x[1] : operand_u16(x + 1);
     return d;
 }
 
