@@ -41,7 +41,7 @@ bool mirt_is_running = false;
 bool mirt_init_pending = false;
 bool mirt_start_pending = false;
 bool wide_opcode = false;
-frame_info current_frame;
+activation current_frame;
 variable local_var[REGISTER_LOCALS];
 variable local_var_pool[LOCAL_POOL_ENTRIES];
 variable* locals = nullptr;
@@ -111,8 +111,12 @@ struct call_site {
     kept_trace lines;
     parameter_slots parameters;
     bool entry_kept = false; // code and parameters, once a Java callee got its parameters
+    const method_proof* proof = nullptr; // the callee's, once the unchecked body asked
 };
 call_site call_sites[CALL_SITE_ENTRIES];
+call_site& call_site_of(u32 image, u16 constant) {
+    return call_sites[(constant ^ image >> 3) % CALL_SITE_ENTRIES];
+}
 
 // The line a return into a method prints and the code it goes back to depend on the image
 // and the method only; both are kept once the code was entered.
@@ -122,13 +126,25 @@ struct return_line {
     u32 image = NO_IMAGE;
     u16 method = 0;
     kept_trace lines;
+    const method_proof* proof = nullptr; // the method's, once the unchecked body asked
 };
 return_line return_lines[RETURN_LINE_ENTRIES];
+return_line& return_line_of(u32 image, u16 method) {
+    return return_lines[(method ^ image >> 3) % RETURN_LINE_ENTRIES];
+}
 
+// Also forgets the proofs: a kept call site or return line points to one.
 void clear_kept_traces() {
-    for (call_site& site : call_sites) site.lines.kept = site.entry_kept = false;
-    for (return_line& line : return_lines) line.lines.kept = false;
+    for (call_site& site : call_sites) {
+        site.lines.kept = site.entry_kept = false;
+        site.proof = nullptr;
+    }
+    for (return_line& line : return_lines) {
+        line.lines.kept = false;
+        line.proof = nullptr;
+    }
     capturing = nullptr;
+    clear_proofs();
 }
 
 [[gnu::format(printf, 1, 0)]] void capture_trace(const char* format, va_list arguments) {
@@ -471,19 +487,21 @@ pushed_constant& cached_constant(const u8* operand) {
 
 // --- activation ----------------------------------------------------------------------------
 
-// Sets max_locals, locals and the code range to `code`, a method's of `cf`; error 18 when
-// its window passes the end of the pool.
-void enter_code(const code_info& code) {
+// Sets max_locals, locals and the code range to `code`, a method's of `cf`: enter_code,
+// with error 18 when its window passes the end of the pool, or enter_kept_code, for code
+// that was entered before without an error.
+[[gnu::always_inline]] inline void enter_kept_code(const code_info& code) {
     max_locals = code.max_locals;
-    if (max_locals != 0) {
-        int end = code.locals + max_locals;
-        if (end > LOCAL_POOL_ENTRIES) error(ERROR_LOCAL_POOL_OVERFLOW, end);
-        locals = &local_var_pool[code.locals];
-    } else {
-        locals = nullptr;
-    }
+    locals = max_locals != 0 ? &local_var_pool[code.locals] : nullptr;
     code_begin = code.begin;
     code_end = code.end;
+}
+
+void enter_code(const code_info& code) {
+    max_locals = code.max_locals;
+    const int end = code.locals + max_locals;
+    if (max_locals != 0 && end > LOCAL_POOL_ENTRIES) error(ERROR_LOCAL_POOL_OVERFLOW, end);
+    enter_kept_code(code);
 }
 
 // The whole descriptor is read, and every fault and error it holds is raised, before the
@@ -564,7 +582,6 @@ void set_mem(u8* in, u32 size, bool debug) {
     loaded = package_bytes(in, size, image_fault);
     clear_constant_cache();
     clear_kept_traces();
-    clear_proofs();
     is_debug = debug;
 }
 
@@ -577,7 +594,6 @@ void vm_init() {
     mirt_init_pending = false;
     mirt_is_running = false;
     clear_kept_traces(); // the package and the start class may be others now
-    clear_proofs();
     clear_stack();
     clear_frame();
     pc = nullptr;
@@ -672,7 +688,6 @@ void vm_reset() {
     loaded = package_bytes();
     clear_constant_cache();
     clear_kept_traces();
-    clear_proofs();
     counted_runs = nullptr;
     verified_fast_path = true;
     package = nullptr;
@@ -682,7 +697,7 @@ void vm_reset() {
     inc_pc = true;
     function_counter = 0;
     is_debug = mirt_is_running = mirt_init_pending = mirt_start_pending = wide_opcode = false;
-    current_frame = frame_info{};
+    current_frame = activation{};
     std::fill(std::begin(local_var), std::end(local_var), variable{});
     std::fill(std::begin(local_var_pool), std::end(local_var_pool), variable{});
     locals = nullptr;
@@ -813,7 +828,7 @@ bool activate(u16 method_ref, bool traced, call_site* site) {
 // An invokestatic of constant `index`: resolution and activation, from its kept call site
 // where there is one. Answers whether the callee's code runs next.
 bool call_static(u16 index) {
-    call_site& site = call_sites[(index ^ cf.base >> 3) % CALL_SITE_ENTRIES];
+    call_site& site = call_site_of(cf.base, index);
     if (site.lines.kept && site.image == cf.base && site.constant == index) {
         site.lines.write();
         cf.base = site.callee_image; // the activation sets last_cf
@@ -822,10 +837,18 @@ bool call_static(u16 index) {
     site.image = cf.base;
     site.constant = index;
     site.entry_kept = false;
+    site.proof = nullptr;
     capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
     site.callee_image = cf.base;
     return activate(site.method, true, &site);
+}
+
+// The caller's frame as a call saves it: its activation and its register locals.
+frame_info saved_caller() {
+    frame_info saved{current_frame, {}};
+    std::copy(std::begin(local_var), std::end(local_var), saved.local_var);
+    return saved;
 }
 
 } // namespace
@@ -835,13 +858,13 @@ bool set_current_frame(u16 method_ref) {
     return activate(method_ref, true, nullptr);
 }
 
-void restore_frame(frame_info saved) {
+void restore_frame(const frame_info& saved) {
     current_frame = saved;
     pc = saved.pc;
     cf = saved.cf;
     last_cf = saved.cf;
     for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
-    return_line& line = return_lines[(saved.method ^ cf.base >> 3) % RETURN_LINE_ENTRIES];
+    return_line& line = return_line_of(cf.base, saved.method);
     if (line.lines.kept && line.image == cf.base && line.method == saved.method) {
         line.lines.write();
         enter_code(line.code);
@@ -849,6 +872,7 @@ void restore_frame(frame_info saved) {
     }
     line.image = cf.base;
     line.method = saved.method;
+    line.proof = nullptr;
     capture(line.lines);
     const u32 record = cf.method(saved.method);
     image_text name = cf.method_name(record);
@@ -860,16 +884,16 @@ void restore_frame(frame_info saved) {
 }
 
 void update_current_frame() {
-    for (int i = 0; i < REGISTER_LOCALS; ++i) current_frame.local_var[i] = local_var[i];
     current_frame.pc = pc;
     current_frame.cf = last_cf;
 }
 
-void restore_current_frame() {
-    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = current_frame.local_var[i];
-    pc = current_frame.pc;
-    cf = current_frame.cf;
-    last_cf = current_frame.cf;
+void restore_current_frame(const frame_info& saved) {
+    current_frame = saved;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
+    pc = saved.pc;
+    cf = saved.cf;
+    last_cf = saved.cf;
 }
 
 // --- native dispatch -------------------------------------------------------------------------
@@ -982,6 +1006,8 @@ void run_native_function(u16 method_ref) {
 //   vmenter       the instruction is done, pc is where a callee's code begins (and ends,
 //                 when it has none)
 //   vmresume      the instruction is done, pc is on its last byte in the caller's code
+//   vmgo_on       the unchecked body made a call or return itself, pc is on the opcode to
+//                 run next
 // All print the trace after the instruction when tracing. A single step returns there
 // instead of going on; its caller advances pc when inc_pc says so. After a call or a
 // return a run looks whether the code it goes on in belongs to the other body, and returns
@@ -1061,6 +1087,18 @@ void run_native_function(u16 method_ref) {
 #define vmjump    vmend(false, false, false, true)
 #define vmenter   vmend(false, true, true, false)
 #define vmresume  vmend(true, true, true, false)
+// The unchecked body's own call or return into code it goes on in is done and counted, pc
+// on the opcode to run next: it counts the run that begins there, as vmenter and vmresume.
+#define vmgo_on                                                                               \
+    do {                                                                                      \
+        if (!begin_run(r, runs)) {                                                            \
+            counted_runs = nullptr;                                                           \
+            r.save();                                                                         \
+            return true;                                                                      \
+        }                                                                                     \
+        op = *r.pc;                                                                           \
+        vmdispatch;                                                                           \
+    } while (0)
 
 // clang-format on
 
@@ -1106,6 +1144,80 @@ using run_table = uintptr_t;
 
 [[gnu::always_inline]] inline int depth(const registers& r) {
     return static_cast<int>(r.top - stack + 1);
+}
+
+// The proof of `method` of `image` with code `code`, looked up once for a kept site.
+[[gnu::always_inline]] inline const method_proof*
+kept_proof(const method_proof*& kept, const class_image& image, u16 method, const code_info& code) {
+    if (!kept) kept = proof_of(image, method, [&] { return code; });
+    return kept;
+}
+
+// Calls and returns the unchecked body makes without leaving its registers: a call through
+// a kept call site into a Java callee, and a return into a method whose return line is
+// kept, each into code the unchecked body may run on at the depth it finds. They leave
+// every piece of state as call_static and activate, or restore_frame, leave it, and are
+// taken only where none of their checks could fail: a free frame, the parameters on the
+// stack, and instructions left before the countdown runs out. Otherwise they answer false
+// and have changed nothing. pc is on the call's last operand byte, or on the return.
+[[gnu::always_inline]] inline bool enter_kept_call(registers& r, run_table& runs, u16 index) {
+    call_site& site = call_site_of(cf.base, index);
+    if (!site.entry_kept || !site.lines.kept || site.image != cf.base || site.constant != index)
+        return false;
+    const int count = site.parameters.count;
+    const int entry = depth(r) - count;
+    if (frame_counter >= FRAME_LIMIT || entry < 0 || r.left <= 1) return false;
+    const class_image callee{cf.bytes, site.callee_image};
+    const method_proof* proof = kept_proof(site.proof, callee, site.method, site.code);
+    if (!proof || !proof_allows(*proof, 0, entry, wide_opcode)) return false;
+
+    site.lines.write();
+    frame_info& saved = frame[frame_counter++];
+    saved.cf = last_cf;
+    saved.pc = r.pc;
+    saved.method = current_frame.method;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) saved.local_var[i] = local_var[i];
+    r.top->value.U64 = r.tos_bits; // the parameters move whole, last first
+    for (int i = count; i > 0;) local_var[site.parameters.slot_of[--i]] = *r.top--;
+    r.tos_bits = r.top->value.U64;
+    cf = last_cf = callee;
+    enter_kept_code(site.code);
+    current_frame.cf = callee; // by member: a whole temporary is stored and read back apart
+    current_frame.pc = site.code.begin;
+    current_frame.method = site.method;
+    r.pc = r.code_begin = site.code.begin;
+    r.code_end = site.code.end;
+    ++function_counter;
+    --r.left; // the call
+    set_runs(runs, proof_runs(*proof), r.code_begin);
+    return true;
+}
+
+[[gnu::always_inline]] inline bool return_to_kept(registers& r, run_table& runs) {
+    if (frame_counter == 0 || r.left <= 1) return false;
+    const frame_info& caller = frame[frame_counter - 1];
+    return_line& line = return_line_of(caller.cf.base, caller.method);
+    if (!line.lines.kept || line.image != caller.cf.base || line.method != caller.method)
+        return false;
+    const method_proof* proof = kept_proof(line.proof, caller.cf, caller.method, line.code);
+    const u8* next = caller.pc + 1;
+    if (!proof ||
+        !proof_allows(*proof, static_cast<u32>(next - line.code.begin), depth(r), wide_opcode))
+        return false;
+
+    --frame_counter;
+    current_frame = caller;
+    cf = last_cf = caller.cf;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = caller.local_var[i];
+    line.lines.write();
+    enter_kept_code(line.code);
+    r.code_begin = line.code.begin;
+    r.code_end = line.code.end;
+    r.pc = next;
+    --function_counter;
+    --r.left; // the return
+    set_runs(runs, proof_runs(*proof), r.code_begin);
+    return true;
 }
 
 // The interpreter. A single step (`one_step`) executes the instruction `first_op` at pc and
@@ -1368,6 +1480,9 @@ template <bool trace, bool one_step, bool checked>
     vmcase(freturn)
     vmcase(dreturn)
     vmcase(return) {
+        if constexpr (!checked) {
+            if (return_to_kept(r, runs)) vmgo_on;
+        }
         frame_info caller = pop_frame();
         if (!caller.pc) { // main returns: no trace for this instruction
             function_counter = 0;
@@ -1387,16 +1502,18 @@ template <bool trace, bool one_step, bool checked>
 
     vmcase(invokestatic) {
         const u16 index = next_u16(r);
+        if constexpr (!checked) {
+            if (enter_kept_call(r, runs, index)) vmgo_on;
+        }
         r.save(); // activation and natives work on pc and the stack
         update_current_frame();
-        push_frame(current_frame);
+        push_frame(saved_caller());
         if (call_static(index)) {
             ++function_counter;
             r.load();
             vmenter; // pc is on the callee's first opcode, if its code has any
         }
-        current_frame = pop_frame();
-        restore_current_frame();
+        restore_current_frame(pop_frame());
         r.load();
         // A drive function may ask for the stop (the emulated clock passed its bound): the
         // run stops right after this call, not some instructions later.
@@ -1435,6 +1552,7 @@ template <bool trace, bool one_step, bool checked>
 #undef vmenter
 #undef vmresume
 #undef vmuntaken
+#undef vmgo_on
 
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);

@@ -31,7 +31,7 @@ extern bool mirt_init_pending;
 extern bool mirt_start_pending;
 extern bool wide_opcode;
 
-extern frame_info current_frame;
+extern activation current_frame; // the running method's
 extern variable local_var[REGISTER_LOCALS];
 extern variable local_var_pool[LOCAL_POOL_ENTRIES];
 extern variable* locals; // the running method's slice of local_var_pool, null if it has none
@@ -80,8 +80,8 @@ std::optional<directory_entry> get_class_info(image_text name);
 
 int get_method_id_by_reference(int ref, bool external);
 bool set_current_frame(u16 method_ref);
-void restore_frame(frame_info saved);
+void restore_frame(const frame_info& saved);
 void update_current_frame();
-void restore_current_frame();
+void restore_current_frame(const frame_info& saved);
 void run_native_function(u16 method_ref);
 void execute_instruction(int instruction);

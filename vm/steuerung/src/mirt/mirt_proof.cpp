@@ -14,6 +14,7 @@ method_proof proofs[ENTRIES];
 // A package holds at most MAX_PACKAGE_SIZE code bytes, so the facts fill only when image
 // records share or overlap code.
 u8 facts[MAX_PACKAGE_SIZE];
+u16 run_lengths[MAX_PACKAGE_SIZE];
 } // namespace proof_store
 
 namespace {
@@ -21,9 +22,6 @@ namespace {
 using namespace proof_store;
 
 u16 facts_used = 0;
-// Beside each fact: the instructions from the one at that offset (also from one of its
-// operand bytes) to the end of its straight run (see proof_runs).
-u16 run_lengths[MAX_PACKAGE_SIZE];
 u16 worklist[MAX_PACKAGE_SIZE];
 
 // No activation starts deeper than STACK_LIMIT or below 0, so a method whose depth moves
@@ -210,5 +208,3 @@ void clear_proofs() {
     std::fill(std::begin(proofs), std::end(proofs), method_proof{});
     facts_used = 0;
 }
-
-const u16* proof_runs(const method_proof& proof) { return run_lengths + proof.facts; }

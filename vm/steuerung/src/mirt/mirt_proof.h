@@ -39,6 +39,9 @@ constexpr u8 OPERAND_BYTE = 1;
 constexpr u8 WIDE_PENDING = 0x80;
 constexpr int DEPTH_ZERO = 64;
 extern u8 facts[];
+// Beside each fact: the instructions from the one at that offset (also from one of its
+// operand bytes) to the end of its straight run (see proof_runs).
+extern u16 run_lengths[];
 constexpr int fact_depth(u8 fact) { return (fact & ~WIDE_PENDING) - DEPTH_ZERO; }
 constexpr bool fact_wide(u8 fact) { return fact & WIDE_PENDING; }
 
@@ -63,7 +66,8 @@ inline const method_proof* proof_of(const class_image& image, u16 method, Code c
 // `depth` entries on the operand stack and the wide prefix pending or not: the offset starts
 // an instruction the proof reached in that prefix state, and the entry depth it implies
 // keeps every instruction inside the stack.
-inline bool proof_allows(const method_proof& proof, u32 offset, int depth, bool wide_pending) {
+[[gnu::always_inline]] inline bool proof_allows(const method_proof& proof, u32 offset, int depth,
+                                                bool wide_pending) {
     using namespace proof_store;
     if (!proof.holds || offset >= proof.length) return false;
     const u8 fact = facts[proof.facts + offset];
@@ -77,7 +81,9 @@ inline bool proof_allows(const method_proof& proof, u32 offset, int depth, bool 
 // code from the instruction there (or from the one whose operand byte it is) holds, up to
 // and including the branch that ends it, short of a call or return (each counted on its
 // own). An unchecked body counts a run when it begins it.
-const u16* proof_runs(const method_proof& proof);
+inline const u16* proof_runs(const method_proof& proof) {
+    return proof_store::run_lengths + proof.facts;
+}
 
 // Forgets every proof; whenever other bytes may be loaded.
 void clear_proofs();

@@ -6,12 +6,16 @@
 #include "mirt_image.h"
 #include "mirt_types.h"
 
-// A saved activation. `pc` points into the loaded buffer (see mirt_image.h): a frame must
-// not be used after the buffer is released.
-struct frame_info {
+// Where an activation is: the method of which image, and pc. `pc` points into the loaded
+// buffer (see mirt_image.h): neither this nor a frame may be used after the buffer is
+// released.
+struct activation {
     class_image cf;
     const u8* pc;
     u16 method;
+};
+// A saved caller: its activation and its register locals.
+struct frame_info : activation {
     variable local_var[REGISTER_LOCALS];
 };
 
