@@ -66,7 +66,7 @@ inline const method_proof* proof_of(const class_image& image, u16 method, Code c
 // `depth` entries on the operand stack and the wide prefix pending or not: the offset starts
 // an instruction the proof reached in that prefix state, and the entry depth it implies
 // keeps every instruction inside the stack.
-[[gnu::always_inline]] inline bool proof_allows(const method_proof& proof, u32 offset, int depth,
+inline bool proof_allows(const method_proof& proof, u32 offset, int depth,
                                                 bool wide_pending) {
     using namespace proof_store;
     if (!proof.holds || offset >= proof.length) return false;
