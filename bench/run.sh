@@ -74,6 +74,21 @@ for program in "${programs[@]}"; do
         printf "%-11s %12d %9.3fs %9.3fs %9.3fs %12.2f %12.2f\n", p, b, e/1e9, x/1e9, j/1e9, e/x, e/b }'
 done
 
+# CallHeavy without its trace lines (-q), interleaved with java -Xint again: what the calls
+# themselves cost.
+: >"$work/CallHeavy.quiet.times" && : >"$work/CallHeavy.xint-quiet.times"
+for _ in $(seq "$runs"); do
+    t0=$(now); "$build/mirt_emulator" -q "$work/vm/CallHeavy/CallHeavy.prg" >"$work/CallHeavy.quiet.out"; t1=$(now)
+    java -Xint -cp "$work/jvm/CallHeavy" CallHeavy >/dev/null; t2=$(now)
+    echo $((t1 - t0)) >>"$work/CallHeavy.quiet.times"
+    echo $((t2 - t1)) >>"$work/CallHeavy.xint-quiet.times"
+done
+if ! cmp -s "$work/CallHeavy.quiet.out" "$work/CallHeavy.xint.out"; then
+    echo "CallHeavy -q: results differ"; exit 1
+fi
+awk -v e="$(best <"$work/CallHeavy.quiet.times")" -v x="$(best <"$work/CallHeavy.xint-quiet.times")" 'BEGIN {
+    printf "\nCallHeavy -q: %.3fs, java -Xint %.3fs, emu/-Xint %.2f\n", e/1e9, x/1e9, e/x }'
+
 # Per bytecode over long runs: the loops run again with four times the iterations; the
 # difference of the two times over the difference of the two bytecode counts leaves out
 # start-up, class loading and the final output, which both processes pay once (the longer

@@ -626,9 +626,17 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
     };
     const bytes countdown = {OP_iconst_3, OP_istore_0, OP_iinc, 0,    0xFF,
                              OP_iload_0,  OP_ifne,     0xFF,    0xFC, OP_return};
+    // From the second time on, the call and the return are made by the unchecked body itself.
+    const bytes calls = bytes{OP_iconst_3, OP_istore_0} + invoke(6) +
+                        bytes{OP_iinc, 0, 0xFF, OP_iload_0, OP_ifne, 0xFF, 0xF9, OP_return};
     const row rows[] = {
         {"loop", countdown, true},
+        {"calls in a loop", calls, true},
+        {"calls in a loop, cut on the last return", calls, true, 14},
         {"loop cut inside a run", countdown, true, 6},
+        {"branch taken over the rest of a run",
+         {OP_iconst_0, OP_ifeq, 0, 5, OP_iconst_1, OP_pop, OP_return},
+         true},
         {"division by zero inside a run", {OP_iconst_1, OP_iconst_0, OP_idiv, OP_return}, true},
         {"iinc of a long register", {OP_lconst_0, OP_lstore_0, OP_iinc, 0, 1, OP_return}, true},
         {"unknown opcode inside a run", {OP_nop, OP_iconst_1, 0xcb, OP_return}, true},
