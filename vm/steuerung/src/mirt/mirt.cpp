@@ -1169,7 +1169,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
     if (frame_counter >= FRAME_LIMIT || entry < 0 || r.left <= 1) return false;
     const class_image callee{cf.bytes, site.callee_image};
     const method_proof* proof = kept_proof(site.proof, callee, site.method, site.code);
-    if (!proof || !proof_allows(*proof, 0, entry, wide_opcode)) return false;
+    if (!proof || !inline_proof_allows(*proof, 0, entry, wide_opcode)) return false;
 
     site.lines.write();
     frame_info& saved = frame[frame_counter++];
@@ -1201,8 +1201,8 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
         return false;
     const method_proof* proof = kept_proof(line.proof, caller.cf, caller.method, line.code);
     const u8* next = caller.pc + 1;
-    if (!proof ||
-        !proof_allows(*proof, static_cast<u32>(next - line.code.begin), depth(r), wide_opcode))
+    if (!proof || !inline_proof_allows(*proof, static_cast<u32>(next - line.code.begin), depth(r),
+                                       wide_opcode))
         return false;
 
     --frame_counter;

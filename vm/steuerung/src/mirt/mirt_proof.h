@@ -65,9 +65,11 @@ inline const method_proof* proof_of(const class_image& image, u16 method, Code c
 // Whether the method may go on unchecked from the instruction at code offset `offset`, with
 // `depth` entries on the operand stack and the wide prefix pending or not: the offset starts
 // an instruction the proof reached in that prefix state, and the entry depth it implies
-// keeps every instruction inside the stack.
-inline bool proof_allows(const method_proof& proof, u32 offset, int depth,
-                                                bool wide_pending) {
+// keeps every instruction inside the stack. Inlined only where a run is made without
+// leaving the interpreter's registers (calls and returns through kept sites): in every other
+// place that looks, it would crowd them.
+[[gnu::always_inline]] inline bool inline_proof_allows(const method_proof& proof, u32 offset,
+                                                       int depth, bool wide_pending) {
     using namespace proof_store;
     if (!proof.holds || offset >= proof.length) return false;
     const u8 fact = facts[proof.facts + offset];
@@ -75,6 +77,9 @@ inline bool proof_allows(const method_proof& proof, u32 offset, int depth,
         return false;
     const int entry = depth - fact_depth(fact);
     return entry + proof.lowest >= 0 && entry + proof.highest <= STACK_LIMIT;
+}
+inline bool proof_allows(const method_proof& proof, u32 offset, int depth, bool wide_pending) {
+    return inline_proof_allows(proof, offset, depth, wide_pending);
 }
 
 // Of a method whose proof holds, by code offset: how many instructions the straight run of
