@@ -844,11 +844,26 @@ bool call_static(u16 index) {
     return activate(site.method, true, &site);
 }
 
-// The caller's frame as a call saves it: its activation and its register locals.
+// The caller's frame as a call saves it, pc at `at`: its activation and its register locals.
+[[gnu::always_inline]] inline void save_caller(frame_info& saved, const u8* at) {
+    saved.cf = last_cf;
+    saved.pc = at;
+    saved.method = current_frame.method;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) saved.local_var[i] = local_var[i];
+}
 frame_info saved_caller() {
-    frame_info saved{current_frame, {}};
-    std::copy(std::begin(local_var), std::end(local_var), saved.local_var);
+    frame_info saved;
+    save_caller(saved, pc);
     return saved;
+}
+
+// The saved caller runs again: its activation, pc and register locals.
+[[gnu::always_inline]] inline void reactivate(const frame_info& saved) {
+    current_frame = saved;
+    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
+    pc = saved.pc;
+    cf = saved.cf;
+    last_cf = saved.cf;
 }
 
 } // namespace
@@ -859,11 +874,7 @@ bool set_current_frame(u16 method_ref) {
 }
 
 void restore_frame(const frame_info& saved) {
-    current_frame = saved;
-    pc = saved.pc;
-    cf = saved.cf;
-    last_cf = saved.cf;
-    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
+    reactivate(saved);
     return_line& line = return_line_of(cf.base, saved.method);
     if (line.lines.kept && line.image == cf.base && line.method == saved.method) {
         line.lines.write();
@@ -888,13 +899,7 @@ void update_current_frame() {
     current_frame.cf = last_cf;
 }
 
-void restore_current_frame(const frame_info& saved) {
-    current_frame = saved;
-    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = saved.local_var[i];
-    pc = saved.pc;
-    cf = saved.cf;
-    last_cf = saved.cf;
-}
+void restore_current_frame(const frame_info& saved) { reactivate(saved); }
 
 // --- native dispatch -------------------------------------------------------------------------
 
@@ -1172,11 +1177,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
     if (!proof || !inline_proof_allows(*proof, 0, entry, wide_opcode)) return false;
 
     site.lines.write();
-    frame_info& saved = frame[frame_counter++];
-    saved.cf = last_cf;
-    saved.pc = r.pc;
-    saved.method = current_frame.method;
-    for (int i = 0; i < REGISTER_LOCALS; ++i) saved.local_var[i] = local_var[i];
+    save_caller(frame[frame_counter++], r.pc);
     r.top->value.U64 = r.tos_bits; // the parameters move whole, last first
     for (int i = count; i > 0;) local_var[site.parameters.slot_of[--i]] = *r.top--;
     r.tos_bits = r.top->value.U64;
@@ -1206,9 +1207,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
         return false;
 
     --frame_counter;
-    current_frame = caller;
-    cf = last_cf = caller.cf;
-    for (int i = 0; i < REGISTER_LOCALS; ++i) local_var[i] = caller.local_var[i];
+    reactivate(caller); // also pc, which the registers hold
     line.lines.write();
     enter_kept_code(line.code);
     r.code_begin = line.code.begin;
