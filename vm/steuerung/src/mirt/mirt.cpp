@@ -1039,6 +1039,14 @@ void run_native_function(u16 method_ref) {
 #define vmswitch      dispatch_switch: __attribute__((unused)); switch (op) {
 #define vmswitch_end  }
 #endif
+// The unchecked body counts the run that begins at pc, or changes body where the countdown
+// would run out in it (the run at pc is then not counted).
+#define vmcount_run                                                                           \
+    if (!begin_run(r, runs)) {                                                                \
+        counted_runs = nullptr;                                                               \
+        r.save();                                                                             \
+        return true;                                                                          \
+    }
 #define vmend(advance_pc, check_pc, resumes, starts_run)                                      \
     do {                                                                                      \
         if constexpr (trace) {                                                                \
@@ -1075,11 +1083,7 @@ void run_native_function(u16 method_ref) {
                 if constexpr (!checked) set_runs(runs, proof_runs(*proof), r.code_begin);     \
             }                                                                                 \
             if constexpr (!checked && ((resumes) || (starts_run))) {                          \
-                if (!begin_run(r, runs)) {                                                    \
-                    counted_runs = nullptr; /* the run at pc is not counted */                \
-                    r.save();                                                                 \
-                    return true;                                                              \
-                }                                                                             \
+                vmcount_run;                                                                  \
             }                                                                                 \
             if ((check_pc) && checked && r.pc >= r.code_end)                                  \
                 fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));                        \
@@ -1096,11 +1100,7 @@ void run_native_function(u16 method_ref) {
 // on the opcode to run next: it counts the run that begins there, as vmenter and vmresume.
 #define vmgo_on                                                                               \
     do {                                                                                      \
-        if (!begin_run(r, runs)) {                                                            \
-            counted_runs = nullptr;                                                           \
-            r.save();                                                                         \
-            return true;                                                                      \
-        }                                                                                     \
+        vmcount_run;                                                                          \
         op = *r.pc;                                                                           \
         vmdispatch;                                                                           \
     } while (0)
@@ -1552,6 +1552,7 @@ template <bool trace, bool one_step, bool checked>
 #undef vmresume
 #undef vmuntaken
 #undef vmgo_on
+#undef vmcount_run
 
 void execute_instruction(int instruction) {
     const u8 op = static_cast<u8>(instruction);
