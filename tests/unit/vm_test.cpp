@@ -633,6 +633,10 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         {"loop", countdown, true},
         {"calls in a loop", calls, true},
         {"calls in a loop, cut on the last return", calls, true, 14},
+        {"division by zero after calls in a loop", // their kept lines come out first
+         bytes(calls.begin(), calls.end() - 1) +
+             bytes{OP_iconst_1, OP_iconst_0, OP_idiv, OP_return},
+         true},
         {"loop cut inside a run", countdown, true, 6},
         {"branch taken over the rest of a run",
          {OP_iconst_0, OP_ifeq, 0, 5, OP_iconst_1, OP_pop, OP_return},

@@ -204,7 +204,10 @@ int emulate(int cnt, char** params) {
     // which writes out what is buffered.
 #ifdef MIRT_KNOWS_TERMINALS
     static char output_buffer[1 << 16];
-    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    if (!isatty(STDOUT_FILENO))
+        std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    else
+        batch_trace_output = false;
 #endif
     // A quiet run prints not even the version line: the options are read first.
     options o;

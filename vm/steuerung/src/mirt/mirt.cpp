@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "mirt_drive.h"
@@ -33,6 +34,7 @@ bool inc_pc = true;
 u16 function_counter = 0;
 bool is_debug = false;
 bool quiet = false;
+bool batch_trace_output = true;
 bool verified_fast_path = true;
 u64 instructions_executed = 0;
 u64 instruction_limit = NO_INSTRUCTION_LIMIT;
@@ -66,6 +68,22 @@ scripted_call scripted_calls[method_id_table.size()] = {};
 // fault, so a failing call or return always takes the traced way again. Cleared whenever a
 // buffer is loaded, the VM is initialised or reset.
 constexpr u16 KEPT_TRACE_BYTES = 480; // lines that are longer are formatted each time
+
+// Kept lines the unchecked body writes through its own calls and returns, collected into
+// one block: a write to the stream per call cost more than all else the call does. The
+// block is written out by registers::save and by image_fault, the only ways out of the
+// unchecked body, so everything else on standard output comes after it in order. A hazard
+// for new code there: whatever prints must come after one of them.
+constexpr size_t PENDING_TRACE_BYTES = 1 << 14;
+static_assert(PENDING_TRACE_BYTES >= KEPT_TRACE_BYTES);
+char pending_trace[PENDING_TRACE_BYTES];
+size_t pending_trace_length = 0;
+
+[[gnu::noinline]] void write_pending_trace() {
+    std::fwrite(pending_trace, 1, pending_trace_length, stdout);
+    pending_trace_length = 0;
+}
+
 struct kept_trace {
     u16 length = 0;
     bool kept = false;
@@ -73,6 +91,14 @@ struct kept_trace {
 
     void write() const {
         if (!quiet) std::fwrite(text, 1, length, stdout);
+    }
+    // For the unchecked body's own calls and returns only (see pending_trace).
+    void write_pending() const {
+        if (quiet) return;
+        if (!batch_trace_output) return write();
+        if (PENDING_TRACE_BYTES - pending_trace_length < length) write_pending_trace();
+        std::memcpy(pending_trace + pending_trace_length, text, length);
+        pending_trace_length += length;
     }
 };
 // The lines being kept; a fault can leave it set, which is harmless: they are not kept
@@ -145,6 +171,7 @@ void clear_kept_traces() {
     }
     capturing = nullptr;
     clear_proofs();
+    if (pending_trace_length) write_pending_trace();
 }
 
 [[gnu::format(printf, 1, 0)]] void capture_trace(const char* format, va_list arguments) {
@@ -196,7 +223,10 @@ void restart_countdown() {
 
 void run_to_end_of_main();
 
+// Also reached from the unchecked body without registers::save (a constant read from
+// malformed bytes): its kept lines go out before the message.
 [[noreturn]] void image_fault(image_problem problem, s64 detail1, s64 detail2) {
+    if (pending_trace_length) write_pending_trace();
     fault(static_cast<vm_fault>(problem), detail1, detail2);
 }
 
@@ -252,6 +282,8 @@ struct registers {
     // Saving twice adds nothing twice: the count moves on by what was done since the last.
     // Always inlined: as a call it would take the registers' address and keep them in memory.
     [[gnu::always_inline]] void save() {
+        if (pending_trace_length) [[unlikely]]
+            write_pending_trace();
         const u64 not_done = counted_runs ? counted_runs[pc - code_begin] : 0;
         ::pc = pc;
         top->value.U64 = tos_bits;
@@ -1176,7 +1208,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
     const method_proof* proof = kept_proof(site.proof, callee, site.method, site.code);
     if (!proof || !inline_proof_allows(*proof, 0, entry, wide_opcode)) return false;
 
-    site.lines.write();
+    site.lines.write_pending();
     save_caller(frame[frame_counter++], r.pc);
     r.top->value.U64 = r.tos_bits; // the parameters move whole, last first
     for (int i = count; i > 0;) local_var[site.parameters.slot_of[--i]] = *r.top--;
@@ -1208,7 +1240,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
 
     --frame_counter;
     reactivate(caller); // also pc, which the registers hold
-    line.lines.write();
+    line.lines.write_pending();
     enter_kept_code(line.code);
     r.code_begin = line.code.begin;
     r.code_end = line.code.end;

@@ -54,6 +54,10 @@ void set_stop_handler(stop_handler handler);
 // Quiet runs print no start-up lines and no call traces: only what the program does (the
 // drive's lines), warnings and errors.
 extern bool quiet;
+// Trace lines the fast path writes again as they were kept go out in blocks of many;
+// false writes each at once, for a terminal where a user watches them come. The bytes and
+// their order are the same either way.
+extern bool batch_trace_output;
 
 // Methods whose proof holds run without the checks every instruction makes otherwise, with
 // the same results; tests and fuzzing compare both ways with false here. vm_reset sets it.
