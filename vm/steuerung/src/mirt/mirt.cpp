@@ -84,6 +84,16 @@ size_t pending_trace_length = 0;
     pending_trace_length = 0;
 }
 
+[[gnu::noinline]] void add_pending_trace(const char* text, u16 length) {
+    if (!batch_trace_output) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
+    if (PENDING_TRACE_BYTES - pending_trace_length < length) write_pending_trace();
+    std::memcpy(pending_trace + pending_trace_length, text, length);
+    pending_trace_length += length;
+}
+
 struct kept_trace {
     u16 length = 0;
     bool kept = false;
@@ -92,13 +102,10 @@ struct kept_trace {
     void write() const {
         if (!quiet) std::fwrite(text, 1, length, stdout);
     }
-    // For the unchecked body's own calls and returns only (see pending_trace).
-    void write_pending() const {
-        if (quiet) return;
-        if (!batch_trace_output) return write();
-        if (PENDING_TRACE_BYTES - pending_trace_length < length) write_pending_trace();
-        std::memcpy(pending_trace + pending_trace_length, text, length);
-        pending_trace_length += length;
+    // For the unchecked body's own calls and returns only (see pending_trace). The quiet
+    // test stays inline: a call would make the interpreter spill its registers for nothing.
+    [[gnu::always_inline]] void write_pending() const {
+        if (!quiet) add_pending_trace(text, length);
     }
 };
 // The lines being kept; a fault can leave it set, which is harmless: they are not kept
@@ -432,10 +439,14 @@ template <class R> [[gnu::always_inline]] inline s32 next_s32(R& r) {
 
 // Leaves pc on the target's opcode, which is inside the code.
 template <class R> [[gnu::always_inline]] inline void jump(R& r, const u8* opcode_at, s32 offset) {
-    const s64 target = (opcode_at - r.code_begin) + static_cast<s64>(offset);
-    if (R::checked && static_cast<u64>(target) >= static_cast<u64>(r.code_end - r.code_begin))
-        fail(r, FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
-    r.pc = r.code_begin + target;
+    if constexpr (R::checked) {
+        const s64 target = (opcode_at - r.code_begin) + static_cast<s64>(offset);
+        if (static_cast<u64>(target) >= static_cast<u64>(r.code_end - r.code_begin))
+            fail(r, FAULT_JUMP_OUTSIDE_CODE, code_offset(opcode_at), target);
+        r.pc = r.code_begin + target;
+    } else {
+        r.pc = opcode_at + offset; // the proof found the target inside the code
+    }
 }
 
 // Index operand of the indexed loads, stores and iinc: two bytes after a pending wide.
