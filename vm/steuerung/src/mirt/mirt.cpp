@@ -145,6 +145,11 @@ struct call_site {
     parameter_slots parameters;
     bool entry_kept = false; // code and parameters, once a Java callee got its parameters
     const method_proof* proof = nullptr; // the callee's, once the unchecked body asked
+    // A native callee's method record and its row of the identifier table (null: none),
+    // once its call got past the checks that find them.
+    bool native_kept = false;
+    u32 native_record = 0;
+    const method_id_row* native_row = nullptr;
 };
 call_site call_sites[CALL_SITE_ENTRIES];
 call_site& call_site_of(u32 image, u16 constant) {
@@ -169,7 +174,7 @@ return_line& return_line_of(u32 image, u16 method) {
 // Also forgets the proofs: a kept call site or return line points to one.
 void clear_kept_traces() {
     for (call_site& site : call_sites) {
-        site.lines.kept = site.entry_kept = false;
+        site.lines.kept = site.entry_kept = site.native_kept = false;
         site.proof = nullptr;
     }
     for (return_line& line : return_lines) {
@@ -819,9 +824,22 @@ int get_method_id_by_reference(int ref, bool external) {
 
 namespace {
 
+void run_native(u32 record, u16 method_ref, const method_id_row* row);
+// Also keeps in `site`, when there is one, what it found.
+void run_native_function(u16 method_ref, call_site* site);
+
 // `traced`: false where a kept call site has written the lines already. `site`: the call
-// site being activated, if any; it keeps what a Java callee's activation read.
+// site being activated, if any; it keeps what a Java callee's activation read, or where a
+// native callee is found.
 bool activate(u16 method_ref, bool traced, call_site* site) {
+    if (site && site->native_kept) {
+        current_frame.method = method_ref;
+        current_frame.cf = cf;
+        last_cf = cf;
+        keep_trace();
+        run_native(site->native_record, method_ref, site->native_row);
+        return false;
+    }
     if (site && site->entry_kept) {
         current_frame.method = method_ref;
         current_frame.cf = cf;
@@ -843,7 +861,7 @@ bool activate(u16 method_ref, bool traced, call_site* site) {
     if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
         if (traced) trace_line("\tnative function\n");
         keep_trace();
-        run_native_function(method_ref);
+        run_native_function(method_ref, site);
         return false;
     }
     const code_info code = cf.code(record, method_ref);
@@ -879,7 +897,7 @@ bool call_static(u16 index) {
     }
     site.image = cf.base;
     site.constant = index;
-    site.entry_kept = false;
+    site.entry_kept = site.native_kept = false;
     site.proof = nullptr;
     capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
@@ -907,6 +925,22 @@ frame_info saved_caller() {
     pc = saved.pc;
     cf = saved.cf;
     last_cf = saved.cf;
+}
+
+// The caller a call pushes, written in its frame in place; at the limit push_frame reports
+// the overflow.
+void push_caller() {
+    if (frame_counter < FRAME_LIMIT)
+        save_caller(frame[frame_counter++], pc);
+    else
+        push_frame(saved_caller());
+}
+// The caller of a native that returned runs again, from its frame in place.
+void pop_caller() {
+    if (frame_counter > 0)
+        reactivate(frame[--frame_counter]);
+    else
+        restore_current_frame(pop_frame());
 }
 
 } // namespace
@@ -958,13 +992,10 @@ void register_scripted_function(method_id id, scripted_call call) {
         scripted_calls[static_cast<size_t>(row - method_id_table.data())] = call;
 }
 
-void run_native_function(u16 method_ref) {
-    u32 record = cf.method(method_ref);
-    if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
-        error(ERROR_NOT_NATIVE, method_ref);
-    const u16 id = cf.method_field(record, mirt_method_info::e_method_id);
-    if (id == NO_METHOD_ID) error(ERROR_FUNCTION_NOT_FOUND, method_ref);
-    const method_id_row* row = find_method_id(id);
+namespace {
+
+// The native `method_ref` of `cf`, whose record and identifier row (null: none) are found.
+void run_native(u32 record, u16 method_ref, const method_id_row* row) {
     const size_t index = row ? static_cast<size_t>(row - method_id_table.data()) : 0;
     const drive_call call = row ? drive_calls[index] : nullptr;
     if (!call || !row->emulated()) {
@@ -981,6 +1012,25 @@ void run_native_function(u16 method_ref) {
     }
     // clang-format on
 }
+
+void run_native_function(u16 method_ref, call_site* site) {
+    u32 record = cf.method(method_ref);
+    if (!(cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE))
+        error(ERROR_NOT_NATIVE, method_ref);
+    const u16 id = cf.method_field(record, mirt_method_info::e_method_id);
+    if (id == NO_METHOD_ID) error(ERROR_FUNCTION_NOT_FOUND, method_ref);
+    const method_id_row* row = find_method_id(id);
+    if (site) {
+        site->native_record = record;
+        site->native_row = row;
+        site->native_kept = true;
+    }
+    run_native(record, method_ref, row);
+}
+
+} // namespace
+
+void run_native_function(u16 method_ref) { run_native_function(method_ref, nullptr); }
 
 // --- the interpreter -------------------------------------------------------------------------
 
@@ -1549,13 +1599,13 @@ template <bool trace, bool one_step, bool checked>
         }
         r.save(); // activation and natives work on pc and the stack
         update_current_frame();
-        push_frame(saved_caller());
+        push_caller();
         if (call_static(index)) {
             ++function_counter;
             r.load();
             vmenter; // pc is on the callee's first opcode, if its code has any
         }
-        restore_current_frame(pop_frame());
+        pop_caller();
         r.load();
         // A drive function may ask for the stop (the emulated clock passed its bound): the
         // run stops right after this call, not some instructions later.
