@@ -83,6 +83,10 @@ size_t pending_trace_length = 0;
     std::fwrite(pending_trace, 1, pending_trace_length, stdout);
     pending_trace_length = 0;
 }
+[[gnu::always_inline]] inline void write_out_pending_trace() {
+    if (pending_trace_length) [[unlikely]]
+        write_pending_trace();
+}
 
 [[gnu::noinline]] void add_pending_trace(const char* text, u16 length) {
     if (!batch_trace_output) {
@@ -183,7 +187,7 @@ void clear_kept_traces() {
     }
     capturing = nullptr;
     clear_proofs();
-    if (pending_trace_length) write_pending_trace();
+    write_out_pending_trace();
 }
 
 [[gnu::format(printf, 1, 0)]] void capture_trace(const char* format, va_list arguments) {
@@ -238,7 +242,7 @@ void run_to_end_of_main();
 // Also reached from the unchecked body without registers::save (a constant read from
 // malformed bytes): its kept lines go out before the message.
 [[noreturn]] void image_fault(image_problem problem, s64 detail1, s64 detail2) {
-    if (pending_trace_length) write_pending_trace();
+    write_out_pending_trace();
     fault(static_cast<vm_fault>(problem), detail1, detail2);
 }
 
@@ -294,8 +298,7 @@ struct registers {
     // Saving twice adds nothing twice: the count moves on by what was done since the last.
     // Always inlined: as a call it would take the registers' address and keep them in memory.
     [[gnu::always_inline]] void save() {
-        if (pending_trace_length) [[unlikely]]
-            write_pending_trace();
+        write_out_pending_trace();
         const u64 not_done = counted_runs ? counted_runs[pc - code_begin] : 0;
         ::pc = pc;
         top->value.U64 = tos_bits;
@@ -824,6 +827,13 @@ int get_method_id_by_reference(int ref, bool external) {
 
 namespace {
 
+// `method_ref` of `cf` is the running method now.
+void make_current(u16 method_ref) {
+    current_frame.method = method_ref;
+    current_frame.cf = cf;
+    last_cf = cf;
+}
+
 void run_native(u32 record, u16 method_ref, const method_id_row* row);
 // Also keeps in `site`, when there is one, what it found.
 void run_native_function(u16 method_ref, call_site* site);
@@ -833,17 +843,13 @@ void run_native_function(u16 method_ref, call_site* site);
 // native callee is found.
 bool activate(u16 method_ref, bool traced, call_site* site) {
     if (site && site->native_kept) {
-        current_frame.method = method_ref;
-        current_frame.cf = cf;
-        last_cf = cf;
+        make_current(method_ref);
         keep_trace();
         run_native(site->native_record, method_ref, site->native_row);
         return false;
     }
     if (site && site->entry_kept) {
-        current_frame.method = method_ref;
-        current_frame.cf = cf;
-        last_cf = cf;
+        make_current(method_ref);
         enter_code(site->code);
         pc = code_begin;
         current_frame.pc = pc;
@@ -855,9 +861,7 @@ bool activate(u16 method_ref, bool traced, call_site* site) {
         image_text name = cf.method_name(record);
         trace_line("\tset frame to %.*s, (%d)\n", text_length(name), text_chars(name), method_ref);
     }
-    current_frame.method = method_ref;
-    current_frame.cf = cf;
-    last_cf = cf;
+    make_current(method_ref);
     if (cf.method_field(record, mirt_method_info::access_flags) & ACC_NATIVE) {
         if (traced) trace_line("\tnative function\n");
         keep_trace();
