@@ -629,8 +629,19 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
     // From the second time on, the call and the return are made by the unchecked body itself.
     const bytes calls = bytes{OP_iconst_3, OP_istore_0} + invoke(6) +
                         bytes{OP_iinc, 0, 0xFF, OP_iload_0, OP_ifne, 0xFF, 0xF9, OP_return};
+    // A loop head, two compound assignments and a loop end, each run as one fused step.
+    const bytes fused = {
+        OP_iconst_0, OP_istore_0,  OP_iconst_5, OP_istore_1, OP_iconst_1, OP_istore_2, OP_iload_0,
+        OP_iload_1,  OP_if_icmpge, 0,           17,          OP_iload_2,  OP_iload_2,  OP_iadd,
+        OP_istore_2, OP_iload_2,   OP_iload_0,  OP_ixor,     OP_istore_3, OP_iinc,     0,
+        1,           OP_goto,      0xFF,        0xF0,        OP_return};
     const row rows[] = {
         {"loop", countdown, true},
+        {"fused steps", fused, true},
+        {"fused steps cut inside a run", fused, true, 23},
+        {"iinc of a float register before goto",
+         {OP_fconst_0, OP_fstore_0, OP_iinc, 0, 1, OP_goto, 0xFF, 0xFD},
+         true},
         {"calls in a loop", calls, true},
         {"calls in a loop, cut on the last return", calls, true, 14},
         {"division by zero after calls in a loop", // their kept lines come out first
@@ -701,6 +712,8 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
                 << pc - code_begin;
             for (int i = 0; i < stack_counter; ++i)
                 end << ' ' << int(stack[i].type) << ':' << stack[i].value.U64;
+            for (const variable& local : local_var)
+                end << " local " << int(local.type) << ':' << local.value.U64;
             ends[unchecked] = end.str();
             if (unchecked) {
                 const method_proof* proof =

@@ -261,9 +261,9 @@ std::optional<descriptor_shape> parse_descriptor(image_text text) {
 // --- the interpreter's registers ----------------------------------------------------------
 
 // The unchecked body counts a straight run of code when it begins it: while it is in one,
-// the running method's run lengths by code offset (see proof_runs), else null. Of the run
-// pc is in, the instructions from pc's on have not completed yet.
-const u16* counted_runs = nullptr;
+// the running method's steps by code offset (see proof_steps), else null. Of the run pc is
+// in, the instructions from pc's on have not completed yet.
+const code_step* counted_runs = nullptr;
 
 static_assert(std::endian::native == std::endian::little);
 constexpr u64 HIGH_HALF = 0xFFFFFFFF00000000u; // the value bytes a 4-byte member leaves
@@ -299,7 +299,7 @@ struct registers {
     // Always inlined: as a call it would take the registers' address and keep them in memory.
     [[gnu::always_inline]] void save() {
         write_out_pending_trace();
-        const u64 not_done = counted_runs ? counted_runs[pc - code_begin] : 0;
+        const u64 not_done = counted_runs ? counted_runs[pc - code_begin].run : 0;
         ::pc = pc;
         top->value.U64 = tos_bits;
         stack_counter = static_cast<u16>(top - stack + 1);
@@ -478,6 +478,12 @@ template <class R>
     if (local.type != TYPE_INT) [[unlikely]]
         fail(r, ERROR_NOT_AN_INT, local.type);
     local.value.S32 = add32(local.value.S32, delta);
+}
+
+// The register local the iload_<n> or istore_<n> at `op` names, `first` being the family's
+// opcode for n = 0. Reckoned in size_t, which lets the bias fold into the address.
+[[gnu::always_inline]] inline variable& named_register_local(const u8* op, u8 first) {
+    return local_var[static_cast<size_t>(*op) - first];
 }
 
 // --- constants --------------------------------------------------------------------------
@@ -1098,6 +1104,40 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
 
+// iinc without a wide prefix.
+#define INCREMENT                                                                             \
+    {                                                                                         \
+        const u8* p = operand_bytes(r, 2);                                                    \
+        increment_register_local(r, p[0], static_cast<s8>(p[1]));                             \
+    }
+#define GOTO                                                                                  \
+    {                                                                                         \
+        const u8* at = r.pc;                                                                  \
+        jump(r, at, branch_offset(operand_bytes(r, 2)));                                      \
+        vmjump;                                                                               \
+    }
+// The fused steps read their register locals by the opcodes that name them and leave every
+// entry and local as their instructions one by one would, but for the entries above the top
+// (pushed and popped again), which nothing reads. pc starts on the first opcode.
+#define COMPARE_LOCALS(cond)                                                                  \
+    {                                                                                         \
+        const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
+        const s32 b = named_register_local(r.pc + 1, OP_iload_0).value.S32;                   \
+        r.pc += 2; /* on the if_icmp<cond> */                                                 \
+        const u8* at = r.pc;                                                                  \
+        const u8* operand = operand_bytes(r, 2);                                              \
+        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+    }
+#define ASSIGN(expr)                                                                          \
+    {                                                                                         \
+        const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
+        const s32 b = named_register_local(r.pc + 1, OP_iload_0).value.S32;                   \
+        variable& local = named_register_local(r.pc + 3, OP_istore_0);                        \
+        local.value.S32 = (expr);                                                             \
+        local.type = TYPE_INT;                                                                \
+        r.pc += 3; /* on the istore_<c> */                                                    \
+    }
+
 // Dispatch is threaded: every handler ends by fetching and dispatching the next opcode
 // itself through a table of handler addresses, so no shared loop head and no range test
 // of the opcode stand between two instructions.
@@ -1125,12 +1165,14 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #endif
 #if MIRT_THREADED_DISPATCH
 #define vmcase(name)  op_##name:
+#define vmfused(name) op_fused_##name:
 #define vmdefault     op_unnamed:
 #define vmdispatch    goto* dispatch[op]
 #define vmswitch      vmdispatch;
 #define vmswitch_end
 #else
 #define vmcase(name)  case OP_##name:
+#define vmfused(name) case FUSED_##name:
 #define vmdefault     default:
 #define vmdispatch    goto dispatch_switch
 #define vmswitch      dispatch_switch: __attribute__((unused)); switch (op) {
@@ -1177,14 +1219,14 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
                     r.save();                                                                 \
                     return true;                                                              \
                 }                                                                             \
-                if constexpr (!checked) set_runs(runs, proof_runs(*proof), r.code_begin);     \
+                if constexpr (!checked) set_runs(runs, proof_steps(*proof), r.code_begin);    \
             }                                                                                 \
             if constexpr (!checked && ((resumes) || (starts_run))) {                          \
                 vmcount_run;                                                                  \
             }                                                                                 \
             if ((check_pc) && checked && r.pc >= r.code_end)                                  \
                 fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));                        \
-            op = *r.pc;                                                                       \
+            op = next_handler(r, runs);                                                       \
             vmdispatch;                                                                       \
         }                                                                                     \
     } while (0)
@@ -1198,7 +1240,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define vmgo_on                                                                               \
     do {                                                                                      \
         vmcount_run;                                                                          \
-        op = *r.pc;                                                                           \
+        op = next_handler(r, runs);                                                           \
         vmdispatch;                                                                           \
     } while (0)
 
@@ -1219,29 +1261,43 @@ namespace {
     return proof;
 }
 
-// The run lengths of the running method as the unchecked body reads them: by the address
-// of the opcode that begins a run rather than by its offset, which spares a subtraction at
-// every branch. An integer, not a pointer: the bias leads far outside the array, and only
-// the sum for an address inside the code names one of its entries.
+// The steps of the running method as the unchecked body reads them: by the address of the
+// code byte rather than by its offset, which spares a subtraction at every branch and
+// dispatch. An integer, not a pointer: the bias leads far outside the array, and only the
+// sum for an address inside the code names one of its entries.
 using run_table = uintptr_t;
-[[gnu::always_inline]] inline run_table run_table_of(const u16* runs, const u8* code_begin) {
-    return reinterpret_cast<uintptr_t>(runs) - 2 * reinterpret_cast<uintptr_t>(code_begin);
+[[gnu::always_inline]] inline run_table run_table_of(const code_step* steps, const u8* code_begin) {
+    return reinterpret_cast<uintptr_t>(steps) -
+           sizeof(code_step) * reinterpret_cast<uintptr_t>(code_begin);
+}
+[[gnu::always_inline]] inline const code_step& step_at(run_table runs, const u8* at) {
+    return *reinterpret_cast<const code_step*>(runs +
+                                               sizeof(code_step) * reinterpret_cast<uintptr_t>(at));
 }
 
-// Makes `runs` the running method's run lengths; the interpreter keeps this copy of
-// counted_runs in a register.
-[[gnu::always_inline]] inline void set_runs(run_table& runs, const u16* lengths,
+// Makes `steps` the running method's steps; the interpreter keeps this copy of counted_runs
+// in a register.
+[[gnu::always_inline]] inline void set_runs(run_table& runs, const code_step* steps,
                                             const u8* code_begin) {
-    counted_runs = lengths;
-    runs = run_table_of(lengths, code_begin);
+    counted_runs = steps;
+    runs = run_table_of(steps, code_begin);
 }
 
 // Counts the straight run that begins at pc, unless the countdown would run out in it.
 [[gnu::always_inline]] inline bool begin_run(registers& r, run_table runs) {
-    const u16 length = *reinterpret_cast<const u16*>(runs + 2 * reinterpret_cast<uintptr_t>(r.pc));
+    const u16 length = step_at(runs, r.pc).run;
     if (r.left <= length) return false;
     r.left -= length;
     return true;
+}
+
+// The handler of the instruction at pc: the unchecked body's step there, which may be a
+// fused one; the opcode in the checked body.
+template <class R> [[gnu::always_inline]] inline unsigned next_handler(const R& r, run_table runs) {
+    if constexpr (R::checked)
+        return *r.pc;
+    else
+        return step_at(runs, r.pc).handler;
 }
 
 [[gnu::always_inline]] inline int depth(const registers& r) {
@@ -1287,7 +1343,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
     r.code_end = site.code.end;
     ++function_counter;
     --r.left; // the call
-    set_runs(runs, proof_runs(*proof), r.code_begin);
+    set_runs(runs, proof_steps(*proof), r.code_begin);
     return true;
 }
 
@@ -1312,7 +1368,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
     r.pc = next;
     --function_counter;
     --r.left; // the return
-    set_runs(runs, proof_runs(*proof), r.code_begin);
+    set_runs(runs, proof_steps(*proof), r.code_begin);
     return true;
 }
 
@@ -1331,11 +1387,14 @@ template <bool trace, bool one_step, bool checked>
 #if MIRT_THREADED_DISPATCH
 #define MIRT_HANDLER_ADDRESS(value, name, ...) &&op_##name,
 #define MIRT_UNNAMED_ADDRESS(value)            &&op_unnamed,
+#define MIRT_FUSED_ADDRESS(name)               &&op_fused_##name,
     static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
-                                               MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)};
+                                               MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)
+                                                   MIRT_FUSED_STEP_LIST(MIRT_FUSED_ADDRESS)};
 #undef MIRT_HANDLER_ADDRESS
 #undef MIRT_UNNAMED_ADDRESS
-    static_assert(std::size(dispatch) == 256, "every byte value needs a handler");
+#undef MIRT_FUSED_ADDRESS
+    static_assert(std::size(dispatch) == HANDLER_COUNT, "every byte value needs a handler");
 #endif
 
     body_registers<checked> r{};
@@ -1345,7 +1404,7 @@ template <bool trace, bool one_step, bool checked>
     if constexpr (!checked) {
         const method_proof* proof = unchecked_proof(r.pc, depth(r));
         if (!proof) return true;
-        set_runs(runs, proof_runs(*proof), r.code_begin);
+        set_runs(runs, proof_steps(*proof), r.code_begin);
         if (!begin_run(r, runs)) {
             counted_runs = nullptr;
             return true;
@@ -1353,7 +1412,7 @@ template <bool trace, bool one_step, bool checked>
     }
     if constexpr (!one_step) {
         if (r.pc >= r.code_end) fail(r, FAULT_PAST_CODE_END, code_offset(r.code_end));
-        op = *r.pc;
+        op = next_handler(r, runs);
     }
     vmswitch
 
@@ -1517,9 +1576,7 @@ template <bool trace, bool one_step, bool checked>
             increment_register_local(r, operand_u16(p), static_cast<s16>(operand_u16(p + 2)));
             vmbreak;
         }
-        const u8* p = operand_bytes(r, 2);
-        increment_register_local(r, p[0], static_cast<s8>(p[1])); // NOLINT(bugprone-signed-char-misuse)
-        vmbreak;
+        INCREMENT vmbreak;
     }
 
     // conversions; the narrowing ones only retag, the value bytes stay as they were
@@ -1559,11 +1616,7 @@ template <bool trace, bool one_step, bool checked>
     vmcase(if_icmpge) IF_CMP(a >= b)  vmuntaken;
     vmcase(if_icmpgt) IF_CMP(a > b)   vmuntaken;
     vmcase(if_icmple) IF_CMP(a <= b)  vmuntaken;
-    vmcase(goto) {
-        const u8* at = r.pc;
-        jump(r, at, branch_offset(operand_bytes(r, 2)));
-        vmjump;
-    }
+    vmcase(goto) GOTO;
     vmcase(goto_w) {
         const u8* at = r.pc;
         jump(r, at, next_s32(r));
@@ -1619,6 +1672,26 @@ template <bool trace, bool one_step, bool checked>
 
     vmcase(wide) wide_opcode = true; vmbreak;
 
+    // fused steps, which only the unchecked body's steps name
+    vmfused(compare_locals_eq) COMPARE_LOCALS(a == b) vmuntaken;
+    vmfused(compare_locals_ne) COMPARE_LOCALS(a != b) vmuntaken;
+    vmfused(compare_locals_lt) COMPARE_LOCALS(a < b)  vmuntaken;
+    vmfused(compare_locals_ge) COMPARE_LOCALS(a >= b) vmuntaken;
+    vmfused(compare_locals_gt) COMPARE_LOCALS(a > b)  vmuntaken;
+    vmfused(compare_locals_le) COMPARE_LOCALS(a <= b) vmuntaken;
+    vmfused(assign_iadd) ASSIGN(add32(a, b)) vmbreak;
+    vmfused(assign_isub) ASSIGN(sub32(a, b)) vmbreak;
+    vmfused(assign_imul) ASSIGN(mul32(a, b)) vmbreak;
+    vmfused(assign_iand) ASSIGN(a & b)       vmbreak;
+    vmfused(assign_ior)  ASSIGN(a | b)       vmbreak;
+    vmfused(assign_ixor) ASSIGN(a ^ b)       vmbreak;
+    vmfused(increment) INCREMENT vmbreak;
+    vmfused(increment_goto) {
+        INCREMENT
+        ++r.pc; // on the goto
+        GOTO;
+    }
+
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
     // the floating-point remainders are not executed by this VM: the table's REFUSE rows
 #define MIRT_REFUSED_RUN(name)
@@ -1638,6 +1711,7 @@ template <bool trace, bool one_step, bool checked>
 } // namespace
 
 #undef vmcase
+#undef vmfused
 #undef vmdefault
 #undef vmdispatch
 #undef vmswitch

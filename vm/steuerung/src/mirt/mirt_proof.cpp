@@ -14,7 +14,7 @@ method_proof proofs[ENTRIES];
 // A package holds at most MAX_PACKAGE_SIZE code bytes, so the facts fill only when image
 // records share or overlap code.
 u8 facts[MAX_PACKAGE_SIZE];
-u16 run_lengths[MAX_PACKAGE_SIZE];
+code_step steps[MAX_PACKAGE_SIZE];
 } // namespace proof_store
 
 namespace {
@@ -79,6 +79,39 @@ std::optional<stack_effect> declared_effect(const class_image& image, u16 consta
     } catch (const unreadable&) {
         return std::nullopt;
     }
+}
+
+constexpr bool is_register_int_load(u8 op) { return op >= OP_iload_0 && op <= OP_iload_3; }
+constexpr bool is_register_int_store(u8 op) { return op >= OP_istore_0 && op <= OP_istore_3; }
+
+// The operation of a fused assignment; -1 for any other opcode.
+constexpr int assigned_operation(u8 op) {
+    constexpr u8 operations[] = {OP_iadd, OP_isub, OP_imul, OP_iand, OP_ior, OP_ixor};
+    for (size_t k = 0; k < std::size(operations); ++k)
+        if (operations[k] == op) return static_cast<int>(k);
+    return -1;
+}
+static_assert(FUSED_assign_ixor - FUSED_assign_iadd == 5 &&
+              FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq);
+
+// The handler the unchecked body runs the instruction at `at` with, of a method whose facts
+// are found: a fused step where the instructions from there (all reached, none under a
+// wide prefix: a prefix before the first would be pending through the loads) form one, else
+// the opcode. Each instruction of a sequence is the one before's next, so the pass reached
+// and checked it; a byte after the code reads as nop, which fuses with nothing.
+u16 fused_handler(const u8* bytes, u32 length, const u8* fact, u32 at) {
+    const u8 op = bytes[at];
+    if (fact_wide(fact[at])) return op;
+    auto op_at = [&](u32 offset) { return offset < length ? bytes[offset] : u8{OP_nop}; };
+    if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
+    if (!is_register_int_load(op) || !is_register_int_load(op_at(at + 1))) return op;
+    const u8 third = op_at(at + 2);
+    if (third >= OP_if_icmpeq && third <= OP_if_icmple)
+        return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
+    const int operation = assigned_operation(third);
+    if (operation >= 0 && is_register_int_store(op_at(at + 3)))
+        return static_cast<u16>(FUSED_assign_iadd + operation);
+    return op;
 }
 
 // The pass: every path from offset 0, each offset visited once with the depth and prefix
@@ -162,25 +195,24 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
     // Straight runs, from the end: a run goes on through instructions that fall through,
     // takes in a branch (it ends there), and stops short of a call, a return and an
     // instruction the VM refuses, which are counted one by one.
-    u16* run = run_lengths + proof.facts;
+    code_step* step = steps + proof.facts;
     for (u32 at = length; at-- > 0;) {
         if (fact[at] == NOT_REACHED || fact[at] == OPERAND_BYTE) continue;
         const decoded_instruction d = decode_instruction(bytes, length, at, fact_wide(fact[at]));
-        if (!opcode_executed(d.op)) {
-            run[at] = 0;
-            continue;
-        }
         u16 count = 0;
-        switch (d.flow) {
-        case control_flow::next: count = static_cast<u16>(1 + run[d.next]); break;
-        case control_flow::branch:
-        case control_flow::jump: count = 1; break;
-        case control_flow::return_:
-        case control_flow::call:
-        case control_flow::switch_:
-        case control_flow::refused: break;
+        if (opcode_executed(d.op)) {
+            switch (d.flow) {
+            case control_flow::next: count = static_cast<u16>(1 + step[d.next].run); break;
+            case control_flow::branch:
+            case control_flow::jump: count = 1; break;
+            case control_flow::return_:
+            case control_flow::call:
+            case control_flow::switch_:
+            case control_flow::refused: break;
+            }
         }
-        std::fill(run + at, run + d.next, count);
+        for (u32 k = at; k < d.next; ++k) step[k] = code_step{count, 0};
+        step[at].handler = fused_handler(bytes, length, fact, at);
     }
     proof.lowest = static_cast<s8>(lowest);
     proof.highest = static_cast<s8>(highest);

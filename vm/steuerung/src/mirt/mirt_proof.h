@@ -13,6 +13,50 @@
 #include "mirt_facts.h"
 #include "mirt_image.h"
 
+// Sequences javac emits in loops that the unchecked body runs as one step: the loop head
+// comparing two register locals (iload_<a> iload_<b> if_icmp<cond>), the compound
+// assignment of an int operation of two register locals to one (iload_<a> iload_<b> <op>
+// istore_<c>), and the increment of a register local without a wide prefix, alone or before
+// a goto (the loop end). They are numbered after the 256 opcodes, in this order; a
+// comparison's and an assignment's handler follow the order of their opcodes.
+// clang-format off
+#define MIRT_FUSED_STEP_LIST(X)                                                                    \
+    X(compare_locals_eq)                                                                           \
+    X(compare_locals_ne)                                                                           \
+    X(compare_locals_lt)                                                                           \
+    X(compare_locals_ge)                                                                           \
+    X(compare_locals_gt)                                                                           \
+    X(compare_locals_le)                                                                           \
+    X(assign_iadd)                                                                                 \
+    X(assign_isub)                                                                                 \
+    X(assign_imul)                                                                                 \
+    X(assign_iand)                                                                                 \
+    X(assign_ior)                                                                                  \
+    X(assign_ixor)                                                                                 \
+    X(increment)                                                                                   \
+    X(increment_goto)
+// clang-format on
+
+enum fused_step : u16 {
+#define MIRT_FUSED_STEP_ENUM(name) FUSED_##name,
+    FUSED_BEFORE_FIRST = 255,
+    MIRT_FUSED_STEP_LIST(MIRT_FUSED_STEP_ENUM)
+#undef MIRT_FUSED_STEP_ENUM
+        HANDLER_COUNT // opcodes and fused steps
+};
+
+// What the unchecked body needs at a code offset of a method whose proof holds.
+struct code_step {
+    // The instructions from the one at this offset (also from one of its operand bytes) to
+    // the end of its straight run, up to and including the branch that ends it, short of a
+    // call or return (each counted on its own). An unchecked body counts a run when it
+    // begins it.
+    u16 run = 0;
+    // At an instruction's start, the handler that runs it: its opcode, or the fused step
+    // that begins with it.
+    u16 handler = 0;
+};
+
 struct method_proof {
     u32 image = 0;      // base of the method's class image
     u16 method = 0;     // its index there
@@ -39,9 +83,8 @@ constexpr u8 OPERAND_BYTE = 1;
 constexpr u8 WIDE_PENDING = 0x80;
 constexpr int DEPTH_ZERO = 64;
 extern u8 facts[];
-// Beside each fact: the instructions from the one at that offset (also from one of its
-// operand bytes) to the end of its straight run (see proof_runs).
-extern u16 run_lengths[];
+// Beside each fact, what the unchecked body needs at that offset (see proof_steps).
+extern code_step steps[];
 constexpr int fact_depth(u8 fact) { return (fact & ~WIDE_PENDING) - DEPTH_ZERO; }
 constexpr bool fact_wide(u8 fact) { return fact & WIDE_PENDING; }
 
@@ -82,12 +125,9 @@ inline bool proof_allows(const method_proof& proof, u32 offset, int depth, bool 
     return inline_proof_allows(proof, offset, depth, wide_pending);
 }
 
-// Of a method whose proof holds, by code offset: how many instructions the straight run of
-// code from the instruction there (or from the one whose operand byte it is) holds, up to
-// and including the branch that ends it, short of a call or return (each counted on its
-// own). An unchecked body counts a run when it begins it.
-inline const u16* proof_runs(const method_proof& proof) {
-    return proof_store::run_lengths + proof.facts;
+// Of a method whose proof holds, its steps by code offset.
+inline const code_step* proof_steps(const method_proof& proof) {
+    return proof_store::steps + proof.facts;
 }
 
 // Forgets every proof; whenever other bytes may be loaded.
