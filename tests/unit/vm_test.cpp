@@ -613,7 +613,8 @@ TEST(EmulatedDrive, LongDisplayShowsLowWord) {
 
 // Methods whose proof holds run in the unchecked body; every row must end exactly as the
 // checked body ends it (output, status, count, stack, pc), and the proof of main must hold
-// or fail as the row says. main may call `sub` (constant 6), declared `sub_descriptor`.
+// or fail as the row says. main may call `sub` (constant 6), declared `sub_descriptor`, and
+// load the int 5 (7), the long -3 (8), the double 0.5 (10) and the float 2.5 (12).
 TEST(UncheckedBody, EndsAsTheCheckedBody) {
     struct row {
         const char* name;
@@ -635,8 +636,19 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         OP_iload_1,  OP_if_icmpge, 0,           17,          OP_iload_2,  OP_iload_2,  OP_iadd,
         OP_istore_2, OP_iload_2,   OP_iload_0,  OP_ixor,     OP_istore_3, OP_iinc,     0,
         1,           OP_goto,      0xFF,        0xF0,        OP_return};
+    // A loop over constant loads, its head and a test comparing with constants.
+    const bytes constants = {
+        OP_iconst_0, OP_istore_0, OP_iload_0, OP_ldc,      7,        OP_if_icmpge,
+        0,           30,          OP_ldc2_w,  0,           8,        OP_lstore_1,
+        OP_ldc2_w,   0,           10,         OP_dstore_2, OP_ldc_w, 0,
+        12,          OP_fstore_3, OP_iload_0, OP_bipush,   3,        OP_if_icmpne,
+        0,           6,           OP_iinc,    0,           1,        OP_iinc,
+        0,           1,           OP_goto,    0xFF,        0xE2,     OP_return};
     const row rows[] = {
         {"loop", countdown, true},
+        {"constants", constants, true},
+        {"constants cut inside a run", constants, true, 30},
+        {"ldc of a long constant", {OP_nop, OP_ldc, 8, OP_return}, true},
         {"fused steps", fused, true},
         {"fused steps cut inside a run", fused, true, 23},
         {"iinc of a float register before goto",
@@ -697,6 +709,10 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
             const u16 self = image.class_constant("T");
             image.set_this_class(self);
             ASSERT_EQ(image.methodref(self, "sub", c.sub_descriptor), 6);
+            ASSERT_EQ(image.integer(5), 7);
+            ASSERT_EQ(image.long_constant(-3), 8);
+            ASSERT_EQ(image.double_constant(0.5), 10);
+            ASSERT_EQ(image.float_constant(2.5f), 12);
             image.method(java_method("main", "()V", c.code, JAVA_MAIN_METHOD, c.max_locals));
             image.method(java_method("sub", c.sub_descriptor, c.sub_code));
             reset_vm();

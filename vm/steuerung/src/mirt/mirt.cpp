@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "mirt_constant.h"
 #include "mirt_drive.h"
 #include "mirt_descriptor.h"
 #include "mirt_error.h"
@@ -515,22 +516,14 @@ pushed_constant& cached_constant(const u8* operand) {
 [[gnu::noinline]] variable read_constant(registers r, u8 op, const u8* operand) {
     r.save(); // a damaged image ends the run from inside the reads below
     const u16 index = op == OP_ldc ? operand[0] : operand_u16(operand);
-    if (index >= cf.constant_pool_count()) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
-    // Index 0 and the slot behind a long or double name no constant.
-    std::optional<u32> record = cf.find_constant(index);
-    if (!record) fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
-    const u8 tag = cf.constant_tag_at(*record);
-    const u32 value_at = *record + CONSTANT_mirt_Integer_info_struct::value;
-    variable v = typed(0);
-    if (op != OP_ldc2_w) {
-        if (tag != CONSTANT_Integer && tag != CONSTANT_Float) fail(r, ERROR_NOT_AN_INT, tag);
-        v.type = tag == CONSTANT_Integer ? TYPE_INT : TYPE_FLOAT;
-        v.value.U32 = loaded.u32_at(value_at);
-    } else {
-        if (tag != CONSTANT_Long && tag != CONSTANT_Double) fail(r, ERROR_NOT_LONG_OR_DOUBLE, tag);
-        v.type = tag == CONSTANT_Long ? TYPE_LONG : TYPE_DOUBLE;
-        v.value.U64 = loaded.u64_at(value_at);
+    const constant_load load = load_constant(cf, index, op == OP_ldc2_w);
+    switch (load.end) {
+    case constant_end::found: break;
+    case constant_end::no_constant: fail(r, ERROR_CONSTANT_OUT_OF_RANGE, index);
+    case constant_end::wrong_tag:
+        fail(r, op == OP_ldc2_w ? ERROR_NOT_LONG_OR_DOUBLE : ERROR_NOT_AN_INT, load.tag);
     }
+    const variable v = load.value;
     cached_constant(operand) = {operand, cf.base, v};
     return v;
 }
@@ -1128,6 +1121,15 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const u8* operand = operand_bytes(r, 2);                                              \
         if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
+#define COMPARE_LOCAL_CONSTANT(cond)                                                          \
+    {                                                                                         \
+        const s32 a = named_register_local(r.pc, OP_iload_0).value.S32;                       \
+        const s32 b = static_cast<s32>(step_at(runs, r.pc + 1).value);                        \
+        r.pc += 3; /* on the if_icmp<cond> */                                                 \
+        const u8* at = r.pc;                                                                  \
+        const u8* operand = operand_bytes(r, 2);                                              \
+        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+    }
 #define ASSIGN(expr)                                                                          \
     {                                                                                         \
         const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
@@ -1273,6 +1275,16 @@ using run_table = uintptr_t;
 [[gnu::always_inline]] inline const code_step& step_at(run_table runs, const u8* at) {
     return *reinterpret_cast<const code_step*>(runs +
                                                sizeof(code_step) * reinterpret_cast<uintptr_t>(at));
+}
+
+// The value the constant load at `at` pushes, with `tag`, as the pass read it (see
+// code_step::value); `two_words`: an ldc2_w's.
+[[gnu::always_inline]] inline variable known_constant(run_table runs, const u8* at, u8 tag,
+                                                      bool two_words) {
+    variable v = typed(tag);
+    v.value.U64 = step_at(runs, at).value;
+    if (two_words) v.value.U64 |= u64{step_at(runs, at + 1).value} << 32;
+    return v;
 }
 
 // Makes `steps` the running method's steps; the interpreter keeps this copy of counted_runs
@@ -1679,6 +1691,12 @@ template <bool trace, bool one_step, bool checked>
     vmfused(compare_locals_ge) COMPARE_LOCALS(a >= b) vmuntaken;
     vmfused(compare_locals_gt) COMPARE_LOCALS(a > b)  vmuntaken;
     vmfused(compare_locals_le) COMPARE_LOCALS(a <= b) vmuntaken;
+    vmfused(compare_local_constant_eq) COMPARE_LOCAL_CONSTANT(a == b) vmuntaken;
+    vmfused(compare_local_constant_ne) COMPARE_LOCAL_CONSTANT(a != b) vmuntaken;
+    vmfused(compare_local_constant_lt) COMPARE_LOCAL_CONSTANT(a < b)  vmuntaken;
+    vmfused(compare_local_constant_ge) COMPARE_LOCAL_CONSTANT(a >= b) vmuntaken;
+    vmfused(compare_local_constant_gt) COMPARE_LOCAL_CONSTANT(a > b)  vmuntaken;
+    vmfused(compare_local_constant_le) COMPARE_LOCAL_CONSTANT(a <= b) vmuntaken;
     vmfused(assign_iadd) ASSIGN(add32(a, b)) vmbreak;
     vmfused(assign_isub) ASSIGN(sub32(a, b)) vmbreak;
     vmfused(assign_imul) ASSIGN(mul32(a, b)) vmbreak;
@@ -1691,6 +1709,12 @@ template <bool trace, bool one_step, bool checked>
         ++r.pc; // on the goto
         GOTO;
     }
+    vmfused(ldc_int)       push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 1; vmbreak;
+    vmfused(ldc_float)     push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 1; vmbreak;
+    vmfused(ldc_w_int)     push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 2; vmbreak;
+    vmfused(ldc_w_float)   push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 2; vmbreak;
+    vmfused(ldc2_w_long)   push(r, known_constant(runs, r.pc, TYPE_LONG, true));    r.pc += 2; vmbreak;
+    vmfused(ldc2_w_double) push(r, known_constant(runs, r.pc, TYPE_DOUBLE, true));  r.pc += 2; vmbreak;
 
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
     // the floating-point remainders are not executed by this VM: the table's REFUSE rows

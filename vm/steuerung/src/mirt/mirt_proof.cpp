@@ -5,6 +5,7 @@
 #include <iterator>
 #include <optional>
 
+#include "mirt_constant.h"
 #include "mirt_descriptor.h"
 #include "mirt_facts.h"
 #include "mirt_opcodes.h"
@@ -92,26 +93,61 @@ constexpr int assigned_operation(u8 op) {
     return -1;
 }
 static_assert(FUSED_assign_ixor - FUSED_assign_iadd == 5 &&
-              FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq);
+              FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq &&
+              FUSED_compare_local_constant_le - FUSED_compare_local_constant_eq ==
+                  OP_if_icmple - OP_if_icmpeq);
 
 // The handler the unchecked body runs the instruction at `at` with, of a method whose facts
-// are found: a fused step where the instructions from there (all reached, none under a
-// wide prefix: a prefix before the first would be pending through the loads) form one, else
-// the opcode. Each instruction of a sequence is the one before's next, so the pass reached
-// and checked it; a byte after the code reads as nop, which fuses with nothing.
-u16 fused_handler(const u8* bytes, u32 length, const u8* fact, u32 at) {
+// are found and whose steps after `at` are made: a fused step where the instructions from
+// there (all reached, none under a wide prefix: a prefix before the first would be pending
+// through the loads) form one, else the handler made so far. Each instruction of a sequence
+// is the one before's next, so the pass reached and checked it; a byte after the code reads
+// as nop, which fuses with nothing.
+u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* step, u32 at) {
     const u8 op = bytes[at];
-    if (fact_wide(fact[at])) return op;
+    if (fact_wide(fact[at])) return step[at].handler;
     auto op_at = [&](u32 offset) { return offset < length ? bytes[offset] : u8{OP_nop}; };
+    auto is_comparison = [](u8 opcode) { return opcode >= OP_if_icmpeq && opcode <= OP_if_icmple; };
     if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
-    if (!is_register_int_load(op) || !is_register_int_load(op_at(at + 1))) return op;
-    const u8 third = op_at(at + 2);
-    if (third >= OP_if_icmpeq && third <= OP_if_icmple)
-        return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
-    const int operation = assigned_operation(third);
-    if (operation >= 0 && is_register_int_store(op_at(at + 3)))
-        return static_cast<u16>(FUSED_assign_iadd + operation);
-    return op;
+    if (!is_register_int_load(op)) return step[at].handler;
+    const u8 second = op_at(at + 1);
+    if (is_register_int_load(second)) {
+        const u8 third = op_at(at + 2);
+        if (is_comparison(third))
+            return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
+        const int operation = assigned_operation(third);
+        if (operation >= 0 && is_register_int_store(op_at(at + 3)))
+            return static_cast<u16>(FUSED_assign_iadd + operation);
+    }
+    // An int constant of two bytes, its value among the steps.
+    const bool known_int = second == OP_bipush || step[at + 1].handler == FUSED_ldc_int;
+    if (at + 1 < length && known_int && is_comparison(op_at(at + 3)))
+        return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
+    return step[at].handler;
+}
+
+// Makes the constant load `d` (no wide prefix pending) push its value in the unchecked body
+// when the pass can read its constant the way the VM does; a load it cannot read keeps
+// its opcode, whose checked read faults as before.
+void keep_known_constant(const class_image& image, const decoded_instruction& d, code_step* step) {
+    const package_bytes bytes = image.bytes->with_problem_handler(give_up);
+    const class_image quiet_image{&bytes, image.base};
+    const bool two_words = d.op == OP_ldc2_w;
+    constant_load load;
+    try {
+        load = load_constant(quiet_image, static_cast<u16>(d.operand), two_words);
+    } catch (const unreadable&) {
+        return;
+    }
+    if (load.end != constant_end::found) return;
+    const bool first_tag = load.value.type == TYPE_INT || load.value.type == TYPE_LONG;
+    switch (d.op) {
+    case OP_ldc: step[0].handler = first_tag ? FUSED_ldc_int : FUSED_ldc_float; break;
+    case OP_ldc_w: step[0].handler = first_tag ? FUSED_ldc_w_int : FUSED_ldc_w_float; break;
+    default: step[0].handler = first_tag ? FUSED_ldc2_w_long : FUSED_ldc2_w_double; break;
+    }
+    step[0].value = load.value.value.U32;
+    if (two_words) step[1].value = static_cast<u32>(load.value.value.U64 >> 32);
 }
 
 // The pass: every path from offset 0, each offset visited once with the depth and prefix
@@ -211,8 +247,13 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
             case control_flow::refused: break;
             }
         }
-        for (u32 k = at; k < d.next; ++k) step[k] = code_step{count, 0};
-        step[at].handler = fused_handler(bytes, length, fact, at);
+        for (u32 k = at; k < d.next; ++k) step[k] = code_step{count, d.op, 0};
+        const bool loads_constant = d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w;
+        if (loads_constant && !fact_wide(fact[at])) keep_known_constant(image, d, step + at);
+        // bipush's byte, sign-extended
+        if (d.op == OP_bipush)
+            step[at].value = static_cast<u32>(static_cast<s32>(d.operand ^ 0x80) - 0x80);
+        step[at].handler = fused_handler(bytes, length, fact, step, at);
     }
     proof.lowest = static_cast<s8>(lowest);
     proof.highest = static_cast<s8>(highest);

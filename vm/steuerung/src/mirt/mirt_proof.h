@@ -13,12 +13,15 @@
 #include "mirt_facts.h"
 #include "mirt_image.h"
 
-// Sequences javac emits in loops that the unchecked body runs as one step: the loop head
-// comparing two register locals (iload_<a> iload_<b> if_icmp<cond>), the compound
-// assignment of an int operation of two register locals to one (iload_<a> iload_<b> <op>
-// istore_<c>), and the increment of a register local without a wide prefix, alone or before
-// a goto (the loop end). They are numbered after the 256 opcodes, in this order; a
-// comparison's and an assignment's handler follow the order of their opcodes.
+// Steps the unchecked body runs in place of opcodes. Sequences javac emits in loops, each
+// run as one step: the loop head comparing two register locals (iload_<a> iload_<b>
+// if_icmp<cond>) or one with an int constant (iload_<a>, bipush or an ldc whose constant
+// the pass read, if_icmp<cond>), the compound assignment of an int operation of two register locals
+// to one (iload_<a> iload_<b> <op> istore_<c>), and the increment of a register local without a
+// wide prefix, alone or before a goto (the loop end). And the constant loads whose constant the
+// pass read, by opcode and the tag of the value, which push that value. They are numbered after the
+// 256 opcodes, in this order; a comparison's and an assignment's handler follow the order of their
+// opcodes.
 // clang-format off
 #define MIRT_FUSED_STEP_LIST(X)                                                                    \
     X(compare_locals_eq)                                                                           \
@@ -27,6 +30,12 @@
     X(compare_locals_ge)                                                                           \
     X(compare_locals_gt)                                                                           \
     X(compare_locals_le)                                                                           \
+    X(compare_local_constant_eq)                                                                   \
+    X(compare_local_constant_ne)                                                                   \
+    X(compare_local_constant_lt)                                                                   \
+    X(compare_local_constant_ge)                                                                   \
+    X(compare_local_constant_gt)                                                                   \
+    X(compare_local_constant_le)                                                                   \
     X(assign_iadd)                                                                                 \
     X(assign_isub)                                                                                 \
     X(assign_imul)                                                                                 \
@@ -34,7 +43,13 @@
     X(assign_ior)                                                                                  \
     X(assign_ixor)                                                                                 \
     X(increment)                                                                                   \
-    X(increment_goto)
+    X(increment_goto)                                                                              \
+    X(ldc_int)                                                                                     \
+    X(ldc_float)                                                                                   \
+    X(ldc_w_int)                                                                                   \
+    X(ldc_w_float)                                                                                 \
+    X(ldc2_w_long)                                                                                 \
+    X(ldc2_w_double)
 // clang-format on
 
 enum fused_step : u16 {
@@ -55,6 +70,9 @@ struct code_step {
     // At an instruction's start, the handler that runs it: its opcode, or the fused step
     // that begins with it.
     u16 handler = 0;
+    // At a bipush and at a constant load whose constant the pass read, the value it pushes;
+    // of an ldc2_w, the low half, and the high half in the entry after.
+    u32 value = 0;
 };
 
 struct method_proof {
