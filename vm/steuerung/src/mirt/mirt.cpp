@@ -1130,6 +1130,15 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const u8* operand = operand_bytes(r, 2);                                              \
         if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
+#define COMPARE_BRANCH(member, cond)                                                          \
+    {                                                                                         \
+        const s32 a = compare3(bits_##member(r.top[-1].value.U64), bits_##member(r.tos_bits));\
+        ++r.pc; /* on the if<cond> */                                                         \
+        const u8* at = r.pc;                                                                  \
+        const u8* operand = operand_bytes(r, 2);                                              \
+        drop(r, 2);                                                                           \
+        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+    }
 #define ASSIGN(expr)                                                                          \
     {                                                                                         \
         const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
@@ -1697,6 +1706,24 @@ template <bool trace, bool one_step, bool checked>
     vmfused(compare_local_constant_ge) COMPARE_LOCAL_CONSTANT(a >= b) vmuntaken;
     vmfused(compare_local_constant_gt) COMPARE_LOCAL_CONSTANT(a > b)  vmuntaken;
     vmfused(compare_local_constant_le) COMPARE_LOCAL_CONSTANT(a <= b) vmuntaken;
+    vmfused(lcmp_ifeq)  COMPARE_BRANCH(S64, a == 0) vmuntaken;
+    vmfused(lcmp_ifne)  COMPARE_BRANCH(S64, a != 0) vmuntaken;
+    vmfused(lcmp_iflt)  COMPARE_BRANCH(S64, a < 0)  vmuntaken;
+    vmfused(lcmp_ifge)  COMPARE_BRANCH(S64, a >= 0) vmuntaken;
+    vmfused(lcmp_ifgt)  COMPARE_BRANCH(S64, a > 0)  vmuntaken;
+    vmfused(lcmp_ifle)  COMPARE_BRANCH(S64, a <= 0) vmuntaken;
+    vmfused(fcmp_ifeq)  COMPARE_BRANCH(F,   a == 0) vmuntaken;
+    vmfused(fcmp_ifne)  COMPARE_BRANCH(F,   a != 0) vmuntaken;
+    vmfused(fcmp_iflt)  COMPARE_BRANCH(F,   a < 0)  vmuntaken;
+    vmfused(fcmp_ifge)  COMPARE_BRANCH(F,   a >= 0) vmuntaken;
+    vmfused(fcmp_ifgt)  COMPARE_BRANCH(F,   a > 0)  vmuntaken;
+    vmfused(fcmp_ifle)  COMPARE_BRANCH(F,   a <= 0) vmuntaken;
+    vmfused(dcmp_ifeq)  COMPARE_BRANCH(D,   a == 0) vmuntaken;
+    vmfused(dcmp_ifne)  COMPARE_BRANCH(D,   a != 0) vmuntaken;
+    vmfused(dcmp_iflt)  COMPARE_BRANCH(D,   a < 0)  vmuntaken;
+    vmfused(dcmp_ifge)  COMPARE_BRANCH(D,   a >= 0) vmuntaken;
+    vmfused(dcmp_ifgt)  COMPARE_BRANCH(D,   a > 0)  vmuntaken;
+    vmfused(dcmp_ifle)  COMPARE_BRANCH(D,   a <= 0) vmuntaken;
     vmfused(assign_iadd) ASSIGN(add32(a, b)) vmbreak;
     vmfused(assign_isub) ASSIGN(sub32(a, b)) vmbreak;
     vmfused(assign_imul) ASSIGN(mul32(a, b)) vmbreak;

@@ -92,6 +92,9 @@ constexpr int assigned_operation(u8 op) {
         if (operations[k] == op) return static_cast<int>(k);
     return -1;
 }
+static_assert(FUSED_fcmp_ifeq - FUSED_lcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
+              FUSED_dcmp_ifeq - FUSED_fcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
+              OP_fcmpg - OP_lcmp == 2 && OP_dcmpg - OP_lcmp == 4);
 static_assert(FUSED_assign_ixor - FUSED_assign_iadd == 5 &&
               FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq &&
               FUSED_compare_local_constant_le - FUSED_compare_local_constant_eq ==
@@ -109,6 +112,12 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
     auto op_at = [&](u32 offset) { return offset < length ? bytes[offset] : u8{OP_nop}; };
     auto is_comparison = [](u8 opcode) { return opcode >= OP_if_icmpeq && opcode <= OP_if_icmple; };
     if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
+    const u8 branch = op_at(at + 1);
+    if (op >= OP_lcmp && op <= OP_dcmpg && branch >= OP_ifeq && branch <= OP_ifle) {
+        const int family = op == OP_lcmp ? 0 : op <= OP_fcmpg ? 1 : 2;
+        return static_cast<u16>(FUSED_lcmp_ifeq + family * (FUSED_fcmp_ifeq - FUSED_lcmp_ifeq) +
+                                (branch - OP_ifeq));
+    }
     if (!is_register_int_load(op)) return step[at].handler;
     const u8 second = op_at(at + 1);
     if (is_register_int_load(second)) {

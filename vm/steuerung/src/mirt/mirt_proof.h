@@ -16,7 +16,8 @@
 // Steps the unchecked body runs in place of opcodes. Sequences javac emits in loops, each
 // run as one step: the loop head comparing two register locals (iload_<a> iload_<b>
 // if_icmp<cond>) or one with an int constant (iload_<a>, bipush or an ldc whose constant
-// the pass read, if_icmp<cond>), the compound assignment of an int operation of two register locals
+// the pass read, if_icmp<cond>), a comparison of two longs, floats or doubles and the
+// branch on its result (lcmp, fcmp<l|g> or dcmp<l|g>, if<cond>), the compound assignment of an int operation of two register locals
 // to one (iload_<a> iload_<b> <op> istore_<c>), and the increment of a register local without a
 // wide prefix, alone or before a goto (the loop end). And the constant loads whose constant the
 // pass read, by opcode and the tag of the value, which push that value. They are numbered after the
@@ -42,6 +43,24 @@
     X(assign_iand)                                                                                 \
     X(assign_ior)                                                                                  \
     X(assign_ixor)                                                                                 \
+    X(lcmp_ifeq)                                                                                   \
+    X(lcmp_ifne)                                                                                   \
+    X(lcmp_iflt)                                                                                   \
+    X(lcmp_ifge)                                                                                   \
+    X(lcmp_ifgt)                                                                                   \
+    X(lcmp_ifle)                                                                                   \
+    X(fcmp_ifeq)                                                                                   \
+    X(fcmp_ifne)                                                                                   \
+    X(fcmp_iflt)                                                                                   \
+    X(fcmp_ifge)                                                                                   \
+    X(fcmp_ifgt)                                                                                   \
+    X(fcmp_ifle)                                                                                   \
+    X(dcmp_ifeq)                                                                                   \
+    X(dcmp_ifne)                                                                                   \
+    X(dcmp_iflt)                                                                                   \
+    X(dcmp_ifge)                                                                                   \
+    X(dcmp_ifgt)                                                                                   \
+    X(dcmp_ifle)                                                                                   \
     X(increment)                                                                                   \
     X(increment_goto)                                                                              \
     X(ldc_int)                                                                                     \
