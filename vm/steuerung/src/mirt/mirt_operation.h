@@ -52,7 +52,10 @@ inline double neg_double(double a) {
 }
 
 // Three-way comparison; unordered (NaN) compares as 0, as on the device.
-template <typename T> inline s32 compare3(T a, T b) { return a > b ? 1 : (a < b ? -1 : 0); }
+// Without branches: the interpreter's comparison steps test the result as a whole.
+template <typename T> inline s32 compare3(T a, T b) {
+    return static_cast<s32>(a > b) - static_cast<s32>(a < b);
+}
 
 // Nearest float; beyond the float range an infinity (the overflowing cast is undefined in C++).
 inline float double_to_float(double d) {
