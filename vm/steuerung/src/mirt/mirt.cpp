@@ -1168,6 +1168,8 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 // body counts calls and returns one by one and every other instruction with the straight
 // run it begins (after a branch, a call or a return); a run that would reach the end of the
 // countdown goes to the checked body, which counts each instruction up to it.
+//   vmfused(name) a fused step's handler; the threaded checked bodies, which never dispatch
+//                 to one, have only a jump to the unknown-opcode path there, not its code
 // Built with MIRT_THREADED_DISPATCH=0 the same body is one switch (for compilers and
 // analysers without label addresses): vmcase is a case label, and dispatching goes back to
 // the switch.
@@ -1176,7 +1178,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #endif
 #if MIRT_THREADED_DISPATCH
 #define vmcase(name)  op_##name:
-#define vmfused(name) op_fused_##name:
+#define vmfused(name) op_fused_##name: if constexpr (checked) goto op_unnamed; else
 #define vmdefault     op_unnamed:
 #define vmdispatch    goto* dispatch[op]
 #define vmswitch      vmdispatch;
@@ -1736,12 +1738,12 @@ template <bool trace, bool one_step, bool checked>
         ++r.pc; // on the goto
         GOTO;
     }
-    vmfused(ldc_int)       push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 1; vmbreak;
-    vmfused(ldc_float)     push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 1; vmbreak;
-    vmfused(ldc_w_int)     push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 2; vmbreak;
-    vmfused(ldc_w_float)   push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 2; vmbreak;
-    vmfused(ldc2_w_long)   push(r, known_constant(runs, r.pc, TYPE_LONG, true));    r.pc += 2; vmbreak;
-    vmfused(ldc2_w_double) push(r, known_constant(runs, r.pc, TYPE_DOUBLE, true));  r.pc += 2; vmbreak;
+    vmfused(ldc_int)       { push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 1; } vmbreak;
+    vmfused(ldc_float)     { push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 1; } vmbreak;
+    vmfused(ldc_w_int)     { push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 2; } vmbreak;
+    vmfused(ldc_w_float)   { push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 2; } vmbreak;
+    vmfused(ldc2_w_long)   { push(r, known_constant(runs, r.pc, TYPE_LONG, true));    r.pc += 2; } vmbreak;
+    vmfused(ldc2_w_double) { push(r, known_constant(runs, r.pc, TYPE_DOUBLE, true));  r.pc += 2; } vmbreak;
 
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
     // the floating-point remainders are not executed by this VM: the table's REFUSE rows
