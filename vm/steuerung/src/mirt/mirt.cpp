@@ -1139,6 +1139,14 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         drop(r, 2);                                                                           \
         if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
     }
+// b is the constant, a the top entry, which the result replaces as BINARY and SHIFT have it.
+#define CONSTANT_OPERATION(length, member, put, expr)                                         \
+    {                                                                                         \
+        const auto a = bits_##member(r.tos_bits);                                             \
+        const s32 b = static_cast<s32>(step_at(runs, r.pc).value);                            \
+        r.pc += (length); /* on the operation */                                              \
+        put(r.top->type, r.tos_bits, upper_half(r.tos_bits), expr);                           \
+    }
 #define ASSIGN(expr)                                                                          \
     {                                                                                         \
         const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
@@ -1726,6 +1734,42 @@ template <bool trace, bool one_step, bool checked>
     vmfused(dcmp_ifge)  COMPARE_BRANCH(D,   a >= 0) vmuntaken;
     vmfused(dcmp_ifgt)  COMPARE_BRANCH(D,   a > 0)  vmuntaken;
     vmfused(dcmp_ifle)  COMPARE_BRANCH(D,   a <= 0) vmuntaken;
+    vmfused(constant1_iadd)   CONSTANT_OPERATION(1, S32, put_int,  add32(a, b))  vmbreak;
+    vmfused(constant1_isub)   CONSTANT_OPERATION(1, S32, put_int,  sub32(a, b))  vmbreak;
+    vmfused(constant1_imul)   CONSTANT_OPERATION(1, S32, put_int,  mul32(a, b))  vmbreak;
+    vmfused(constant1_iand)   CONSTANT_OPERATION(1, S32, put_int,  a & b)        vmbreak;
+    vmfused(constant1_ior)    CONSTANT_OPERATION(1, S32, put_int,  a | b)        vmbreak;
+    vmfused(constant1_ixor)   CONSTANT_OPERATION(1, S32, put_int,  a ^ b)        vmbreak;
+    vmfused(constant1_ishl)   CONSTANT_OPERATION(1, S32, put_int,  shl32(a, b))  vmbreak;
+    vmfused(constant1_ishr)   CONSTANT_OPERATION(1, S32, put_int,  shr32(a, b))  vmbreak;
+    vmfused(constant1_iushr)  CONSTANT_OPERATION(1, S32, put_int,  ushr32(a, b)) vmbreak;
+    vmfused(constant1_lshl)   CONSTANT_OPERATION(1, S64, put_long, shl64(a, b))  vmbreak;
+    vmfused(constant1_lshr)   CONSTANT_OPERATION(1, S64, put_long, shr64(a, b))  vmbreak;
+    vmfused(constant1_lushr)  CONSTANT_OPERATION(1, S64, put_long, ushr64(a, b)) vmbreak;
+    vmfused(constant2_iadd)   CONSTANT_OPERATION(2, S32, put_int,  add32(a, b))  vmbreak;
+    vmfused(constant2_isub)   CONSTANT_OPERATION(2, S32, put_int,  sub32(a, b))  vmbreak;
+    vmfused(constant2_imul)   CONSTANT_OPERATION(2, S32, put_int,  mul32(a, b))  vmbreak;
+    vmfused(constant2_iand)   CONSTANT_OPERATION(2, S32, put_int,  a & b)        vmbreak;
+    vmfused(constant2_ior)    CONSTANT_OPERATION(2, S32, put_int,  a | b)        vmbreak;
+    vmfused(constant2_ixor)   CONSTANT_OPERATION(2, S32, put_int,  a ^ b)        vmbreak;
+    vmfused(constant2_ishl)   CONSTANT_OPERATION(2, S32, put_int,  shl32(a, b))  vmbreak;
+    vmfused(constant2_ishr)   CONSTANT_OPERATION(2, S32, put_int,  shr32(a, b))  vmbreak;
+    vmfused(constant2_iushr)  CONSTANT_OPERATION(2, S32, put_int,  ushr32(a, b)) vmbreak;
+    vmfused(constant2_lshl)   CONSTANT_OPERATION(2, S64, put_long, shl64(a, b))  vmbreak;
+    vmfused(constant2_lshr)   CONSTANT_OPERATION(2, S64, put_long, shr64(a, b))  vmbreak;
+    vmfused(constant2_lushr)  CONSTANT_OPERATION(2, S64, put_long, ushr64(a, b)) vmbreak;
+    vmfused(constant3_iadd)   CONSTANT_OPERATION(3, S32, put_int,  add32(a, b))  vmbreak;
+    vmfused(constant3_isub)   CONSTANT_OPERATION(3, S32, put_int,  sub32(a, b))  vmbreak;
+    vmfused(constant3_imul)   CONSTANT_OPERATION(3, S32, put_int,  mul32(a, b))  vmbreak;
+    vmfused(constant3_iand)   CONSTANT_OPERATION(3, S32, put_int,  a & b)        vmbreak;
+    vmfused(constant3_ior)    CONSTANT_OPERATION(3, S32, put_int,  a | b)        vmbreak;
+    vmfused(constant3_ixor)   CONSTANT_OPERATION(3, S32, put_int,  a ^ b)        vmbreak;
+    vmfused(constant3_ishl)   CONSTANT_OPERATION(3, S32, put_int,  shl32(a, b))  vmbreak;
+    vmfused(constant3_ishr)   CONSTANT_OPERATION(3, S32, put_int,  shr32(a, b))  vmbreak;
+    vmfused(constant3_iushr)  CONSTANT_OPERATION(3, S32, put_int,  ushr32(a, b)) vmbreak;
+    vmfused(constant3_lshl)   CONSTANT_OPERATION(3, S64, put_long, shl64(a, b))  vmbreak;
+    vmfused(constant3_lshr)   CONSTANT_OPERATION(3, S64, put_long, shr64(a, b))  vmbreak;
+    vmfused(constant3_lushr)  CONSTANT_OPERATION(3, S64, put_long, ushr64(a, b)) vmbreak;
     vmfused(assign_iadd) ASSIGN(add32(a, b)) vmbreak;
     vmfused(assign_isub) ASSIGN(sub32(a, b)) vmbreak;
     vmfused(assign_imul) ASSIGN(mul32(a, b)) vmbreak;

@@ -85,17 +85,34 @@ std::optional<stack_effect> declared_effect(const class_image& image, u16 consta
 constexpr bool is_register_int_load(u8 op) { return op >= OP_iload_0 && op <= OP_iload_3; }
 constexpr bool is_register_int_store(u8 op) { return op >= OP_istore_0 && op <= OP_istore_3; }
 
-// The operation of a fused assignment; -1 for any other opcode.
-constexpr int assigned_operation(u8 op) {
-    constexpr u8 operations[] = {OP_iadd, OP_isub, OP_imul, OP_iand, OP_ior, OP_ixor};
+// The operations a fused step may end with, in the order of their steps: an assignment
+// takes the first six, an operation with an int constant all. -1 for any other opcode.
+constexpr int operation_with_int(u8 op) {
+    constexpr u8 operations[] = {OP_iadd, OP_isub, OP_imul,  OP_iand, OP_ior,  OP_ixor,
+                                 OP_ishl, OP_ishr, OP_iushr, OP_lshl, OP_lshr, OP_lushr};
     for (size_t k = 0; k < std::size(operations); ++k)
         if (operations[k] == op) return static_cast<int>(k);
     return -1;
 }
+constexpr int ASSIGNED_OPERATIONS = 6;
+constexpr int CONSTANT_OPERATIONS = 12;
+
+// The bytes of the int constant load whose value the step at its offset holds (iconst_<n>,
+// bipush, sipush, or an ldc or ldc_w whose constant the pass read); 0 for anything else.
+constexpr u32 int_constant_length(u8 op, u16 handler) {
+    if (op >= OP_iconst_m1 && op <= OP_iconst_5) return 1;
+    if (op == OP_bipush || handler == FUSED_ldc_int) return 2;
+    if (op == OP_sipush || handler == FUSED_ldc_w_int) return 3;
+    return 0;
+}
+
 static_assert(FUSED_fcmp_ifeq - FUSED_lcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
               FUSED_dcmp_ifeq - FUSED_fcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
               OP_fcmpg - OP_lcmp == 2 && OP_dcmpg - OP_lcmp == 4);
-static_assert(FUSED_assign_ixor - FUSED_assign_iadd == 5 &&
+static_assert(FUSED_assign_ixor - FUSED_assign_iadd == ASSIGNED_OPERATIONS - 1 &&
+              FUSED_constant1_lushr - FUSED_constant1_iadd == CONSTANT_OPERATIONS - 1 &&
+              FUSED_constant2_iadd - FUSED_constant1_iadd == CONSTANT_OPERATIONS &&
+              FUSED_constant3_iadd - FUSED_constant2_iadd == CONSTANT_OPERATIONS &&
               FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq &&
               FUSED_compare_local_constant_le - FUSED_compare_local_constant_eq ==
                   OP_if_icmple - OP_if_icmpeq);
@@ -118,14 +135,21 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
         return static_cast<u16>(FUSED_lcmp_ifeq + family * (FUSED_fcmp_ifeq - FUSED_lcmp_ifeq) +
                                 (branch - OP_ifeq));
     }
+    if (const u32 load_bytes = int_constant_length(op, step[at].handler); load_bytes != 0) {
+        const int operation = operation_with_int(op_at(at + load_bytes));
+        if (operation < 0) return step[at].handler;
+        return static_cast<u16>(FUSED_constant1_iadd +
+                                static_cast<int>(load_bytes - 1) * CONSTANT_OPERATIONS + operation);
+    }
     if (!is_register_int_load(op)) return step[at].handler;
     const u8 second = op_at(at + 1);
     if (is_register_int_load(second)) {
         const u8 third = op_at(at + 2);
         if (is_comparison(third))
             return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
-        const int operation = assigned_operation(third);
-        if (operation >= 0 && is_register_int_store(op_at(at + 3)))
+        const int operation = operation_with_int(third);
+        if (operation >= 0 && operation < ASSIGNED_OPERATIONS &&
+            is_register_int_store(op_at(at + 3)))
             return static_cast<u16>(FUSED_assign_iadd + operation);
     }
     // An int constant of two bytes, its value among the steps.
@@ -259,9 +283,13 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         for (u32 k = at; k < d.next; ++k) step[k] = code_step{count, d.op, 0};
         const bool loads_constant = d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w;
         if (loads_constant && !fact_wide(fact[at])) keep_known_constant(image, d, step + at);
-        // bipush's byte, sign-extended
+        // the int constants in the code, sign-extended
+        if (d.op >= OP_iconst_m1 && d.op <= OP_iconst_5)
+            step[at].value = static_cast<u32>(d.op - OP_iconst_0);
         if (d.op == OP_bipush)
             step[at].value = static_cast<u32>(static_cast<s32>(d.operand ^ 0x80) - 0x80);
+        if (d.op == OP_sipush)
+            step[at].value = static_cast<u32>(static_cast<s32>(d.operand ^ 0x8000) - 0x8000);
         step[at].handler = fused_handler(bytes, length, fact, step, at);
     }
     proof.lowest = static_cast<s8>(lowest);

@@ -14,15 +14,22 @@
 #include "mirt_image.h"
 
 // Steps the unchecked body runs in place of opcodes. Sequences javac emits in loops, each
-// run as one step: the loop head comparing two register locals (iload_<a> iload_<b>
-// if_icmp<cond>) or one with an int constant (iload_<a>, bipush or an ldc whose constant
-// the pass read, if_icmp<cond>), a comparison of two longs, floats or doubles and the
-// branch on its result (lcmp, fcmp<l|g> or dcmp<l|g>, if<cond>), the compound assignment of an int operation of two register locals
-// to one (iload_<a> iload_<b> <op> istore_<c>), and the increment of a register local without a
-// wide prefix, alone or before a goto (the loop end). And the constant loads whose constant the
-// pass read, by opcode and the tag of the value, which push that value. They are numbered after the
-// 256 opcodes, in this order; a comparison's and an assignment's handler follow the order of their
-// opcodes.
+// run as one step:
+// - the loop head comparing two register locals (iload_<a> iload_<b> if_icmp<cond>) or one
+//   with an int constant (iload_<a>, bipush or an ldc whose constant the pass read,
+//   if_icmp<cond>);
+// - a comparison of two longs, floats or doubles and the branch on its result (lcmp,
+//   fcmp<l|g> or dcmp<l|g>, if<cond>);
+// - an operation with an int constant: iconst_<n>, bipush, sipush, or an ldc or ldc_w whose
+//   constant the pass read, then iadd, isub, imul, iand, ior, ixor, ishl, ishr, iushr, lshl,
+//   lshr or lushr; by the bytes of the load;
+// - the compound assignment of an int operation of two register locals to one (iload_<a>
+//   iload_<b> <op> istore_<c>);
+// - the increment of a register local without a wide prefix, alone or before a goto (the
+//   loop end).
+// And the constant loads whose constant the pass read, by opcode and the tag of the value,
+// which push that value. They are numbered after the 256 opcodes, in this order; within a
+// family, the handlers follow the order of the opcodes that tell them apart.
 // clang-format off
 #define MIRT_FUSED_STEP_LIST(X)                                                                    \
     X(compare_locals_eq)                                                                           \
@@ -37,12 +44,6 @@
     X(compare_local_constant_ge)                                                                   \
     X(compare_local_constant_gt)                                                                   \
     X(compare_local_constant_le)                                                                   \
-    X(assign_iadd)                                                                                 \
-    X(assign_isub)                                                                                 \
-    X(assign_imul)                                                                                 \
-    X(assign_iand)                                                                                 \
-    X(assign_ior)                                                                                  \
-    X(assign_ixor)                                                                                 \
     X(lcmp_ifeq)                                                                                   \
     X(lcmp_ifne)                                                                                   \
     X(lcmp_iflt)                                                                                   \
@@ -61,6 +62,48 @@
     X(dcmp_ifge)                                                                                   \
     X(dcmp_ifgt)                                                                                   \
     X(dcmp_ifle)                                                                                   \
+    X(constant1_iadd)                                                                              \
+    X(constant1_isub)                                                                              \
+    X(constant1_imul)                                                                              \
+    X(constant1_iand)                                                                              \
+    X(constant1_ior)                                                                               \
+    X(constant1_ixor)                                                                              \
+    X(constant1_ishl)                                                                              \
+    X(constant1_ishr)                                                                              \
+    X(constant1_iushr)                                                                             \
+    X(constant1_lshl)                                                                              \
+    X(constant1_lshr)                                                                              \
+    X(constant1_lushr)                                                                             \
+    X(constant2_iadd)                                                                              \
+    X(constant2_isub)                                                                              \
+    X(constant2_imul)                                                                              \
+    X(constant2_iand)                                                                              \
+    X(constant2_ior)                                                                               \
+    X(constant2_ixor)                                                                              \
+    X(constant2_ishl)                                                                              \
+    X(constant2_ishr)                                                                              \
+    X(constant2_iushr)                                                                             \
+    X(constant2_lshl)                                                                              \
+    X(constant2_lshr)                                                                              \
+    X(constant2_lushr)                                                                             \
+    X(constant3_iadd)                                                                              \
+    X(constant3_isub)                                                                              \
+    X(constant3_imul)                                                                              \
+    X(constant3_iand)                                                                              \
+    X(constant3_ior)                                                                               \
+    X(constant3_ixor)                                                                              \
+    X(constant3_ishl)                                                                              \
+    X(constant3_ishr)                                                                              \
+    X(constant3_iushr)                                                                             \
+    X(constant3_lshl)                                                                              \
+    X(constant3_lshr)                                                                              \
+    X(constant3_lushr)                                                                             \
+    X(assign_iadd)                                                                                 \
+    X(assign_isub)                                                                                 \
+    X(assign_imul)                                                                                 \
+    X(assign_iand)                                                                                 \
+    X(assign_ior)                                                                                  \
+    X(assign_ixor)                                                                                 \
     X(increment)                                                                                   \
     X(increment_goto)                                                                              \
     X(ldc_int)                                                                                     \
@@ -89,7 +132,8 @@ struct code_step {
     // At an instruction's start, the handler that runs it: its opcode, or the fused step
     // that begins with it.
     u16 handler = 0;
-    // At a bipush and at a constant load whose constant the pass read, the value it pushes;
+    // At an iconst_<n>, bipush, sipush and a constant load whose constant the pass read, the
+    // value it pushes;
     // of an ldc2_w, the low half, and the high half in the entry after.
     u32 value = 0;
 };
