@@ -153,8 +153,9 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
             return static_cast<u16>(FUSED_assign_iadd + operation);
     }
     // An int constant of two bytes, its value among the steps.
-    const bool known_int = second == OP_bipush || step[at + 1].handler == FUSED_ldc_int;
-    if (at + 1 < length && known_int && is_comparison(op_at(at + 3)))
+    const bool known_int =
+        at + 1 < length && (second == OP_bipush || step[at + 1].handler == FUSED_ldc_int);
+    if (known_int && is_comparison(op_at(at + 3)))
         return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
     return step[at].handler;
 }
@@ -280,7 +281,10 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
             case control_flow::refused: break;
             }
         }
-        for (u32 k = at; k < d.next; ++k) step[k] = code_step{count, d.op, 0};
+        // An instruction the VM refuses has no operands for the pass, so a branch may lead
+        // into the bytes the JVM would read as its operands: their own steps stay.
+        step[at] = code_step{count, d.op, 0};
+        for (u32 k = at + 1; k < d.next && fact[k] == OPERAND_BYTE; ++k) step[k] = step[at];
         const bool loads_constant = d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w;
         if (loads_constant && !fact_wide(fact[at])) keep_known_constant(image, d, step + at);
         // the int constants in the code, sign-extended
