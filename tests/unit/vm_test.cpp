@@ -644,8 +644,17 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         12,          OP_fstore_3, OP_iload_0, OP_bipush,   3,        OP_if_icmpne,
         0,           6,           OP_iinc,    0,           1,        OP_iinc,
         0,           1,           OP_goto,    0xFF,        0xE2,     OP_return};
+    // Register locals with constants of each length, each operation's result stored.
+    const bytes local_constants = {
+        OP_bipush,  19,          OP_istore_0, OP_iconst_m1, OP_istore_1, OP_iload_1,
+        OP_iload_0, OP_iconst_1, OP_ishl,     OP_ixor,      OP_istore_1, OP_iload_0,
+        OP_bipush,  0xF0,        OP_iand,     OP_iload_1,   OP_sipush,   1,
+        0,          OP_imul,     OP_isub,     OP_istore_2,  OP_iload_1,  OP_ldc,
+        7,          OP_iushr,    OP_istore_3, OP_return};
     const row rows[] = {
         {"loop", countdown, true},
+        {"register locals with constants", local_constants, true},
+        {"register locals with constants, cut inside a run", local_constants, true, 8},
         {"constants", constants, true},
         {"constants cut inside a run", constants, true, 30},
         {"ldc of a long constant", {OP_nop, OP_ldc, 8, OP_return}, true},

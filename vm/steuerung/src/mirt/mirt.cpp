@@ -1078,13 +1078,20 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         need(r, 1);                                                                           \
         r.top->type = tag;                                                                    \
     }
-// The offset is read only when the branch is taken: its bytes were checked with the rest.
+// The end of a conditional branch whose opcode is at `at` and offset at `operand`. The
+// offset is read only when the branch is taken: its bytes were checked with the rest.
+#define BRANCH_IF(cond)                                                                       \
+    if (cond) {                                                                               \
+        leave_rest_of_run(r, runs);                                                           \
+        jump(r, at, branch_offset(operand));                                                  \
+        vmjump;                                                                               \
+    }
 #define IF_ZERO(cond)                                                                         \
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
         const s32 a = pop(r).value.S32;                                                       \
-        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+        BRANCH_IF(cond)                                                                       \
     }
 #define IF_CMP(cond)                                                                          \
     {                                                                                         \
@@ -1094,7 +1101,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const s32 a = r.top[-1].value.S32;                                                    \
         const s32 b = bits_S32(r.tos_bits);                                                   \
         drop(r, 2);                                                                           \
-        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+        BRANCH_IF(cond)                                                                       \
     }
 
 // iinc without a wide prefix.
@@ -1119,7 +1126,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         r.pc += 2; /* on the if_icmp<cond> */                                                 \
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
-        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+        BRANCH_IF(cond)                                                                       \
     }
 #define COMPARE_LOCAL_CONSTANT(cond)                                                          \
     {                                                                                         \
@@ -1128,7 +1135,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         r.pc += 3; /* on the if_icmp<cond> */                                                 \
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
-        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+        BRANCH_IF(cond)                                                                       \
     }
 #define COMPARE_BRANCH(member, cond)                                                          \
     {                                                                                         \
@@ -1137,7 +1144,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
         drop(r, 2);                                                                           \
-        if (cond) { jump(r, at, branch_offset(operand)); vmjump; }                            \
+        BRANCH_IF(cond)                                                                       \
     }
 // b is the constant, a the top entry, which the result replaces as BINARY and SHIFT have it.
 #define CONSTANT_OPERATION(length, member, put, expr)                                         \
@@ -1146,6 +1153,27 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const s32 b = static_cast<s32>(step_at(runs, r.pc).value);                            \
         r.pc += (length); /* on the operation */                                              \
         put(r.top->type, r.tos_bits, upper_half(r.tos_bits), expr);                           \
+    }
+// a the register local, b the constant; the result is pushed, as the local would be before
+// the operation replaces it.
+#define LOCAL_CONSTANT_OPERATION(length, expr)                                                \
+    {                                                                                         \
+        const s32 a = named_register_local(r.pc, OP_iload_0).value.S32;                       \
+        const s32 b = static_cast<s32>(step_at(runs, r.pc + 1).value);                        \
+        r.pc += 1 + (length); /* on the operation */                                          \
+        push(r, make_entry(TYPE_INT, &var_data::S32, (expr)));                                \
+    }
+// a the deeper entry, b the top one (the shift distance of a shift), as BINARY and SHIFT
+// have them; both are popped and the result stored as istore_<c> stores it.
+#define OPERATION_STORE(expr)                                                                 \
+    {                                                                                         \
+        const s32 a = bits_S32(r.top[-1].value.U64);                                          \
+        const s32 b = bits_S32(r.tos_bits);                                                   \
+        variable& local = named_register_local(r.pc + 1, OP_istore_0);                        \
+        local.value.S32 = (expr);                                                             \
+        local.type = TYPE_INT;                                                                \
+        drop(r, 2);                                                                           \
+        r.pc += 1; /* on the istore_<c> */                                                    \
     }
 #define ASSIGN(expr)                                                                          \
     {                                                                                         \
@@ -1162,7 +1190,6 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 // of the opcode stand between two instructions.
 //   vmcase(name)  the handler's label
 //   vmbreak       the instruction is done, pc is on its last byte
-//   vmuntaken     a branch not taken is done, pc is on its last byte
 //   vmjump        the instruction is done, pc is on a checked branch target inside the code
 //   vmenter       the instruction is done, pc is where a callee's code begins (and ends,
 //                 when it has none)
@@ -1174,8 +1201,8 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 // return a run looks whether the code it goes on in belongs to the other body, and returns
 // to change to it; a checked run looks again whenever its countdown ran out. The unchecked
 // body counts calls and returns one by one and every other instruction with the straight
-// run it begins (after a branch, a call or a return); a run that would reach the end of the
-// countdown goes to the checked body, which counts each instruction up to it.
+// run it begins (after a goto, a taken branch, a call or a return); a run that would reach
+// the end of the countdown goes to the checked body, which counts each instruction up to it.
 //   vmfused(name) a fused step's handler; the threaded checked bodies, which never dispatch
 //                 to one, have only a jump to the unknown-opcode path there, not its code
 // Built with MIRT_THREADED_DISPATCH=0 the same body is one switch (for compilers and
@@ -1252,7 +1279,6 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         }                                                                                     \
     } while (0)
 #define vmbreak   vmend(true, true, false, false)
-#define vmuntaken vmend(true, true, false, true)
 #define vmjump    vmend(false, false, false, true)
 #define vmenter   vmend(false, true, true, false)
 #define vmresume  vmend(true, true, true, false)
@@ -1320,6 +1346,13 @@ using run_table = uintptr_t;
     if (r.left <= length) return false;
     r.left -= length;
     return true;
+}
+
+// A run goes on through the conditional branches in it. One taken leaves out what the run
+// counted after it: the run of the instruction that follows the branch, whose last byte pc
+// is on. The checked body counts each instruction and has nothing to give back.
+template <class R> [[gnu::always_inline]] inline void leave_rest_of_run(R& r, run_table runs) {
+    if constexpr (!R::checked) r.left += step_at(runs, r.pc + 1).run;
 }
 
 // The handler of the instruction at pc: the unchecked body's step there, which may be a
@@ -1635,18 +1668,18 @@ template <bool trace, bool one_step, bool checked>
     vmcase(dcmpg) BINARY(D,   put_int, compare3(a, b)) vmbreak;
 
     // branches
-    vmcase(ifeq)      IF_ZERO(a == 0) vmuntaken;
-    vmcase(ifne)      IF_ZERO(a != 0) vmuntaken;
-    vmcase(iflt)      IF_ZERO(a < 0)  vmuntaken;
-    vmcase(ifge)      IF_ZERO(a >= 0) vmuntaken;
-    vmcase(ifgt)      IF_ZERO(a > 0)  vmuntaken;
-    vmcase(ifle)      IF_ZERO(a <= 0) vmuntaken;
-    vmcase(if_icmpeq) IF_CMP(a == b)  vmuntaken;
-    vmcase(if_icmpne) IF_CMP(a != b)  vmuntaken;
-    vmcase(if_icmplt) IF_CMP(a < b)   vmuntaken;
-    vmcase(if_icmpge) IF_CMP(a >= b)  vmuntaken;
-    vmcase(if_icmpgt) IF_CMP(a > b)   vmuntaken;
-    vmcase(if_icmple) IF_CMP(a <= b)  vmuntaken;
+    vmcase(ifeq)      IF_ZERO(a == 0) vmbreak;
+    vmcase(ifne)      IF_ZERO(a != 0) vmbreak;
+    vmcase(iflt)      IF_ZERO(a < 0)  vmbreak;
+    vmcase(ifge)      IF_ZERO(a >= 0) vmbreak;
+    vmcase(ifgt)      IF_ZERO(a > 0)  vmbreak;
+    vmcase(ifle)      IF_ZERO(a <= 0) vmbreak;
+    vmcase(if_icmpeq) IF_CMP(a == b)  vmbreak;
+    vmcase(if_icmpne) IF_CMP(a != b)  vmbreak;
+    vmcase(if_icmplt) IF_CMP(a < b)   vmbreak;
+    vmcase(if_icmpge) IF_CMP(a >= b)  vmbreak;
+    vmcase(if_icmpgt) IF_CMP(a > b)   vmbreak;
+    vmcase(if_icmple) IF_CMP(a <= b)  vmbreak;
     vmcase(goto) GOTO;
     vmcase(goto_w) {
         const u8* at = r.pc;
@@ -1704,36 +1737,36 @@ template <bool trace, bool one_step, bool checked>
     vmcase(wide) wide_opcode = true; vmbreak;
 
     // fused steps, which only the unchecked body's steps name
-    vmfused(compare_locals_eq) COMPARE_LOCALS(a == b) vmuntaken;
-    vmfused(compare_locals_ne) COMPARE_LOCALS(a != b) vmuntaken;
-    vmfused(compare_locals_lt) COMPARE_LOCALS(a < b)  vmuntaken;
-    vmfused(compare_locals_ge) COMPARE_LOCALS(a >= b) vmuntaken;
-    vmfused(compare_locals_gt) COMPARE_LOCALS(a > b)  vmuntaken;
-    vmfused(compare_locals_le) COMPARE_LOCALS(a <= b) vmuntaken;
-    vmfused(compare_local_constant_eq) COMPARE_LOCAL_CONSTANT(a == b) vmuntaken;
-    vmfused(compare_local_constant_ne) COMPARE_LOCAL_CONSTANT(a != b) vmuntaken;
-    vmfused(compare_local_constant_lt) COMPARE_LOCAL_CONSTANT(a < b)  vmuntaken;
-    vmfused(compare_local_constant_ge) COMPARE_LOCAL_CONSTANT(a >= b) vmuntaken;
-    vmfused(compare_local_constant_gt) COMPARE_LOCAL_CONSTANT(a > b)  vmuntaken;
-    vmfused(compare_local_constant_le) COMPARE_LOCAL_CONSTANT(a <= b) vmuntaken;
-    vmfused(lcmp_ifeq)  COMPARE_BRANCH(S64, a == 0) vmuntaken;
-    vmfused(lcmp_ifne)  COMPARE_BRANCH(S64, a != 0) vmuntaken;
-    vmfused(lcmp_iflt)  COMPARE_BRANCH(S64, a < 0)  vmuntaken;
-    vmfused(lcmp_ifge)  COMPARE_BRANCH(S64, a >= 0) vmuntaken;
-    vmfused(lcmp_ifgt)  COMPARE_BRANCH(S64, a > 0)  vmuntaken;
-    vmfused(lcmp_ifle)  COMPARE_BRANCH(S64, a <= 0) vmuntaken;
-    vmfused(fcmp_ifeq)  COMPARE_BRANCH(F,   a == 0) vmuntaken;
-    vmfused(fcmp_ifne)  COMPARE_BRANCH(F,   a != 0) vmuntaken;
-    vmfused(fcmp_iflt)  COMPARE_BRANCH(F,   a < 0)  vmuntaken;
-    vmfused(fcmp_ifge)  COMPARE_BRANCH(F,   a >= 0) vmuntaken;
-    vmfused(fcmp_ifgt)  COMPARE_BRANCH(F,   a > 0)  vmuntaken;
-    vmfused(fcmp_ifle)  COMPARE_BRANCH(F,   a <= 0) vmuntaken;
-    vmfused(dcmp_ifeq)  COMPARE_BRANCH(D,   a == 0) vmuntaken;
-    vmfused(dcmp_ifne)  COMPARE_BRANCH(D,   a != 0) vmuntaken;
-    vmfused(dcmp_iflt)  COMPARE_BRANCH(D,   a < 0)  vmuntaken;
-    vmfused(dcmp_ifge)  COMPARE_BRANCH(D,   a >= 0) vmuntaken;
-    vmfused(dcmp_ifgt)  COMPARE_BRANCH(D,   a > 0)  vmuntaken;
-    vmfused(dcmp_ifle)  COMPARE_BRANCH(D,   a <= 0) vmuntaken;
+    vmfused(compare_locals_eq) COMPARE_LOCALS(a == b) vmbreak;
+    vmfused(compare_locals_ne) COMPARE_LOCALS(a != b) vmbreak;
+    vmfused(compare_locals_lt) COMPARE_LOCALS(a < b)  vmbreak;
+    vmfused(compare_locals_ge) COMPARE_LOCALS(a >= b) vmbreak;
+    vmfused(compare_locals_gt) COMPARE_LOCALS(a > b)  vmbreak;
+    vmfused(compare_locals_le) COMPARE_LOCALS(a <= b) vmbreak;
+    vmfused(compare_local_constant_eq) COMPARE_LOCAL_CONSTANT(a == b) vmbreak;
+    vmfused(compare_local_constant_ne) COMPARE_LOCAL_CONSTANT(a != b) vmbreak;
+    vmfused(compare_local_constant_lt) COMPARE_LOCAL_CONSTANT(a < b)  vmbreak;
+    vmfused(compare_local_constant_ge) COMPARE_LOCAL_CONSTANT(a >= b) vmbreak;
+    vmfused(compare_local_constant_gt) COMPARE_LOCAL_CONSTANT(a > b)  vmbreak;
+    vmfused(compare_local_constant_le) COMPARE_LOCAL_CONSTANT(a <= b) vmbreak;
+    vmfused(lcmp_ifeq)  COMPARE_BRANCH(S64, a == 0) vmbreak;
+    vmfused(lcmp_ifne)  COMPARE_BRANCH(S64, a != 0) vmbreak;
+    vmfused(lcmp_iflt)  COMPARE_BRANCH(S64, a < 0)  vmbreak;
+    vmfused(lcmp_ifge)  COMPARE_BRANCH(S64, a >= 0) vmbreak;
+    vmfused(lcmp_ifgt)  COMPARE_BRANCH(S64, a > 0)  vmbreak;
+    vmfused(lcmp_ifle)  COMPARE_BRANCH(S64, a <= 0) vmbreak;
+    vmfused(fcmp_ifeq)  COMPARE_BRANCH(F,   a == 0) vmbreak;
+    vmfused(fcmp_ifne)  COMPARE_BRANCH(F,   a != 0) vmbreak;
+    vmfused(fcmp_iflt)  COMPARE_BRANCH(F,   a < 0)  vmbreak;
+    vmfused(fcmp_ifge)  COMPARE_BRANCH(F,   a >= 0) vmbreak;
+    vmfused(fcmp_ifgt)  COMPARE_BRANCH(F,   a > 0)  vmbreak;
+    vmfused(fcmp_ifle)  COMPARE_BRANCH(F,   a <= 0) vmbreak;
+    vmfused(dcmp_ifeq)  COMPARE_BRANCH(D,   a == 0) vmbreak;
+    vmfused(dcmp_ifne)  COMPARE_BRANCH(D,   a != 0) vmbreak;
+    vmfused(dcmp_iflt)  COMPARE_BRANCH(D,   a < 0)  vmbreak;
+    vmfused(dcmp_ifge)  COMPARE_BRANCH(D,   a >= 0) vmbreak;
+    vmfused(dcmp_ifgt)  COMPARE_BRANCH(D,   a > 0)  vmbreak;
+    vmfused(dcmp_ifle)  COMPARE_BRANCH(D,   a <= 0) vmbreak;
     vmfused(constant1_iadd)   CONSTANT_OPERATION(1, S32, put_int,  add32(a, b))  vmbreak;
     vmfused(constant1_isub)   CONSTANT_OPERATION(1, S32, put_int,  sub32(a, b))  vmbreak;
     vmfused(constant1_imul)   CONSTANT_OPERATION(1, S32, put_int,  mul32(a, b))  vmbreak;
@@ -1776,6 +1809,42 @@ template <bool trace, bool one_step, bool checked>
     vmfused(assign_iand) ASSIGN(a & b)       vmbreak;
     vmfused(assign_ior)  ASSIGN(a | b)       vmbreak;
     vmfused(assign_ixor) ASSIGN(a ^ b)       vmbreak;
+    vmfused(local_constant1_iadd)  LOCAL_CONSTANT_OPERATION(1, add32(a, b))  vmbreak;
+    vmfused(local_constant1_isub)  LOCAL_CONSTANT_OPERATION(1, sub32(a, b))  vmbreak;
+    vmfused(local_constant1_imul)  LOCAL_CONSTANT_OPERATION(1, mul32(a, b))  vmbreak;
+    vmfused(local_constant1_iand) LOCAL_CONSTANT_OPERATION(1, a & b)        vmbreak;
+    vmfused(local_constant1_ior) LOCAL_CONSTANT_OPERATION(1, a | b)        vmbreak;
+    vmfused(local_constant1_ixor) LOCAL_CONSTANT_OPERATION(1, a ^ b)        vmbreak;
+    vmfused(local_constant1_ishl)  LOCAL_CONSTANT_OPERATION(1, shl32(a, b))  vmbreak;
+    vmfused(local_constant1_ishr)  LOCAL_CONSTANT_OPERATION(1, shr32(a, b))  vmbreak;
+    vmfused(local_constant1_iushr) LOCAL_CONSTANT_OPERATION(1, ushr32(a, b)) vmbreak;
+    vmfused(local_constant2_iadd)  LOCAL_CONSTANT_OPERATION(2, add32(a, b))  vmbreak;
+    vmfused(local_constant2_isub)  LOCAL_CONSTANT_OPERATION(2, sub32(a, b))  vmbreak;
+    vmfused(local_constant2_imul)  LOCAL_CONSTANT_OPERATION(2, mul32(a, b))  vmbreak;
+    vmfused(local_constant2_iand) LOCAL_CONSTANT_OPERATION(2, a & b)        vmbreak;
+    vmfused(local_constant2_ior) LOCAL_CONSTANT_OPERATION(2, a | b)        vmbreak;
+    vmfused(local_constant2_ixor) LOCAL_CONSTANT_OPERATION(2, a ^ b)        vmbreak;
+    vmfused(local_constant2_ishl)  LOCAL_CONSTANT_OPERATION(2, shl32(a, b))  vmbreak;
+    vmfused(local_constant2_ishr)  LOCAL_CONSTANT_OPERATION(2, shr32(a, b))  vmbreak;
+    vmfused(local_constant2_iushr) LOCAL_CONSTANT_OPERATION(2, ushr32(a, b)) vmbreak;
+    vmfused(local_constant3_iadd)  LOCAL_CONSTANT_OPERATION(3, add32(a, b))  vmbreak;
+    vmfused(local_constant3_isub)  LOCAL_CONSTANT_OPERATION(3, sub32(a, b))  vmbreak;
+    vmfused(local_constant3_imul)  LOCAL_CONSTANT_OPERATION(3, mul32(a, b))  vmbreak;
+    vmfused(local_constant3_iand) LOCAL_CONSTANT_OPERATION(3, a & b)        vmbreak;
+    vmfused(local_constant3_ior) LOCAL_CONSTANT_OPERATION(3, a | b)        vmbreak;
+    vmfused(local_constant3_ixor) LOCAL_CONSTANT_OPERATION(3, a ^ b)        vmbreak;
+    vmfused(local_constant3_ishl)  LOCAL_CONSTANT_OPERATION(3, shl32(a, b))  vmbreak;
+    vmfused(local_constant3_ishr)  LOCAL_CONSTANT_OPERATION(3, shr32(a, b))  vmbreak;
+    vmfused(local_constant3_iushr) LOCAL_CONSTANT_OPERATION(3, ushr32(a, b)) vmbreak;
+    vmfused(iadd_istore)  OPERATION_STORE(add32(a, b))  vmbreak;
+    vmfused(isub_istore)  OPERATION_STORE(sub32(a, b))  vmbreak;
+    vmfused(imul_istore)  OPERATION_STORE(mul32(a, b))  vmbreak;
+    vmfused(iand_istore)  OPERATION_STORE(a & b)        vmbreak;
+    vmfused(ior_istore)   OPERATION_STORE(a | b)        vmbreak;
+    vmfused(ixor_istore)  OPERATION_STORE(a ^ b)        vmbreak;
+    vmfused(ishl_istore)  OPERATION_STORE(shl32(a, b))  vmbreak;
+    vmfused(ishr_istore)  OPERATION_STORE(shr32(a, b))  vmbreak;
+    vmfused(iushr_istore) OPERATION_STORE(ushr32(a, b)) vmbreak;
     vmfused(increment) INCREMENT vmbreak;
     vmfused(increment_goto) {
         INCREMENT
@@ -1818,7 +1887,6 @@ template <bool trace, bool one_step, bool checked>
 #undef vmjump
 #undef vmenter
 #undef vmresume
-#undef vmuntaken
 #undef vmgo_on
 #undef vmcount_run
 

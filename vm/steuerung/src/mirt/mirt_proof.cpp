@@ -86,7 +86,8 @@ constexpr bool is_register_int_load(u8 op) { return op >= OP_iload_0 && op <= OP
 constexpr bool is_register_int_store(u8 op) { return op >= OP_istore_0 && op <= OP_istore_3; }
 
 // The operations a fused step may end with, in the order of their steps: an assignment
-// takes the first six, an operation with an int constant all. -1 for any other opcode.
+// takes the first six, an operation of a register local with a constant or one stored the
+// first nine, an operation with an int constant all. -1 for any other opcode.
 constexpr int operation_with_int(u8 op) {
     constexpr u8 operations[] = {OP_iadd, OP_isub, OP_imul,  OP_iand, OP_ior,  OP_ixor,
                                  OP_ishl, OP_ishr, OP_iushr, OP_lshl, OP_lshr, OP_lushr};
@@ -95,14 +96,19 @@ constexpr int operation_with_int(u8 op) {
     return -1;
 }
 constexpr int ASSIGNED_OPERATIONS = 6;
+constexpr int INT_OPERATIONS = 9;
 constexpr int CONSTANT_OPERATIONS = 12;
 
 // The bytes of the int constant load whose value the step at its offset holds (iconst_<n>,
 // bipush, sipush, or an ldc or ldc_w whose constant the pass read); 0 for anything else.
+// `handler`: the step's, which for such an ldc is either the int load's own or an operation
+// with a constant that begins with it.
 constexpr u32 int_constant_length(u8 op, u16 handler) {
+    const bool read_int = handler == FUSED_ldc_int || handler == FUSED_ldc_w_int ||
+                          (handler >= FUSED_constant1_iadd && handler <= FUSED_constant3_lushr);
     if (op >= OP_iconst_m1 && op <= OP_iconst_5) return 1;
-    if (op == OP_bipush || handler == FUSED_ldc_int) return 2;
-    if (op == OP_sipush || handler == FUSED_ldc_w_int) return 3;
+    if (op == OP_bipush || (op == OP_ldc && read_int)) return 2;
+    if (op == OP_sipush || (op == OP_ldc_w && read_int)) return 3;
     return 0;
 }
 
@@ -115,7 +121,11 @@ static_assert(FUSED_assign_ixor - FUSED_assign_iadd == ASSIGNED_OPERATIONS - 1 &
               FUSED_constant3_iadd - FUSED_constant2_iadd == CONSTANT_OPERATIONS &&
               FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq &&
               FUSED_compare_local_constant_le - FUSED_compare_local_constant_eq ==
-                  OP_if_icmple - OP_if_icmpeq);
+                  OP_if_icmple - OP_if_icmpeq &&
+              FUSED_local_constant1_iushr - FUSED_local_constant1_iadd == INT_OPERATIONS - 1 &&
+              FUSED_local_constant2_iadd - FUSED_local_constant1_iadd == INT_OPERATIONS &&
+              FUSED_local_constant3_iadd - FUSED_local_constant2_iadd == INT_OPERATIONS &&
+              FUSED_iushr_istore - FUSED_iadd_istore == INT_OPERATIONS - 1);
 
 // The handler the unchecked body runs the instruction at `at` with, of a method whose facts
 // are found and whose steps after `at` are made: a fused step where the instructions from
@@ -130,6 +140,9 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
     auto is_comparison = [](u8 opcode) { return opcode >= OP_if_icmpeq && opcode <= OP_if_icmple; };
     if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
     const u8 branch = op_at(at + 1);
+    if (const int operation = operation_with_int(op);
+        operation >= 0 && operation < INT_OPERATIONS && is_register_int_store(branch))
+        return static_cast<u16>(FUSED_iadd_istore + operation);
     if (op >= OP_lcmp && op <= OP_dcmpg && branch >= OP_ifeq && branch <= OP_ifle) {
         const int family = op == OP_lcmp ? 0 : op <= OP_fcmpg ? 1 : 2;
         return static_cast<u16>(FUSED_lcmp_ifeq + family * (FUSED_fcmp_ifeq - FUSED_lcmp_ifeq) +
@@ -152,11 +165,15 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
             is_register_int_store(op_at(at + 3)))
             return static_cast<u16>(FUSED_assign_iadd + operation);
     }
-    // An int constant of two bytes, its value among the steps.
-    const bool known_int =
-        at + 1 < length && (second == OP_bipush || step[at + 1].handler == FUSED_ldc_int);
-    if (known_int && is_comparison(op_at(at + 3)))
+    // An int constant, its value among the steps.
+    const u32 constant_bytes =
+        at + 1 < length ? int_constant_length(second, step[at + 1].handler) : 0;
+    if (constant_bytes == 2 && is_comparison(op_at(at + 3)))
         return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
+    const int operation = operation_with_int(op_at(at + 1 + constant_bytes));
+    if (constant_bytes != 0 && operation >= 0 && operation < INT_OPERATIONS)
+        return static_cast<u16>(FUSED_local_constant1_iadd +
+                                static_cast<int>(constant_bytes - 1) * INT_OPERATIONS + operation);
     return step[at].handler;
 }
 
@@ -262,9 +279,10 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         case control_flow::refused: break;
         }
     }
-    // Straight runs, from the end: a run goes on through instructions that fall through,
-    // takes in a branch (it ends there), and stops short of a call, a return and an
-    // instruction the VM refuses, which are counted one by one.
+    // Straight runs, from the end: a run goes on through instructions that fall through and
+    // through conditional branches (one taken gives back the rest), takes in a goto (it
+    // ends there), and stops short of a call, a return and an instruction the VM refuses,
+    // which are counted one by one.
     code_step* step = steps + proof.facts;
     for (u32 at = length; at-- > 0;) {
         if (fact[at] == NOT_REACHED || fact[at] == OPERAND_BYTE) continue;
@@ -272,8 +290,8 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         u16 count = 0;
         if (opcode_executed(d.op)) {
             switch (d.flow) {
-            case control_flow::next: count = static_cast<u16>(1 + step[d.next].run); break;
-            case control_flow::branch:
+            case control_flow::next:
+            case control_flow::branch: count = static_cast<u16>(1 + step[d.next].run); break;
             case control_flow::jump: count = 1; break;
             case control_flow::return_:
             case control_flow::call:

@@ -25,6 +25,10 @@
 //   lshr or lushr; by the bytes of the load;
 // - the compound assignment of an int operation of two register locals to one (iload_<a>
 //   iload_<b> <op> istore_<c>);
+// - a register local with an int constant as above, then an int operation (iload_<a>, the
+//   constant, one of iadd to iushr); by the bytes of the load;
+// - an int operation from iadd to iushr and the store of its result in a register local
+//   (<op> istore_<c>);
 // - the increment of a register local without a wide prefix, alone or before a goto (the
 //   loop end).
 // And the constant loads whose constant the pass read, by opcode and the tag of the value,
@@ -104,6 +108,42 @@
     X(assign_iand)                                                                                 \
     X(assign_ior)                                                                                  \
     X(assign_ixor)                                                                                 \
+    X(local_constant1_iadd)                                                                        \
+    X(local_constant1_isub)                                                                        \
+    X(local_constant1_imul)                                                                        \
+    X(local_constant1_iand)                                                                        \
+    X(local_constant1_ior)                                                                         \
+    X(local_constant1_ixor)                                                                        \
+    X(local_constant1_ishl)                                                                        \
+    X(local_constant1_ishr)                                                                        \
+    X(local_constant1_iushr)                                                                       \
+    X(local_constant2_iadd)                                                                        \
+    X(local_constant2_isub)                                                                        \
+    X(local_constant2_imul)                                                                        \
+    X(local_constant2_iand)                                                                        \
+    X(local_constant2_ior)                                                                         \
+    X(local_constant2_ixor)                                                                        \
+    X(local_constant2_ishl)                                                                        \
+    X(local_constant2_ishr)                                                                        \
+    X(local_constant2_iushr)                                                                       \
+    X(local_constant3_iadd)                                                                        \
+    X(local_constant3_isub)                                                                        \
+    X(local_constant3_imul)                                                                        \
+    X(local_constant3_iand)                                                                        \
+    X(local_constant3_ior)                                                                         \
+    X(local_constant3_ixor)                                                                        \
+    X(local_constant3_ishl)                                                                        \
+    X(local_constant3_ishr)                                                                        \
+    X(local_constant3_iushr)                                                                       \
+    X(iadd_istore)                                                                                 \
+    X(isub_istore)                                                                                 \
+    X(imul_istore)                                                                                 \
+    X(iand_istore)                                                                                 \
+    X(ior_istore)                                                                                  \
+    X(ixor_istore)                                                                                 \
+    X(ishl_istore)                                                                                 \
+    X(ishr_istore)                                                                                 \
+    X(iushr_istore)                                                                                \
     X(increment)                                                                                   \
     X(increment_goto)                                                                              \
     X(ldc_int)                                                                                     \
@@ -125,9 +165,9 @@ enum fused_step : u16 {
 // What the unchecked body needs at a code offset of a method whose proof holds.
 struct code_step {
     // The instructions from the one at this offset (also from one of its operand bytes) to
-    // the end of its straight run, up to and including the branch that ends it, short of a
-    // call or return (each counted on its own). An unchecked body counts a run when it
-    // begins it.
+    // the end of its straight run, through conditional branches up to and including the
+    // goto that ends it, short of a call or return (each counted on its own). An unchecked
+    // body counts a run when it begins it, and gives back the rest at a branch it takes.
     u16 run = 0;
     // At an instruction's start, the handler that runs it: its opcode, or the fused step
     // that begins with it.
