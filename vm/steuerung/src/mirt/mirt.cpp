@@ -1083,7 +1083,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define BRANCH_IF(cond)                                                                       \
     if (cond) {                                                                               \
         leave_rest_of_run(r, runs);                                                           \
-        jump(r, at, branch_offset(operand));                                                  \
+        jump(r, at, taken_offset(r, runs, at, operand));                                      \
         vmjump;                                                                               \
     }
 #define IF_ZERO(cond)                                                                         \
@@ -1113,7 +1113,8 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define GOTO                                                                                  \
     {                                                                                         \
         const u8* at = r.pc;                                                                  \
-        jump(r, at, branch_offset(operand_bytes(r, 2)));                                      \
+        const u8* operand = operand_bytes(r, 2);                                              \
+        jump(r, at, taken_offset(r, runs, at, operand));                                      \
         vmjump;                                                                               \
     }
 // The fused steps read their register locals by the opcodes that name them and leave every
@@ -1353,6 +1354,17 @@ using run_table = uintptr_t;
 // is on. The checked body counts each instruction and has nothing to give back.
 template <class R> [[gnu::always_inline]] inline void leave_rest_of_run(R& r, run_table runs) {
     if constexpr (!R::checked) r.left += step_at(runs, r.pc + 1).run;
+}
+
+// The offset of the two-byte branch or goto whose opcode is at `at` and operand at
+// `operand`: the unchecked body finds it decoded in the branch's step.
+template <class R>
+[[gnu::always_inline]] inline s32 taken_offset(const R&, run_table runs, const u8* at,
+                                               const u8* operand) {
+    if constexpr (R::checked)
+        return branch_offset(operand);
+    else
+        return static_cast<s32>(step_at(runs, at).value);
 }
 
 // The handler of the instruction at pc: the unchecked body's step there, which may be a

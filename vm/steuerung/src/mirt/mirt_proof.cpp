@@ -305,6 +305,9 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         for (u32 k = at + 1; k < d.next && fact[k] == OPERAND_BYTE; ++k) step[k] = step[at];
         const bool loads_constant = d.op == OP_ldc || d.op == OP_ldc_w || d.op == OP_ldc2_w;
         if (loads_constant && !fact_wide(fact[at])) keep_known_constant(image, d, step + at);
+        // a branch's or goto's offset, which the unchecked body need not decode
+        if (d.flow == control_flow::branch || d.flow == control_flow::jump)
+            step[at].value = static_cast<u32>(d.target - at);
         // the int constants in the code, sign-extended
         if (d.op >= OP_iconst_m1 && d.op <= OP_iconst_5)
             step[at].value = static_cast<u32>(d.op - OP_iconst_0);

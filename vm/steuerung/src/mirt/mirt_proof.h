@@ -173,8 +173,8 @@ struct code_step {
     // that begins with it.
     u16 handler = 0;
     // At an iconst_<n>, bipush, sipush and a constant load whose constant the pass read, the
-    // value it pushes;
-    // of an ldc2_w, the low half, and the high half in the entry after.
+    // value it pushes (of an ldc2_w, the low half, and the high half in the entry after); at
+    // a conditional branch, goto and goto_w, the offset of its target.
     u32 value = 0;
 };
 
