@@ -487,6 +487,14 @@ template <class R>
     return local_var[static_cast<size_t>(*op) - first];
 }
 
+// What the istore_<n> at `op` leaves in its register local when it stores the int x (the
+// upper value bytes keep what they held, as store_local leaves them).
+[[gnu::always_inline]] inline void store_named_int(const u8* op, s32 x) {
+    variable& local = named_register_local(op, OP_istore_0);
+    local.value.S32 = x;
+    local.type = TYPE_INT;
+}
+
 // --- constants --------------------------------------------------------------------------
 
 // Values ldc, ldc_w and ldc2_w have pushed, by the place of the instruction's constant
@@ -1170,9 +1178,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
     {                                                                                         \
         const s32 a = bits_S32(r.top[-1].value.U64);                                          \
         const s32 b = bits_S32(r.tos_bits);                                                   \
-        variable& local = named_register_local(r.pc + 1, OP_istore_0);                        \
-        local.value.S32 = (expr);                                                             \
-        local.type = TYPE_INT;                                                                \
+        store_named_int(r.pc + 1, (expr));                                                    \
         drop(r, 2);                                                                           \
         r.pc += 1; /* on the istore_<c> */                                                    \
     }
@@ -1180,9 +1186,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
     {                                                                                         \
         const s32 a = named_register_local(r.pc + 0, OP_iload_0).value.S32;                   \
         const s32 b = named_register_local(r.pc + 1, OP_iload_0).value.S32;                   \
-        variable& local = named_register_local(r.pc + 3, OP_istore_0);                        \
-        local.value.S32 = (expr);                                                             \
-        local.type = TYPE_INT;                                                                \
+        store_named_int(r.pc + 3, (expr));                                                    \
         r.pc += 3; /* on the istore_<c> */                                                    \
     }
 

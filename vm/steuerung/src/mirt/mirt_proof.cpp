@@ -170,10 +170,13 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
         at + 1 < length ? int_constant_length(second, step[at + 1].handler) : 0;
     if (constant_bytes == 2 && is_comparison(op_at(at + 3)))
         return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
-    const int operation = operation_with_int(op_at(at + 1 + constant_bytes));
-    if (constant_bytes != 0 && operation >= 0 && operation < INT_OPERATIONS)
-        return static_cast<u16>(FUSED_local_constant1_iadd +
-                                static_cast<int>(constant_bytes - 1) * INT_OPERATIONS + operation);
+    if (constant_bytes != 0) {
+        const int operation = operation_with_int(op_at(at + 1 + constant_bytes));
+        if (operation >= 0 && operation < INT_OPERATIONS)
+            return static_cast<u16>(FUSED_local_constant1_iadd +
+                                    static_cast<int>(constant_bytes - 1) * INT_OPERATIONS +
+                                    operation);
+    }
     return step[at].handler;
 }
 
