@@ -1140,7 +1140,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define COMPARE_LOCAL_CONSTANT(cond)                                                          \
     {                                                                                         \
         const s32 a = named_register_local(r.pc, OP_iload_0).value.S32;                       \
-        const s32 b = static_cast<s32>(step_at(runs, r.pc + 1).value);                        \
+        const s32 b = step_int(runs, r.pc + 1);                                               \
         r.pc += 3; /* on the if_icmp<cond> */                                                 \
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
@@ -1159,7 +1159,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define CONSTANT_OPERATION(length, member, put, expr)                                         \
     {                                                                                         \
         const auto a = bits_##member(r.tos_bits);                                             \
-        const s32 b = static_cast<s32>(step_at(runs, r.pc).value);                            \
+        const s32 b = step_int(runs, r.pc);                                                   \
         r.pc += (length); /* on the operation */                                              \
         put(r.top->type, r.tos_bits, upper_half(r.tos_bits), expr);                           \
     }
@@ -1168,7 +1168,7 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
 #define LOCAL_CONSTANT_OPERATION(length, expr)                                                \
     {                                                                                         \
         const s32 a = named_register_local(r.pc, OP_iload_0).value.S32;                       \
-        const s32 b = static_cast<s32>(step_at(runs, r.pc + 1).value);                        \
+        const s32 b = step_int(runs, r.pc + 1);                                               \
         r.pc += 1 + (length); /* on the operation */                                          \
         push(r, make_entry(TYPE_INT, &var_data::S32, (expr)));                                \
     }
@@ -1326,6 +1326,11 @@ using run_table = uintptr_t;
     return *reinterpret_cast<const code_step*>(runs +
                                                sizeof(code_step) * reinterpret_cast<uintptr_t>(at));
 }
+// The value of the step at `at` as the signed int it holds there: a kept int constant or a
+// branch offset (see code_step::value).
+[[gnu::always_inline]] inline s32 step_int(run_table runs, const u8* at) {
+    return static_cast<s32>(step_at(runs, at).value);
+}
 
 // The value the constant load at `at` pushes, with `tag`, as the pass read it (see
 // code_step::value); `two_words`: an ldc2_w's.
@@ -1368,7 +1373,7 @@ template <class R>
     if constexpr (R::checked)
         return branch_offset(operand);
     else
-        return static_cast<s32>(step_at(runs, at).value);
+        return step_int(runs, at);
 }
 
 // The handler of the instruction at pc: the unchecked body's step there, which may be a
@@ -1828,27 +1833,27 @@ template <bool trace, bool one_step, bool checked>
     vmfused(local_constant1_iadd)  LOCAL_CONSTANT_OPERATION(1, add32(a, b))  vmbreak;
     vmfused(local_constant1_isub)  LOCAL_CONSTANT_OPERATION(1, sub32(a, b))  vmbreak;
     vmfused(local_constant1_imul)  LOCAL_CONSTANT_OPERATION(1, mul32(a, b))  vmbreak;
-    vmfused(local_constant1_iand) LOCAL_CONSTANT_OPERATION(1, a & b)        vmbreak;
-    vmfused(local_constant1_ior) LOCAL_CONSTANT_OPERATION(1, a | b)        vmbreak;
-    vmfused(local_constant1_ixor) LOCAL_CONSTANT_OPERATION(1, a ^ b)        vmbreak;
+    vmfused(local_constant1_iand)  LOCAL_CONSTANT_OPERATION(1, a & b)        vmbreak;
+    vmfused(local_constant1_ior)   LOCAL_CONSTANT_OPERATION(1, a | b)        vmbreak;
+    vmfused(local_constant1_ixor)  LOCAL_CONSTANT_OPERATION(1, a ^ b)        vmbreak;
     vmfused(local_constant1_ishl)  LOCAL_CONSTANT_OPERATION(1, shl32(a, b))  vmbreak;
     vmfused(local_constant1_ishr)  LOCAL_CONSTANT_OPERATION(1, shr32(a, b))  vmbreak;
     vmfused(local_constant1_iushr) LOCAL_CONSTANT_OPERATION(1, ushr32(a, b)) vmbreak;
     vmfused(local_constant2_iadd)  LOCAL_CONSTANT_OPERATION(2, add32(a, b))  vmbreak;
     vmfused(local_constant2_isub)  LOCAL_CONSTANT_OPERATION(2, sub32(a, b))  vmbreak;
     vmfused(local_constant2_imul)  LOCAL_CONSTANT_OPERATION(2, mul32(a, b))  vmbreak;
-    vmfused(local_constant2_iand) LOCAL_CONSTANT_OPERATION(2, a & b)        vmbreak;
-    vmfused(local_constant2_ior) LOCAL_CONSTANT_OPERATION(2, a | b)        vmbreak;
-    vmfused(local_constant2_ixor) LOCAL_CONSTANT_OPERATION(2, a ^ b)        vmbreak;
+    vmfused(local_constant2_iand)  LOCAL_CONSTANT_OPERATION(2, a & b)        vmbreak;
+    vmfused(local_constant2_ior)   LOCAL_CONSTANT_OPERATION(2, a | b)        vmbreak;
+    vmfused(local_constant2_ixor)  LOCAL_CONSTANT_OPERATION(2, a ^ b)        vmbreak;
     vmfused(local_constant2_ishl)  LOCAL_CONSTANT_OPERATION(2, shl32(a, b))  vmbreak;
     vmfused(local_constant2_ishr)  LOCAL_CONSTANT_OPERATION(2, shr32(a, b))  vmbreak;
     vmfused(local_constant2_iushr) LOCAL_CONSTANT_OPERATION(2, ushr32(a, b)) vmbreak;
     vmfused(local_constant3_iadd)  LOCAL_CONSTANT_OPERATION(3, add32(a, b))  vmbreak;
     vmfused(local_constant3_isub)  LOCAL_CONSTANT_OPERATION(3, sub32(a, b))  vmbreak;
     vmfused(local_constant3_imul)  LOCAL_CONSTANT_OPERATION(3, mul32(a, b))  vmbreak;
-    vmfused(local_constant3_iand) LOCAL_CONSTANT_OPERATION(3, a & b)        vmbreak;
-    vmfused(local_constant3_ior) LOCAL_CONSTANT_OPERATION(3, a | b)        vmbreak;
-    vmfused(local_constant3_ixor) LOCAL_CONSTANT_OPERATION(3, a ^ b)        vmbreak;
+    vmfused(local_constant3_iand)  LOCAL_CONSTANT_OPERATION(3, a & b)        vmbreak;
+    vmfused(local_constant3_ior)   LOCAL_CONSTANT_OPERATION(3, a | b)        vmbreak;
+    vmfused(local_constant3_ixor)  LOCAL_CONSTANT_OPERATION(3, a ^ b)        vmbreak;
     vmfused(local_constant3_ishl)  LOCAL_CONSTANT_OPERATION(3, shl32(a, b))  vmbreak;
     vmfused(local_constant3_ishr)  LOCAL_CONSTANT_OPERATION(3, shr32(a, b))  vmbreak;
     vmfused(local_constant3_iushr) LOCAL_CONSTANT_OPERATION(3, ushr32(a, b)) vmbreak;

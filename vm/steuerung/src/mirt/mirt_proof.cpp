@@ -139,14 +139,14 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
     auto op_at = [&](u32 offset) { return offset < length ? bytes[offset] : u8{OP_nop}; };
     auto is_comparison = [](u8 opcode) { return opcode >= OP_if_icmpeq && opcode <= OP_if_icmple; };
     if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
-    const u8 branch = op_at(at + 1);
+    const u8 following = op_at(at + 1);
     if (const int operation = operation_with_int(op);
-        operation >= 0 && operation < INT_OPERATIONS && is_register_int_store(branch))
+        operation >= 0 && operation < INT_OPERATIONS && is_register_int_store(following))
         return static_cast<u16>(FUSED_iadd_istore + operation);
-    if (op >= OP_lcmp && op <= OP_dcmpg && branch >= OP_ifeq && branch <= OP_ifle) {
+    if (op >= OP_lcmp && op <= OP_dcmpg && following >= OP_ifeq && following <= OP_ifle) {
         const int family = op == OP_lcmp ? 0 : op <= OP_fcmpg ? 1 : 2;
         return static_cast<u16>(FUSED_lcmp_ifeq + family * (FUSED_fcmp_ifeq - FUSED_lcmp_ifeq) +
-                                (branch - OP_ifeq));
+                                (following - OP_ifeq));
     }
     if (const u32 load_bytes = int_constant_length(op, step[at].handler); load_bytes != 0) {
         const int operation = operation_with_int(op_at(at + load_bytes));
@@ -155,8 +155,7 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
                                 static_cast<int>(load_bytes - 1) * CONSTANT_OPERATIONS + operation);
     }
     if (!is_register_int_load(op)) return step[at].handler;
-    const u8 second = op_at(at + 1);
-    if (is_register_int_load(second)) {
+    if (is_register_int_load(following)) {
         const u8 third = op_at(at + 2);
         if (is_comparison(third))
             return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
@@ -167,7 +166,7 @@ u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* 
     }
     // An int constant, its value among the steps.
     const u32 constant_bytes =
-        at + 1 < length ? int_constant_length(second, step[at + 1].handler) : 0;
+        at + 1 < length ? int_constant_length(following, step[at + 1].handler) : 0;
     if (constant_bytes == 2 && is_comparison(op_at(at + 3)))
         return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
     if (constant_bytes != 0) {
