@@ -76,10 +76,12 @@ int check(int argc, char** argv) {
         const auto what = host::identity_of(path);
         std::printf("%s: %llu bytes: not a package, which holds at most %u bytes\n", path,
                     what ? static_cast<unsigned long long>(what->size) : 0ull, MAX_PACKAGE_SIZE);
+        host::report_file_problem(PROGRAM, path, "too large for a package");
         return NOT_A_PACKAGE_STATUS;
     }
     if (!file.ok) {
         std::printf("%s: cannot be read (%s)\n", path, file.problem.c_str());
+        host::report_file_problem(PROGRAM, path, file.problem);
         return NOT_A_PACKAGE_STATUS;
     }
     mapfile::package_map map;

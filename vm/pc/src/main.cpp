@@ -23,6 +23,7 @@
 #include "file_writer.h"
 #include "host_files.h"
 #include "link_map.h"
+#include "string_helper.h"
 
 namespace {
 
@@ -73,9 +74,25 @@ bool same_path(const char* a, const char* b) {
 }
 
 bool begins_like_a_class_file(const char* path) {
-    host::read_result head = host::read_regular_file(path, 4);
-    const std::vector<u8>& b = head.bytes;
-    return b.size() >= 4 && b[0] == 0xCA && b[1] == 0xFE && b[2] == 0xBA && b[3] == 0xBE;
+    return has_class_file_magic(host::read_regular_file(path, 4).bytes);
+}
+
+// The VM finds a class through the directory entry made from its path; when that is not the
+// class's own name, calls into the class from the others can never resolve.
+void warn_if_not_found_by_name(const ClassFile& cf, const char* path) {
+    const cp_info* constant = cf.constant(cf.this_class);
+    const cp_info* name = constant ? cf.constant(constant->name_index) : nullptr;
+    if (!name) return; // the reader has refused such a file already
+    const std::string entry = file2class_name(path);
+    if (entry == name->text) return;
+    const std::string plain_path = name->text + ".class";
+    std::fprintf(stderr,
+                 "%s: warning: %s is recorded as \"%s\", not as its class %s, so calls into it "
+                 "from other classes are not found; %s\n",
+                 PROGRAM, path, entry.c_str(), name->text.c_str(),
+                 file2class_name(plain_path) == name->text
+                     ? ("link from the classes' folder, naming it " + plain_path).c_str()
+                     : "a class in a package of more than one level cannot be found by name");
 }
 
 // Refusals made before anything is opened for writing: the output must be a regular file
@@ -260,6 +277,7 @@ int link(int cnt, char** params) {
             failed = true;
             break;
         }
+        warn_if_not_found_by_name(*cf, argument);
         convert_class_file(*cf, o.is_debug, o.optimize_size);
         // Without the temporary file the classes are still read and checked, but nothing
         // is written anywhere.
