@@ -988,8 +988,7 @@ class checker {
             *map_, classes_[m.class_index].image.base, static_cast<u16>(m.index), &owner);
         const u32 line = mapped ? mapfile::line_of(*mapped, static_cast<u32>(f.offset)) : 0;
         if (!line) return "";
-        return " (" + (owner->source.empty() ? std::string("?") : owner->source) + ":" +
-               std::to_string(line) + ")";
+        return " (" + mapfile::source_place(*owner, line) + ")";
     }
     std::map<int, std::string> disassembly_;
     u16 start_this_class_ = 0;

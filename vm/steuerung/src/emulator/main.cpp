@@ -31,7 +31,7 @@ void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.p
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     print_stack_trace();
-    status = drive_record::finish(expected_end_status(status), emulated_ms());
+    status = drive_record::finish(expected_end_status(status, true), emulated_ms());
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
 
