@@ -41,7 +41,10 @@ void print_help() {
                 "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
                 "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
                 "\t-csv FILE      record every drive call as a CSV row\n"
-                "\t-svg FILE      draw the drive calls as step plots over emulated time\n");
+                "\t-svg FILE      draw the drive calls as step plots over emulated time\n"
+                "\t-svg-window FROM:TO  draw only the milliseconds FROM to TO (with -svg)\n"
+                "\t-gtkw FILE     a GTKWave save file that shows every variable of the dump (with "
+                "-vcd)\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
@@ -67,7 +70,8 @@ struct options {
 
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
-    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg};
+    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg,
+                             o.recordings.gtkw};
     const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
@@ -106,6 +110,28 @@ bool parse_count(const char* text, u64& value) {
         value = value * 10 + digit;
     }
     return true;
+}
+
+// A slice of emulated time, "FROM:TO" in whole milliseconds with FROM before TO.
+bool parse_window(const char* text, drive_record::paths& r) {
+    const char* colon = std::strchr(text, ':');
+    if (!colon) return false;
+    const std::string from(text, colon);
+    u64 low = 0, high = 0;
+    if (!parse_count(from.c_str(), low) || !parse_count(colon + 1, high) || low >= high ||
+        high > static_cast<u64>(INT64_MAX))
+        return false;
+    r.has_window = true;
+    r.window_from = static_cast<s64>(low);
+    r.window_to = static_cast<s64>(high);
+    return true;
+}
+
+// An option that only makes sense beside another: the reason on standard error.
+bool needs(const char* option, bool given, const char* other, const char* why) {
+    if (given) return true;
+    std::fprintf(stderr, "%s: %s needs %s: %s\n", PROGRAM, option, other, why);
+    return false;
 }
 
 // Options come before the package file. A single argument is always the file, also when it
@@ -156,12 +182,21 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-svg") == 0 && !o.recordings.svg) {
             valid = has_value;
             o.recordings.svg = params[++i];
+        } else if (std::strcmp(option, "-svg-window") == 0 && !o.recordings.has_window) {
+            valid = has_value && parse_window(params[++i], o.recordings);
+        } else if (std::strcmp(option, "-gtkw") == 0 && !o.recordings.gtkw) {
+            valid = has_value;
+            o.recordings.gtkw = params[++i];
         } else {
             valid = false;
         }
     }
     if (valid) o.file = params[cnt - 1];
     if (valid && cnt > 2 && o.file[0] == '-') valid = false;
+    if (valid && o.recordings.gtkw)
+        valid = needs("-gtkw", o.recordings.vcd, "-vcd", "the save file shows the dump");
+    if (valid && o.recordings.has_window)
+        valid = needs("-svg-window", o.recordings.svg, "-svg", "it chooses the picture's time");
     if (!valid) {
         print_usage();
         return USAGE_STATUS;
