@@ -106,7 +106,7 @@ void write_plot(std::FILE* out, const curve& c, int y0, s64 from, s64 to, s64 en
     size_t first = 0;
     while (first + 1 < steps.size() && steps[first + 1].first <= from) ++first;
     size_t past = first;
-    while (past < steps.size() && steps[past].first <= to) ++past;
+    while (past < steps.size() && steps[past].first <= to && end_ms > from) ++past;
     s32 low = 0, high = 0;
     for (size_t k = first; k < past; ++k) {
         low = k == first ? steps[k].second : std::min(low, steps[k].second);
@@ -218,7 +218,7 @@ void write_svg(std::FILE* out, const std::vector<curve>& curves, s64 from, s64 t
 
     const time_scale unit = time_unit(to - from);
     const double span = static_cast<double>(to - from);
-    const double step = round_step(span / unit.per_unit, 8);
+    const double step = std::max(round_step(span / unit.per_unit, 8), 1.0 / unit.per_unit);
     std::vector<double> at, label;
     for (double v : ticks(static_cast<double>(from) / unit.per_unit,
                           static_cast<double>(to) / unit.per_unit, step)) {
