@@ -159,7 +159,7 @@ void write_plot(std::FILE* out, const curve& c, int y0, s64 from, s64 to, s64 en
     // The curve, a column at a time; where the window starts inside a value, at its edge.
     decimator d;
     std::string marks;
-    s64 column = -1;
+    s64 column = -1, marked = -1; // the column drawn, the last one with a call's mark
     double column_x = 0, low_y = 0, high_y = 0, last_y = 0;
     auto flush = [&] {
         if (column >= 0) d.column(column_x, low_y, high_y, last_y);
@@ -172,11 +172,12 @@ void write_plot(std::FILE* out, const curve& c, int y0, s64 from, s64 to, s64 en
             column = column_of(t);
             column_x = x_of(t);
             low_y = high_y = y;
-            if (c.marks_calls && steps[k].first >= from) {
-                char mark[64];
-                std::snprintf(mark, sizeof mark, "M%.1f %dv%d", column_x, y0, PLOT_HEIGHT);
-                marks += mark;
-            }
+        }
+        if (c.marks_calls && steps[k].first >= from && column != marked) {
+            char mark[64];
+            std::snprintf(mark, sizeof mark, "M%.1f %dv%d", column_x, y0, PLOT_HEIGHT);
+            marks += mark;
+            marked = column;
         }
         low_y = std::max(low_y, y); // screen coordinates grow downwards
         high_y = std::min(high_y, y);
