@@ -38,7 +38,7 @@ cases=(
     "-expect missing.expect loop.prg|1|^	mirt_emulator.exe"
     "-q -q loop.prg|1|^	mirt_emulator.exe"
     "loop.prg -q|1|^	mirt_emulator.exe"
-    "--help|0|-svg FILE"
+    "--help|0|-gtkw FILE"
 )
 for row in "${cases[@]}"; do
     IFS='|' read -r options status pattern <<<"$row"

@@ -1,4 +1,5 @@
 // mirt_emulator [-debug] input.prg: loads a package and runs its main.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,7 @@ struct options {
     const char* inputs = nullptr;
     u64 clock_us = 0;
     drive_record::paths recordings;
+    const char* svg_window = nullptr; // "FROM:TO", read into recordings once all are read
     const char* file = nullptr;
 };
 
@@ -76,6 +78,10 @@ host::option_table option_rows(options& o) {
          host::text_value{&o.recordings.csv, "a file name for the CSV"}},
         {"-svg", "FILE", "draw the drive calls as step plots over emulated time",
          host::text_value{&o.recordings.svg, "a file name for the SVG"}},
+        {"-svg-window", "FROM:TO", "draw only the milliseconds FROM to TO (with -svg)",
+         host::text_value{&o.svg_window, "a slice of emulated time in ms such as 1000:2500"}},
+        {"-gtkw", "FILE", "a GTKWave save file that shows every variable of the dump (with -vcd)",
+         host::text_value{&o.recordings.gtkw, "a file name for the GTKWave save file"}},
     };
 }
 
@@ -88,7 +94,8 @@ void print_help() {
 
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
-    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg};
+    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg,
+                             o.recordings.gtkw};
     const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
@@ -113,6 +120,26 @@ bool recordings_are_apart(const options& o, std::string& problem) {
             }
         }
     }
+    return true;
+}
+
+// A slice of emulated time, "FROM:TO" in whole milliseconds with FROM before TO.
+bool read_window(const char* text, drive_record::paths& r) {
+    const char* colon = std::strchr(text, ':');
+    if (!colon) return false;
+    char* end = nullptr;
+    const std::string from(text, colon);
+    auto whole = [&](const char* digits, s64& value) {
+        if (*digits < '0' || *digits > '9') return false; // no sign, no space
+        errno = 0;
+        const long long read = std::strtoll(digits, &end, 10);
+        value = read;
+        return errno == 0 && *end == '\0';
+    };
+    if (!whole(from.c_str(), r.window_from) || !whole(colon + 1, r.window_to) ||
+        r.window_from >= r.window_to)
+        return false;
+    r.has_window = true;
     return true;
 }
 
@@ -148,6 +175,14 @@ int parse_options(int cnt, char** params, options& o) {
     o.file = params[cnt - 1];
     if (cnt > 2 && o.file[0] == '-')
         return refuse(std::string("the last argument must be the package, not ") + o.file);
+    if (o.recordings.gtkw && !o.recordings.vcd)
+        return refuse("-gtkw needs -vcd: the save file shows the dump");
+    if (o.svg_window && !o.recordings.svg)
+        return refuse("-svg-window needs -svg: it chooses the picture's time");
+    if (o.svg_window && !read_window(o.svg_window, o.recordings))
+        return refuse(std::string("-svg-window needs FROM:TO in whole milliseconds with FROM "
+                                  "before TO, got \"") +
+                      o.svg_window + "\"");
     if (o.expect) {
         std::string problem;
         if (!load_expected_lines(o.expect, problem)) {
