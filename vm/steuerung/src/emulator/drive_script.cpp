@@ -17,11 +17,18 @@ namespace {
 struct change {
     s64 ms;
     s32 value;
+    int line; // in the stimulus file
 };
 
-// By identifier and channel; each list in file order, so in time order.
-std::map<std::pair<u16, s32>, std::vector<change>> changes;
+struct script_entry {
+    std::vector<change> changes; // in file order, so in time order
+    bool read = false;           // the program asked for this function and channel
+};
+
+// By identifier and channel.
+std::map<std::pair<u16, s32>, script_entry> entries;
 std::vector<u16> ids;
+std::string file_name;
 
 // A whole decimal integer within [low, high]; an optional sign when low is negative.
 bool parse_integer(const std::string& text, long long low, long long high, long long& value) {
@@ -44,7 +51,7 @@ const method_id_row* row_named(const std::string& name) {
 }
 
 // Why `fields` is no stimulus line, or empty when it is one (then the change is added).
-std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
+std::string take_line(const std::vector<std::string>& fields, int number, s64& last_ms) {
     if (fields.size() < 3) return "expected <ms> <Function> [<channel>] <value>";
     long long ms = 0;
     if (!parse_integer(fields[0], 0, INT64_MAX, ms))
@@ -65,10 +72,13 @@ std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
     long long channel = 0, value = 0;
     if (has_channel && !parse_integer(fields[2], INT32_MIN, INT32_MAX, channel))
         return "channel " + fields[2] + " is not a 32-bit integer";
+    if (has_channel && channel < 1)
+        return "channel " + fields[2] + " does not exist: channels count from 1";
     if (!parse_integer(fields.back(), INT32_MIN, INT32_MAX, value))
         return "value " + fields.back() + " is not a 32-bit integer";
     last_ms = ms;
-    changes[{row->id, static_cast<s32>(channel)}].push_back({ms, static_cast<s32>(value)});
+    entries[{row->id, static_cast<s32>(channel)}].changes.push_back(
+        {ms, static_cast<s32>(value), number});
     if (std::find(ids.begin(), ids.end(), row->id) == ids.end()) ids.push_back(row->id);
     return "";
 }
@@ -76,8 +86,9 @@ std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
 } // namespace
 
 void clear() {
-    changes.clear();
+    entries.clear();
     ids.clear();
+    file_name.clear();
 }
 
 bool parse(const std::string& name, const std::string& text, std::string& problem) {
@@ -92,13 +103,14 @@ bool parse(const std::string& name, const std::string& text, std::string& proble
         std::vector<std::string> fields;
         for (std::string word; words >> word;) fields.push_back(word);
         if (fields.empty()) continue;
-        const std::string reason = take_line(fields, last_ms);
+        const std::string reason = take_line(fields, number, last_ms);
         if (!reason.empty()) {
             problem = name + ":" + std::to_string(number) + ": " + reason;
             clear();
             return false;
         }
     }
+    file_name = name;
     return true;
 }
 
@@ -116,14 +128,34 @@ bool load(const char* path, std::string& problem) {
 const std::vector<u16>& scripted_ids() { return ids; }
 
 std::optional<s32> value_at(u16 id, s32 channel, s64 ms) {
-    const auto found = changes.find({id, channel});
-    if (found == changes.end()) return std::nullopt;
-    const std::vector<change>& list = found->second;
+    const auto found = entries.find({id, channel});
+    if (found == entries.end()) return std::nullopt;
+    found->second.read = true;
+    const std::vector<change>& list = found->second.changes;
     // The last change at or before `ms`.
     const auto after = std::upper_bound(list.begin(), list.end(), ms,
                                         [](s64 t, const change& c) { return t < c.ms; });
     if (after == list.begin()) return std::nullopt;
     return std::prev(after)->value;
+}
+
+std::string unread_lines() {
+    std::vector<std::pair<int, std::string>> unread; // line number, what it scripts
+    for (const auto& [key, entry] : entries) {
+        if (entry.read) continue;
+        const method_id_row* row = find_method_id(key.first); // take_line found it
+        std::string function(row->java_name());
+        if (row->shape == drive_shape::channel_argument_int_result)
+            function += " " + std::to_string(key.second);
+        for (const change& c : entry.changes) unread.emplace_back(c.line, function);
+    }
+    if (unread.empty()) return "";
+    std::sort(unread.begin(), unread.end());
+    std::string text = file_name + ": the program never read";
+    for (size_t i = 0; i < unread.size(); ++i)
+        text += (i ? ", line " : " line ") + std::to_string(unread[i].first) + " (" +
+                unread[i].second + ")";
+    return text;
 }
 
 } // namespace drive_script
