@@ -18,7 +18,7 @@ flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fn
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="$flags" -DMIRT_BUILD_TESTS=OFF -DMIRT_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
-status=0
+status=0 passed=0 failed=0
 for target in "${targets[@]}"; do
     corpus=$build/corpus/$target
     findings=$build/findings/$target
@@ -34,7 +34,11 @@ for target in "${targets[@]}"; do
         echo "fuzz_$target found a problem:"
         tail -n 40 "$build/fuzz_$target.log"
         status=1
+        failed=$((failed + 1))
+    else
+        passed=$((passed + 1))
     fi
     grep -E '^stat::number_of_executed_units|^Done' "$build/fuzz_$target.log" || true
 done
+echo "fuzz: $passed passed, $failed failed"
 exit $status
