@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "host_files.h"
@@ -20,13 +21,10 @@ struct change {
     int line; // in the stimulus file
 };
 
-struct script_entry {
-    std::vector<change> changes; // in file order, so in time order
-    bool read = false;           // the program asked for this function and channel
-};
-
-// By identifier and channel.
-std::map<std::pair<u16, s32>, script_entry> entries;
+// By identifier and channel; each list in file order, so in time order.
+std::map<std::pair<u16, s32>, std::vector<change>> changes;
+// The identifiers and channels among them the program asked for.
+std::set<std::pair<u16, s32>> read;
 std::vector<u16> ids;
 std::string file_name;
 
@@ -77,8 +75,7 @@ std::string take_line(const std::vector<std::string>& fields, int number, s64& l
     if (!parse_integer(fields.back(), INT32_MIN, INT32_MAX, value))
         return "value " + fields.back() + " is not a 32-bit integer";
     last_ms = ms;
-    entries[{row->id, static_cast<s32>(channel)}].changes.push_back(
-        {ms, static_cast<s32>(value), number});
+    changes[{row->id, static_cast<s32>(channel)}].push_back({ms, static_cast<s32>(value), number});
     if (std::find(ids.begin(), ids.end(), row->id) == ids.end()) ids.push_back(row->id);
     return "";
 }
@@ -86,7 +83,8 @@ std::string take_line(const std::vector<std::string>& fields, int number, s64& l
 } // namespace
 
 void clear() {
-    entries.clear();
+    changes.clear();
+    read.clear();
     ids.clear();
     file_name.clear();
 }
@@ -128,10 +126,10 @@ bool load(const char* path, std::string& problem) {
 const std::vector<u16>& scripted_ids() { return ids; }
 
 std::optional<s32> value_at(u16 id, s32 channel, s64 ms) {
-    const auto found = entries.find({id, channel});
-    if (found == entries.end()) return std::nullopt;
-    found->second.read = true;
-    const std::vector<change>& list = found->second.changes;
+    const auto found = changes.find({id, channel});
+    if (found == changes.end()) return std::nullopt;
+    read.insert(found->first);
+    const std::vector<change>& list = found->second;
     // The last change at or before `ms`.
     const auto after = std::upper_bound(list.begin(), list.end(), ms,
                                         [](s64 t, const change& c) { return t < c.ms; });
@@ -141,13 +139,13 @@ std::optional<s32> value_at(u16 id, s32 channel, s64 ms) {
 
 std::string unread_lines() {
     std::vector<std::pair<int, std::string>> unread; // line number, what it scripts
-    for (const auto& [key, entry] : entries) {
-        if (entry.read) continue;
+    for (const auto& [key, list] : changes) {
+        if (read.contains(key)) continue;
         const method_id_row* row = find_method_id(key.first); // take_line found it
         std::string function(row->java_name());
         if (row->shape == drive_shape::channel_argument_int_result)
             function += " " + std::to_string(key.second);
-        for (const change& c : entry.changes) unread.emplace_back(c.line, function);
+        for (const change& c : list) unread.emplace_back(c.line, function);
     }
     if (unread.empty()) return "";
     std::sort(unread.begin(), unread.end());
