@@ -5,14 +5,19 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "classloader.h"
+#include "drive_script.h"
 #include "emulate.h"
 #include "file_converter.h"
 #include "file_writer.h"
+#include "harness.h"
 #include "mirt.h"
 #include "mirt_error.h"
+#include "package_map.h"
 #include "string_helper.h"
 
 namespace fuzz {
@@ -119,6 +124,60 @@ inline bool run_class_input(const u8* data, size_t size) {
     }
     file2class_name(std::string(reinterpret_cast<const char*>(data), size));
     return cf != nullptr;
+}
+
+// The texts users write or the linker writes for them, read as the emulator and checker read
+// their files after loading them.
+inline std::string text_of(const u8* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// A stimulus file (-inputs): a script, or refused with "file:line: reason". A script answers
+// every function it names on the channels near the first, at any time, and names the lines
+// that were not asked for.
+inline bool run_stimulus_input(const u8* data, size_t size) {
+    std::string problem;
+    const bool accepted = drive_script::parse("in.txt", text_of(data, size), problem);
+    if (!accepted && !problem.starts_with("in.txt:")) std::abort();
+    for (u16 id : drive_script::scripted_ids())
+        for (s32 channel : {0, 1, 2})
+            for (s64 ms : {s64{0}, s64{999}, INT64_MAX}) drive_script::value_at(id, channel, ms);
+    const std::string unread = drive_script::unread_lines();
+    if (!unread.empty() && !unread.starts_with("in.txt: ")) std::abort();
+    drive_script::clear();
+    return accepted;
+}
+
+// A map (-map): refused with a reason, or read; what is read, written as the linker writes
+// it, reads back as the same map.
+inline bool run_map_input(const u8* data, size_t size) {
+    mapfile::package_map map;
+    std::string problem;
+    if (!mapfile::parse_map(text_of(data, size), map, problem)) {
+        if (problem.empty()) std::abort();
+        return false;
+    }
+    const std::string written = mapfile::write_map(map);
+    mapfile::package_map again;
+    if (!mapfile::parse_map(written, again, problem) || mapfile::write_map(again) != written)
+        std::abort();
+    for (const mapfile::class_entry& c : map.classes)
+        for (const mapfile::method_entry& m : c.methods) {
+            if (!mapfile::find_method(map, c.offset, m.index)) std::abort();
+            mapfile::line_of(m, m.length / 2);
+        }
+    return true;
+}
+
+// An expect file (-expect): its lines, which joined again give back the text (a last line
+// may lack its newline).
+inline size_t run_expect_input(const u8* data, size_t size) {
+    const std::string text = text_of(data, size);
+    const std::vector<std::string> lines = split_expected_lines(text);
+    std::string joined;
+    for (const std::string& line : lines) joined += line + '\n';
+    if (joined != text && joined != text + '\n') std::abort();
+    return lines.size();
 }
 
 } // namespace fuzz

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
-# and runs each for SECONDS seconds (default 60) on a copy of its seed corpus.
-#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check
+# and runs each for SECONDS seconds (default 30) on a copy of its seed corpus.
+#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check, stimulus, map, expect
 # MIRT_FUZZ_SEED fixes libFuzzer's seed (CI uses one, so a smoke run repeats the same inputs);
 # unset, every run draws its own.
 # Crashes are written to build-fuzz/findings/<target>/; minimise one with
@@ -9,16 +9,16 @@
 # and add it to tests/regressions/<target>/.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-60}
+seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(emulator linker check)
+[ ${#targets[@]} -gt 0 ] || targets=(emulator linker check stimulus map expect)
 build=$root/build-fuzz
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="$flags" -DMIRT_BUILD_TESTS=OFF -DMIRT_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
-status=0
+status=0 passed=0 failed=0
 for target in "${targets[@]}"; do
     corpus=$build/corpus/$target
     findings=$build/findings/$target
@@ -34,7 +34,11 @@ for target in "${targets[@]}"; do
         echo "fuzz_$target found a problem:"
         tail -n 40 "$build/fuzz_$target.log"
         status=1
+        failed=$((failed + 1))
+    else
+        passed=$((passed + 1))
     fi
     grep -E '^stat::number_of_executed_units|^Done' "$build/fuzz_$target.log" || true
 done
+echo "fuzz: $passed passed, $failed failed"
 exit $status

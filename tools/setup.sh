@@ -3,17 +3,20 @@
 # CMake, GoogleTest, a JDK (javac and java for the end-to-end tests), Python and GTKWave with
 # its vcd2fst (readers of the recordings; GTKWave runs on the virtual X server of xvfb-run);
 # with --sanitizers
-# also clang with its sanitizer and libFuzzer runtimes, clang-tidy and cppcheck.
+# also clang with its sanitizer and libFuzzer runtimes, clang-tidy and cppcheck; with
+# --example only what building the tools and compiling an example need (compiler, CMake, JDK).
 set -eu
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v make >/dev/null || missing+=(make)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 { command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
-command -v python3 >/dev/null || missing+=(python3)  # the tests' CSV and XML readers
-command -v vcd2fst >/dev/null || missing+=(gtkwave)  # its vcd2fst reads the recorded dumps
-command -v xvfb-run >/dev/null || missing+=(xvfb)    # GTKWave opens the save file with no screen
+if [ "${1:-}" != --example ]; then
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v python3 >/dev/null || missing+=(python3)  # the tests' CSV and XML readers
+    command -v vcd2fst >/dev/null || missing+=(gtkwave)  # its vcd2fst reads the recorded dumps
+    command -v xvfb-run >/dev/null || missing+=(xvfb)    # GTKWave opens the save file with no screen
+fi
 if [ "${1:-}" = --sanitizers ]; then
     command -v clang++ >/dev/null || missing+=(clang)
     command -v clang-tidy >/dev/null || missing+=(clang-tidy)

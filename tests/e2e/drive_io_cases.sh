@@ -15,7 +15,8 @@ javac --release 17 -g -d . "$MIRT_JAVA_DIR/programs/Scripted.java" || exit 1
 "$MIRT_LINKER" Scripted.class scripted.prg >/dev/null || exit 1
 "$MIRT_LINKER" Free.class Scripted.class free.prg >/dev/null || exit 1
 
-# stimulus lines (\n between two) | status | the last line of the output matches
+# stimulus lines (\n between two) | status | the last line of the output matches | standard
+# error (none when not given)
 cases=(
     '0 GetAnalogInput 2 7\n200 GetEncoderPosition 12000 # a comment\n\n300 GetAnalogInput 2 -9|255|^ERROR'
     '0 Foo 1|1|^ERROR: in.txt:1: unknown drive function Foo$'
@@ -30,13 +31,17 @@ cases=(
     '10 GetDigitalInput 1\n5 GetDigitalInput 0|1|^ERROR: in.txt:2: time 5 is before the previous line.s 10$'
     '-1 GetDigitalInput 1|1|^ERROR: in.txt:1: time -1 is not a number of milliseconds$'
     '0 GetDigitalInput|1|^ERROR: in.txt:1: expected <ms> <Function> \[<channel>\] <value>$'
+    '0 GetAnalogInput 0 7|1|^ERROR: in.txt:1: channel 0 does not exist: channels count from 1$'
+    '0 GetDigitalInput 1\n5 GetAnalogInput -3 7|1|^ERROR: in.txt:2: channel -3 does not exist: channels count from 1$'
+    '0 GetAnalogInput 2 7\n0 GetAnalogInput 5 1\n10 GetStatus 3\n20 GetAnalogInput 5 2|0|^DRIVE: native_display_int: 0$|mirt_emulator: in.txt: the program never read line 2 (GetAnalogInput 5), line 3 (GetStatus), line 4 (GetAnalogInput 5)'
 )
 for row in "${cases[@]}"; do
-    IFS='|' read -r lines status pattern <<<"$row"
+    IFS='|' read -r lines status pattern errors <<<"$row"
     printf -- "${lines//%/%%}\n" >in.txt
-    "$MIRT_EMULATOR" -q -inputs in.txt scripted.prg >out.txt
+    "$MIRT_EMULATOR" -q -inputs in.txt scripted.prg >out.txt 2>err.txt
     got=$?
     [ "$got" = "$status" ] || fail "$lines: status $got, not $status"
+    [ "$(cat err.txt)" = "$errors" ] || fail "$lines: standard error $(cat err.txt)"
     tail -n 1 out.txt | grep -Eq -- "$pattern" || fail "$lines: last line $(tail -n 1 out.txt)"
     if [ "$status" = 1 ] && grep -q DRIVE out.txt; then fail "$lines: it ran"; fi
 done

@@ -107,33 +107,33 @@ bool describe_package(const std::vector<u8>& package, package_map& map, std::str
 }
 
 std::string write_map(const package_map& map) {
+    // Built by appending: a name is as long as the class file makes it, and a fixed line
+    // buffer cut long ones, leaving a map that reads back as another or not at all.
+    using std::to_string;
     std::string out = std::string(MAGIC_LINE) + "\n";
-    char line[512];
-    std::snprintf(line, sizeof line, "package size %u cksum %u\n", map.size, map.cksum);
-    out += line;
+    out += "package size " + to_string(map.size) + " cksum " + to_string(map.cksum) + "\n";
     for (const class_entry& c : map.classes) {
-        std::snprintf(
-            line, sizeof line, "class %s entry %u offset %u size %u constants %u names %u code %u",
-            field(c.name).c_str(), c.entry, c.offset, c.size, c.constants, c.names, c.code);
-        out += line;
+        out += "class " + field(c.name) + " entry " + to_string(c.entry) + " offset " +
+               to_string(c.offset) + " size " + to_string(c.size) + " constants " +
+               to_string(c.constants) + " names " + to_string(c.names) + " code " +
+               to_string(c.code);
         if (!c.source.empty()) out += " source " + c.source;
         out += "\n";
         for (const method_entry& m : c.methods) {
-            std::snprintf(line, sizeof line,
-                          "method %s %u %s %s id %u flags 0x%04x record %u code %u length %u ",
-                          field(c.name).c_str(), m.index, field(m.name).c_str(),
-                          field(m.descriptor).c_str(), m.id, m.flags, m.record, m.code, m.length);
-            out += line;
+            char flags[8];
+            std::snprintf(flags, sizeof flags, "%04x", m.flags);
+            out += "method " + field(c.name) + " " + to_string(m.index) + " " + field(m.name) +
+                   " " + field(m.descriptor) + " id " + to_string(m.id) + " flags 0x" + flags +
+                   " record " + to_string(m.record) + " code " + to_string(m.code) + " length " +
+                   to_string(m.length) + " ";
             if (m.locals_count)
-                out += "locals " + std::to_string(m.locals_first) + ".." +
-                       std::to_string(m.locals_first + m.locals_count - 1) + "\n";
+                out += "locals " + to_string(m.locals_first) + ".." +
+                       to_string(m.locals_first + m.locals_count - 1) + "\n";
             else
                 out += "locals none\n";
-            for (const line_entry& l : m.lines) {
-                std::snprintf(line, sizeof line, "line %s %u %u %u\n", field(c.name).c_str(),
-                              m.index, l.code_offset, l.line);
-                out += line;
-            }
+            for (const line_entry& l : m.lines)
+                out += "line " + field(c.name) + " " + to_string(m.index) + " " +
+                       to_string(l.code_offset) + " " + to_string(l.line) + "\n";
         }
     }
     return out;

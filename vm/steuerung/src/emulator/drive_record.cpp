@@ -12,6 +12,7 @@
 #include <unistd.h> // getcwd
 
 #include "drive_plot.h"
+#include "drive_script.h"
 #include "host_files.h"
 
 namespace drive_record {
@@ -213,6 +214,10 @@ void record(const call& c, s64 ms, u64 instructions) {
 }
 
 int finish(int status, s64 end_ms) {
+    // Every end of a run passes here: the stimulus lines it never read are named once.
+    const std::string unread = drive_script::unread_lines();
+    if (!unread.empty()) std::fprintf(stderr, "mirt_emulator: %s\n", unread.c_str());
+    drive_script::clear();
     if (!rec.any) return status;
     rec.any = false; // a second end (a signal while finishing) writes nothing twice
     int result = status;

@@ -39,7 +39,8 @@ struct call {
 };
 void record(const call& c, s64 ms, u64 instructions);
 
-// Writes and renames every open recording; `end_ms` is where the run's time ended. Answers
+// Ends the run's drive output: names the stimulus lines the run never read (standard error),
+// writes and renames every open recording; `end_ms` is where the run's time ended. Answers
 // `status`, or 255 (with a line saying which file) when one could not be written.
 int finish(int status, s64 end_ms);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "host_files.h"
@@ -17,11 +18,15 @@ namespace {
 struct change {
     s64 ms;
     s32 value;
+    int line; // in the stimulus file
 };
 
 // By identifier and channel; each list in file order, so in time order.
 std::map<std::pair<u16, s32>, std::vector<change>> changes;
+// The identifiers and channels among them the program asked for.
+std::set<std::pair<u16, s32>> read;
 std::vector<u16> ids;
+std::string file_name;
 
 // A whole decimal integer within [low, high]; an optional sign when low is negative.
 bool parse_integer(const std::string& text, long long low, long long high, long long& value) {
@@ -44,7 +49,7 @@ const method_id_row* row_named(const std::string& name) {
 }
 
 // Why `fields` is no stimulus line, or empty when it is one (then the change is added).
-std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
+std::string take_line(const std::vector<std::string>& fields, int number, s64& last_ms) {
     if (fields.size() < 3) return "expected <ms> <Function> [<channel>] <value>";
     long long ms = 0;
     if (!parse_integer(fields[0], 0, INT64_MAX, ms))
@@ -65,10 +70,12 @@ std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
     long long channel = 0, value = 0;
     if (has_channel && !parse_integer(fields[2], INT32_MIN, INT32_MAX, channel))
         return "channel " + fields[2] + " is not a 32-bit integer";
+    if (has_channel && channel < 1)
+        return "channel " + fields[2] + " does not exist: channels count from 1";
     if (!parse_integer(fields.back(), INT32_MIN, INT32_MAX, value))
         return "value " + fields.back() + " is not a 32-bit integer";
     last_ms = ms;
-    changes[{row->id, static_cast<s32>(channel)}].push_back({ms, static_cast<s32>(value)});
+    changes[{row->id, static_cast<s32>(channel)}].push_back({ms, static_cast<s32>(value), number});
     if (std::find(ids.begin(), ids.end(), row->id) == ids.end()) ids.push_back(row->id);
     return "";
 }
@@ -77,7 +84,9 @@ std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
 
 void clear() {
     changes.clear();
+    read.clear();
     ids.clear();
+    file_name.clear();
 }
 
 bool parse(const std::string& name, const std::string& text, std::string& problem) {
@@ -92,13 +101,14 @@ bool parse(const std::string& name, const std::string& text, std::string& proble
         std::vector<std::string> fields;
         for (std::string word; words >> word;) fields.push_back(word);
         if (fields.empty()) continue;
-        const std::string reason = take_line(fields, last_ms);
+        const std::string reason = take_line(fields, number, last_ms);
         if (!reason.empty()) {
             problem = name + ":" + std::to_string(number) + ": " + reason;
             clear();
             return false;
         }
     }
+    file_name = name;
     return true;
 }
 
@@ -118,12 +128,32 @@ const std::vector<u16>& scripted_ids() { return ids; }
 std::optional<s32> value_at(u16 id, s32 channel, s64 ms) {
     const auto found = changes.find({id, channel});
     if (found == changes.end()) return std::nullopt;
+    read.insert(found->first);
     const std::vector<change>& list = found->second;
     // The last change at or before `ms`.
     const auto after = std::upper_bound(list.begin(), list.end(), ms,
                                         [](s64 t, const change& c) { return t < c.ms; });
     if (after == list.begin()) return std::nullopt;
     return std::prev(after)->value;
+}
+
+std::string unread_lines() {
+    std::vector<std::pair<int, std::string>> unread; // line number, what it scripts
+    for (const auto& [key, list] : changes) {
+        if (read.contains(key)) continue;
+        const method_id_row* row = find_method_id(key.first); // take_line found it
+        std::string function(row->java_name());
+        if (row->shape == drive_shape::channel_argument_int_result)
+            function += " " + std::to_string(key.second);
+        for (const change& c : list) unread.emplace_back(c.line, function);
+    }
+    if (unread.empty()) return "";
+    std::sort(unread.begin(), unread.end());
+    std::string text = file_name + ": the program never read";
+    for (size_t i = 0; i < unread.size(); ++i)
+        text += (i ? ", line " : " line ") + std::to_string(unread[i].first) + " (" +
+                unread[i].second + ")";
+    return text;
 }
 
 } // namespace drive_script

@@ -11,8 +11,8 @@
 
 namespace drive_script {
 
-// Reads the stimulus file; false with "file:line: reason" (or "file: reason") when it cannot
-// be read or a line is not a stimulus.
+// Reads the stimulus file (channels count from 1); false with "file:line: reason" (or "file:
+// reason") when it cannot be read or a line is not a stimulus.
 bool load(const char* path, std::string& problem);
 
 // Parses one stimulus file's text; `name` is the file name for the messages.
@@ -24,6 +24,10 @@ const std::vector<u16>& scripted_ids();
 // What the script says function `id` returns on `channel` (the program's own, 1-based;
 // 0 for functions without one) at emulated time `ms`; none before its first line.
 std::optional<s32> value_at(u16 id, s32 channel, s64 ms);
+
+// "file: the program never read line 3 (GetAnalogInput 5), ..." naming every line whose
+// function and channel value_at was never asked for; empty when there is none.
+std::string unread_lines();
 
 // Forgets the script (tests parse one after another).
 void clear();

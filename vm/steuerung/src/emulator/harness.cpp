@@ -167,18 +167,25 @@ bool load_expected_lines(const char* path, std::string& problem) {
         problem = file.too_large ? "more than 64 MiB" : file.problem;
         return false;
     }
-    std::string line;
-    for (const u8 c : file.bytes) {
-        if (c == '\n') {
-            expected.push_back(line);
-            line.clear();
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    if (!line.empty()) expected.push_back(line);
+    expected = split_expected_lines(
+        std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size()));
     expecting = true;
     return true;
+}
+
+std::vector<std::string> split_expected_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (const char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
 }
 
 void expect_drive_line(const char* line) {

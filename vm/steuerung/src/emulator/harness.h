@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "../mirt/mirt_types.h"
 
@@ -14,6 +16,10 @@ constexpr int EXPECTATION_FAILED_STATUS = 3;
 // Reads the expected "DRIVE: " lines, one per line; false with the reason when the file
 // cannot be read.
 bool load_expected_lines(const char* path, std::string& problem);
+
+// The expected lines of an expect file's text: split at each newline, the last line also
+// without one.
+std::vector<std::string> split_expected_lines(std::string_view text);
 
 // Called with every drive line the run prints (without its newline). At the first line
 // that differs from the expected one, or one past their end, the run ends: status 3.
