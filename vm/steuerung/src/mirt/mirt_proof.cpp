@@ -38,20 +38,6 @@ static_assert(instruction_fact(DEPTH_REACH, false) < WIDE_PENDING);
 struct unreadable {};
 [[noreturn]] void give_up(image_problem, s64, s64) { throw unreadable{}; }
 
-// Entries an instruction of `effect` puts back after taking its operands; -1 where the
-// code alone does not fix the depth after it.
-constexpr int entries_given(const stack_effect& effect) {
-    switch (effect.kind) {
-    case effect_kind::plain: return effect.gives != 0;
-    case effect_kind::stack_form: return stack_form_gives(effect);
-    case effect_kind::swap: return 2;
-    case effect_kind::call: // resolved to a plain effect first
-    case effect_kind::pop2: // one entry or two, as the tag on top says
-    case effect_kind::unknown: break;
-    }
-    return -1;
-}
-
 // What an invokestatic of `constant` takes and gives, as the descriptor of its constant
 // declares it (a plain effect); nothing when the constant cannot be read that far. The call itself
 // runs checked code, and its real effect (a drive function's, what a callee leaves) is looked at
@@ -253,7 +239,7 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         }
         const int gives = entries_given(effect);
         if (gives < 0) return false;
-        const int low = depth - (effect.kind == effect_kind::swap ? 2 : effect.takes);
+        const int low = depth - entries_taken(effect);
         const int after = low + gives;
         lowest = std::min(lowest, low);
         highest = std::max({highest, depth, after});
