@@ -113,6 +113,36 @@ struct kept_trace {
         if (!quiet) add_pending_trace(text, length);
     }
 };
+// The rule for kept lines: a line may be kept only if its text depends on nothing but the
+// key it is kept under (a call site's image and constant, a return line's image and
+// method), never on a run-time value. MIRT_CHECK_KEPT_TRACES builds (the tests' checking
+// emulator) hold to it by never replaying: every kept line is formatted afresh and compared
+// with the one kept, and a difference aborts.
+#ifndef MIRT_CHECK_KEPT_TRACES
+#define MIRT_CHECK_KEPT_TRACES 0
+#endif
+constexpr bool replay_kept_traces = !MIRT_CHECK_KEPT_TRACES;
+
+// The lines kept before, as a check build formats them afresh in their place.
+kept_trace checked_kept_lines;
+void remember_kept(const kept_trace& lines) {
+    if constexpr (!replay_kept_traces) checked_kept_lines = lines;
+}
+// Aborts where the fresh lines differ from the ones kept before them.
+void compare_kept(const kept_trace& fresh) {
+    if constexpr (!replay_kept_traces) {
+        const bool both = checked_kept_lines.kept && fresh.kept;
+        checked_kept_lines.kept = false;
+        if (!both || (fresh.length == checked_kept_lines.length &&
+                      std::memcmp(fresh.text, checked_kept_lines.text, fresh.length) == 0))
+            return;
+        std::fflush(stdout);
+        std::fprintf(stderr, "kept trace differs from its fresh text:\nkept:  %.*sfresh: %.*s",
+                     checked_kept_lines.length, checked_kept_lines.text, fresh.length, fresh.text);
+        std::abort();
+    }
+}
+
 // The lines being kept; a fault can leave it set, which is harmless: they are not kept
 // until keep_trace.
 kept_trace* capturing = nullptr;
@@ -902,9 +932,12 @@ bool activate(u16 method_ref, bool traced, call_site* site) {
 bool call_static(u16 index) {
     call_site& site = call_site_of(cf.base, index);
     if (site.lines.kept && site.image == cf.base && site.constant == index) {
-        site.lines.write();
-        cf.base = site.callee_image; // the activation sets last_cf
-        return activate(site.method, false, &site);
+        if constexpr (replay_kept_traces) {
+            site.lines.write();
+            cf.base = site.callee_image; // the activation sets last_cf
+            return activate(site.method, false, &site);
+        }
+        remember_kept(site.lines);
     }
     site.image = cf.base;
     site.constant = index;
@@ -913,7 +946,9 @@ bool call_static(u16 index) {
     capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
     site.callee_image = cf.base;
-    return activate(site.method, true, &site);
+    const bool enters = activate(site.method, true, &site);
+    compare_kept(site.lines);
+    return enters;
 }
 
 // The caller's frame as a call saves it, pc at `at`: its activation and its register locals.
@@ -965,9 +1000,12 @@ void restore_frame(const frame_info& saved) {
     reactivate(saved);
     return_line& line = return_line_of(cf.base, saved.method);
     if (line.lines.kept && line.image == cf.base && line.method == saved.method) {
-        line.lines.write();
-        enter_code(line.code);
-        return;
+        if constexpr (replay_kept_traces) {
+            line.lines.write();
+            enter_code(line.code);
+            return;
+        }
+        remember_kept(line.lines);
     }
     line.image = cf.base;
     line.method = saved.method;
@@ -980,6 +1018,7 @@ void restore_frame(const frame_info& saved) {
     line.code = cf.code(record, saved.method);
     enter_code(line.code);
     keep_trace();
+    compare_kept(line.lines);
 }
 
 void update_current_frame() {
@@ -1417,6 +1456,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
 // stack, and instructions left before the countdown runs out. Otherwise they answer false
 // and have changed nothing. pc is on the call's last operand byte, or on the return.
 [[gnu::always_inline]] inline bool enter_kept_call(registers& r, run_table& runs, u16 index) {
+    if constexpr (!replay_kept_traces) return false; // call_static checks the lines
     call_site& site = call_site_of(cf.base, index);
     if (!site.entry_kept || !site.lines.kept || site.image != cf.base || site.constant != index)
         return false;
@@ -1446,6 +1486,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
 }
 
 [[gnu::always_inline]] inline bool return_to_kept(registers& r, run_table& runs) {
+    if constexpr (!replay_kept_traces) return false; // restore_frame checks the line
     if (frame_counter == 0 || r.left <= 1) return false;
     const frame_info& caller = frame[frame_counter - 1];
     return_line& line = return_line_of(caller.cf.base, caller.method);
