@@ -640,4 +640,68 @@ TEST(Iinc, AddsToIntRegisters) {
     EXPECT_EQ(local_var[1].value.S32, INT_MIN_V);
 }
 
+// Every opcode the VM executes, run in the checked body on four prepared entries: the depth
+// after it is the one the table's effect gives (calls: their descriptor's), and an entry it
+// puts back is as wide as the effect says. The proof pass trusts these columns.
+TEST(StackEffects, EveryExecutedOpcodeMovesTheDepthItsRowSays) {
+    constexpr int prepared = 4;
+    for (int value = 0; value < 256; ++value) {
+        const u8 op = static_cast<u8>(value);
+        if (!opcode_executed(op)) continue;
+        const std::string name = opcodes[op];
+        // pop2 as the tag on top says: one long, or two other entries
+        for (const u8 entry : {OP_lconst_1, OP_iconst_1}) {
+            stack_effect effect = opcode_row(op).effect;
+            if (effect.kind == effect_kind::pop2)
+                effect = {effect_kind::plain, static_cast<u8>(entry == OP_lconst_1 ? 1 : 2), 0};
+            else if (entry == OP_iconst_1)
+                continue;
+            if (effect.kind == effect_kind::call) effect = {effect_kind::plain, 2, 1}; // (JI)I
+            image_builder image;
+            const u16 self = image.class_constant("T");
+            image.set_this_class(self);
+            const u16 sub = image.methodref(self, "sub", "(JI)I");
+            const u16 integer = image.integer(5);
+            const u16 wide_long = image.long_constant(-3);
+            auto index = [](u16 i) { return bytes{static_cast<u8>(i >> 8), static_cast<u8>(i)}; };
+            bytes code = bytes{OP_iconst_0, OP_istore_0} + bytes(prepared, entry); // iinc's int
+            code.push_back(op);
+            const int operands = opcode_row(op).operands;
+            if (opcode_flow(op) == control_flow::branch || opcode_flow(op) == control_flow::jump)
+                for (int k = 0; k < operands; ++k) // to the next instruction
+                    code.push_back(static_cast<u8>(k == operands - 1 ? operands + 1 : 0));
+            else if (op == OP_invokestatic)
+                code = code + index(sub);
+            else if (op == OP_iinc)
+                code = code + bytes{0, 1};
+            else if (op == OP_wide) // and the instruction it widens
+                code = code + bytes{OP_iinc, 0, 0, 0, 1};
+            else if (op == OP_ldc2_w)
+                code = code + index(wide_long);
+            else if (op == OP_ldc_w || op == OP_sipush)
+                code = code + index(integer);
+            else if (operands == 1)
+                code.push_back(op == OP_ldc ? static_cast<u8>(integer) : 0);
+            if (opcode_flow(op) != control_flow::return_) code.push_back(OP_return);
+            image.method(java_method("main", "()V", code, JAVA_MAIN_METHOD, 4));
+            image.method(java_method("sub", "(JI)I", {OP_iload_1, OP_ireturn}));
+            reset_vm();
+            hand_over(make_package({{"T", image.build()}}), false);
+            verified_fast_path = false;
+            const run_result r = capture([] {
+                vm_init();
+                vm_run();
+            });
+            EXPECT_EQ(r.status, 0) << name << '\n' << r.output;
+            const int expected = prepared - entries_taken(effect) + entries_given(effect);
+            EXPECT_EQ(stack_counter, expected) << name << " on " << int(entry);
+            if (effect.kind == effect_kind::plain && effect.gives != 0 && stack_counter > 0) {
+                const bool two_words =
+                    stack_top().type == TYPE_LONG || stack_top().type == TYPE_DOUBLE;
+                EXPECT_EQ(two_words, effect.gives == 2) << name << ": the entry it gives";
+            }
+        }
+    }
+}
+
 } // namespace

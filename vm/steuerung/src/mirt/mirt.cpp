@@ -113,6 +113,36 @@ struct kept_trace {
         if (!quiet) add_pending_trace(text, length);
     }
 };
+// The rule for kept lines: a line may be kept only if its text depends on nothing but the
+// key it is kept under (a call site's image and constant, a return line's image and
+// method), never on a run-time value. MIRT_CHECK_KEPT_TRACES builds (the tests' checking
+// emulator) hold to it by never replaying: every kept line is formatted afresh and compared
+// with the one kept, and a difference aborts.
+#ifndef MIRT_CHECK_KEPT_TRACES
+#define MIRT_CHECK_KEPT_TRACES 0
+#endif
+constexpr bool replay_kept_traces = !MIRT_CHECK_KEPT_TRACES;
+
+// The lines kept before, as a check build formats them afresh in their place.
+kept_trace checked_kept_lines;
+void remember_kept(const kept_trace& lines) {
+    if constexpr (!replay_kept_traces) checked_kept_lines = lines;
+}
+// Aborts where the fresh lines differ from the ones kept before them.
+void compare_kept(const kept_trace& fresh) {
+    if constexpr (!replay_kept_traces) {
+        const bool both = checked_kept_lines.kept && fresh.kept;
+        checked_kept_lines.kept = false;
+        if (!both || (fresh.length == checked_kept_lines.length &&
+                      std::memcmp(fresh.text, checked_kept_lines.text, fresh.length) == 0))
+            return;
+        std::fflush(stdout);
+        std::fprintf(stderr, "kept trace differs from its fresh text:\nkept:  %.*sfresh: %.*s",
+                     checked_kept_lines.length, checked_kept_lines.text, fresh.length, fresh.text);
+        std::abort();
+    }
+}
+
 // The lines being kept; a fault can leave it set, which is harmless: they are not kept
 // until keep_trace.
 kept_trace* capturing = nullptr;
@@ -902,9 +932,12 @@ bool activate(u16 method_ref, bool traced, call_site* site) {
 bool call_static(u16 index) {
     call_site& site = call_site_of(cf.base, index);
     if (site.lines.kept && site.image == cf.base && site.constant == index) {
-        site.lines.write();
-        cf.base = site.callee_image; // the activation sets last_cf
-        return activate(site.method, false, &site);
+        if constexpr (replay_kept_traces) {
+            site.lines.write();
+            cf.base = site.callee_image; // the activation sets last_cf
+            return activate(site.method, false, &site);
+        }
+        remember_kept(site.lines);
     }
     site.image = cf.base;
     site.constant = index;
@@ -913,7 +946,9 @@ bool call_static(u16 index) {
     capture(site.lines);
     site.method = static_cast<u16>(get_method_id_by_reference(index, false));
     site.callee_image = cf.base;
-    return activate(site.method, true, &site);
+    const bool enters = activate(site.method, true, &site);
+    compare_kept(site.lines);
+    return enters;
 }
 
 // The caller's frame as a call saves it, pc at `at`: its activation and its register locals.
@@ -965,9 +1000,12 @@ void restore_frame(const frame_info& saved) {
     reactivate(saved);
     return_line& line = return_line_of(cf.base, saved.method);
     if (line.lines.kept && line.image == cf.base && line.method == saved.method) {
-        line.lines.write();
-        enter_code(line.code);
-        return;
+        if constexpr (replay_kept_traces) {
+            line.lines.write();
+            enter_code(line.code);
+            return;
+        }
+        remember_kept(line.lines);
     }
     line.image = cf.base;
     line.method = saved.method;
@@ -980,6 +1018,7 @@ void restore_frame(const frame_info& saved) {
     line.code = cf.code(record, saved.method);
     enter_code(line.code);
     keep_trace();
+    compare_kept(line.lines);
 }
 
 void update_current_frame() {
@@ -1137,11 +1176,11 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         const u8* operand = operand_bytes(r, 2);                                              \
         BRANCH_IF(cond)                                                                       \
     }
-#define COMPARE_LOCAL_CONSTANT(cond)                                                          \
+#define COMPARE_LOCAL_CONSTANT(length, cond)                                                  \
     {                                                                                         \
         const s32 a = named_register_local(r.pc, OP_iload_0).value.S32;                       \
         const s32 b = step_int(runs, r.pc + 1);                                               \
-        r.pc += 3; /* on the if_icmp<cond> */                                                 \
+        r.pc += 1 + (length); /* on the if_icmp<cond> */                                      \
         const u8* at = r.pc;                                                                  \
         const u8* operand = operand_bytes(r, 2);                                              \
         BRANCH_IF(cond)                                                                       \
@@ -1181,6 +1220,19 @@ void run_native_function(u16 method_ref) { run_native_function(method_ref, nullp
         store_named_int(r.pc + 1, (expr));                                                    \
         drop(r, 2);                                                                           \
         r.pc += 1; /* on the istore_<c> */                                                    \
+    }
+// The loop end: the increment, then the goto.
+#define INCREMENT_GOTO                                                                        \
+    {                                                                                         \
+        INCREMENT                                                                             \
+        ++r.pc; /* on the goto */                                                             \
+        GOTO;                                                                                 \
+    }
+// A constant load whose constant the pass read: its value and tag from the steps.
+#define KNOWN_CONSTANT(opcode, tag)                                                           \
+    {                                                                                         \
+        push(r, known_constant(runs, r.pc, (tag), (opcode) == OP_ldc2_w));                    \
+        r.pc += opcode_row(opcode).operands;                                                  \
     }
 #define ASSIGN(expr)                                                                          \
     {                                                                                         \
@@ -1404,6 +1456,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
 // stack, and instructions left before the countdown runs out. Otherwise they answer false
 // and have changed nothing. pc is on the call's last operand byte, or on the return.
 [[gnu::always_inline]] inline bool enter_kept_call(registers& r, run_table& runs, u16 index) {
+    if constexpr (!replay_kept_traces) return false; // call_static checks the lines
     call_site& site = call_site_of(cf.base, index);
     if (!site.entry_kept || !site.lines.kept || site.image != cf.base || site.constant != index)
         return false;
@@ -1433,6 +1486,7 @@ kept_proof(const method_proof*& kept, const class_image& image, u16 method, cons
 }
 
 [[gnu::always_inline]] inline bool return_to_kept(registers& r, run_table& runs) {
+    if constexpr (!replay_kept_traces) return false; // restore_frame checks the line
     if (frame_counter == 0 || r.left <= 1) return false;
     const frame_info& caller = frame[frame_counter - 1];
     return_line& line = return_line_of(caller.cf.base, caller.method);
@@ -1472,10 +1526,10 @@ template <bool trace, bool one_step, bool checked>
 #if MIRT_THREADED_DISPATCH
 #define MIRT_HANDLER_ADDRESS(value, name, ...) &&op_##name,
 #define MIRT_UNNAMED_ADDRESS(value)            &&op_unnamed,
-#define MIRT_FUSED_ADDRESS(name)               &&op_fused_##name,
+#define MIRT_FUSED_ADDRESS(name, ...)          &&op_fused_##name,
     static const void* const dispatch[] = {MIRT_OPCODE_LIST(MIRT_HANDLER_ADDRESS)
                                                MIRT_UNNAMED_OPCODE_LIST(MIRT_UNNAMED_ADDRESS)
-                                                   MIRT_FUSED_STEP_LIST(MIRT_FUSED_ADDRESS)};
+                                                   MIRT_FUSED_STEPS(MIRT_FUSED_ADDRESS)};
 #undef MIRT_HANDLER_ADDRESS
 #undef MIRT_UNNAMED_ADDRESS
 #undef MIRT_FUSED_ADDRESS
@@ -1757,127 +1811,10 @@ template <bool trace, bool one_step, bool checked>
 
     vmcase(wide) wide_opcode = true; vmbreak;
 
-    // fused steps, which only the unchecked body's steps name
-    vmfused(compare_locals_eq) COMPARE_LOCALS(a == b) vmbreak;
-    vmfused(compare_locals_ne) COMPARE_LOCALS(a != b) vmbreak;
-    vmfused(compare_locals_lt) COMPARE_LOCALS(a < b)  vmbreak;
-    vmfused(compare_locals_ge) COMPARE_LOCALS(a >= b) vmbreak;
-    vmfused(compare_locals_gt) COMPARE_LOCALS(a > b)  vmbreak;
-    vmfused(compare_locals_le) COMPARE_LOCALS(a <= b) vmbreak;
-    vmfused(compare_local_constant_eq) COMPARE_LOCAL_CONSTANT(a == b) vmbreak;
-    vmfused(compare_local_constant_ne) COMPARE_LOCAL_CONSTANT(a != b) vmbreak;
-    vmfused(compare_local_constant_lt) COMPARE_LOCAL_CONSTANT(a < b)  vmbreak;
-    vmfused(compare_local_constant_ge) COMPARE_LOCAL_CONSTANT(a >= b) vmbreak;
-    vmfused(compare_local_constant_gt) COMPARE_LOCAL_CONSTANT(a > b)  vmbreak;
-    vmfused(compare_local_constant_le) COMPARE_LOCAL_CONSTANT(a <= b) vmbreak;
-    vmfused(lcmp_ifeq)  COMPARE_BRANCH(S64, a == 0) vmbreak;
-    vmfused(lcmp_ifne)  COMPARE_BRANCH(S64, a != 0) vmbreak;
-    vmfused(lcmp_iflt)  COMPARE_BRANCH(S64, a < 0)  vmbreak;
-    vmfused(lcmp_ifge)  COMPARE_BRANCH(S64, a >= 0) vmbreak;
-    vmfused(lcmp_ifgt)  COMPARE_BRANCH(S64, a > 0)  vmbreak;
-    vmfused(lcmp_ifle)  COMPARE_BRANCH(S64, a <= 0) vmbreak;
-    vmfused(fcmp_ifeq)  COMPARE_BRANCH(F,   a == 0) vmbreak;
-    vmfused(fcmp_ifne)  COMPARE_BRANCH(F,   a != 0) vmbreak;
-    vmfused(fcmp_iflt)  COMPARE_BRANCH(F,   a < 0)  vmbreak;
-    vmfused(fcmp_ifge)  COMPARE_BRANCH(F,   a >= 0) vmbreak;
-    vmfused(fcmp_ifgt)  COMPARE_BRANCH(F,   a > 0)  vmbreak;
-    vmfused(fcmp_ifle)  COMPARE_BRANCH(F,   a <= 0) vmbreak;
-    vmfused(dcmp_ifeq)  COMPARE_BRANCH(D,   a == 0) vmbreak;
-    vmfused(dcmp_ifne)  COMPARE_BRANCH(D,   a != 0) vmbreak;
-    vmfused(dcmp_iflt)  COMPARE_BRANCH(D,   a < 0)  vmbreak;
-    vmfused(dcmp_ifge)  COMPARE_BRANCH(D,   a >= 0) vmbreak;
-    vmfused(dcmp_ifgt)  COMPARE_BRANCH(D,   a > 0)  vmbreak;
-    vmfused(dcmp_ifle)  COMPARE_BRANCH(D,   a <= 0) vmbreak;
-    vmfused(constant1_iadd)   CONSTANT_OPERATION(1, S32, put_int,  add32(a, b))  vmbreak;
-    vmfused(constant1_isub)   CONSTANT_OPERATION(1, S32, put_int,  sub32(a, b))  vmbreak;
-    vmfused(constant1_imul)   CONSTANT_OPERATION(1, S32, put_int,  mul32(a, b))  vmbreak;
-    vmfused(constant1_iand)   CONSTANT_OPERATION(1, S32, put_int,  a & b)        vmbreak;
-    vmfused(constant1_ior)    CONSTANT_OPERATION(1, S32, put_int,  a | b)        vmbreak;
-    vmfused(constant1_ixor)   CONSTANT_OPERATION(1, S32, put_int,  a ^ b)        vmbreak;
-    vmfused(constant1_ishl)   CONSTANT_OPERATION(1, S32, put_int,  shl32(a, b))  vmbreak;
-    vmfused(constant1_ishr)   CONSTANT_OPERATION(1, S32, put_int,  shr32(a, b))  vmbreak;
-    vmfused(constant1_iushr)  CONSTANT_OPERATION(1, S32, put_int,  ushr32(a, b)) vmbreak;
-    vmfused(constant1_lshl)   CONSTANT_OPERATION(1, S64, put_long, shl64(a, b))  vmbreak;
-    vmfused(constant1_lshr)   CONSTANT_OPERATION(1, S64, put_long, shr64(a, b))  vmbreak;
-    vmfused(constant1_lushr)  CONSTANT_OPERATION(1, S64, put_long, ushr64(a, b)) vmbreak;
-    vmfused(constant2_iadd)   CONSTANT_OPERATION(2, S32, put_int,  add32(a, b))  vmbreak;
-    vmfused(constant2_isub)   CONSTANT_OPERATION(2, S32, put_int,  sub32(a, b))  vmbreak;
-    vmfused(constant2_imul)   CONSTANT_OPERATION(2, S32, put_int,  mul32(a, b))  vmbreak;
-    vmfused(constant2_iand)   CONSTANT_OPERATION(2, S32, put_int,  a & b)        vmbreak;
-    vmfused(constant2_ior)    CONSTANT_OPERATION(2, S32, put_int,  a | b)        vmbreak;
-    vmfused(constant2_ixor)   CONSTANT_OPERATION(2, S32, put_int,  a ^ b)        vmbreak;
-    vmfused(constant2_ishl)   CONSTANT_OPERATION(2, S32, put_int,  shl32(a, b))  vmbreak;
-    vmfused(constant2_ishr)   CONSTANT_OPERATION(2, S32, put_int,  shr32(a, b))  vmbreak;
-    vmfused(constant2_iushr)  CONSTANT_OPERATION(2, S32, put_int,  ushr32(a, b)) vmbreak;
-    vmfused(constant2_lshl)   CONSTANT_OPERATION(2, S64, put_long, shl64(a, b))  vmbreak;
-    vmfused(constant2_lshr)   CONSTANT_OPERATION(2, S64, put_long, shr64(a, b))  vmbreak;
-    vmfused(constant2_lushr)  CONSTANT_OPERATION(2, S64, put_long, ushr64(a, b)) vmbreak;
-    vmfused(constant3_iadd)   CONSTANT_OPERATION(3, S32, put_int,  add32(a, b))  vmbreak;
-    vmfused(constant3_isub)   CONSTANT_OPERATION(3, S32, put_int,  sub32(a, b))  vmbreak;
-    vmfused(constant3_imul)   CONSTANT_OPERATION(3, S32, put_int,  mul32(a, b))  vmbreak;
-    vmfused(constant3_iand)   CONSTANT_OPERATION(3, S32, put_int,  a & b)        vmbreak;
-    vmfused(constant3_ior)    CONSTANT_OPERATION(3, S32, put_int,  a | b)        vmbreak;
-    vmfused(constant3_ixor)   CONSTANT_OPERATION(3, S32, put_int,  a ^ b)        vmbreak;
-    vmfused(constant3_ishl)   CONSTANT_OPERATION(3, S32, put_int,  shl32(a, b))  vmbreak;
-    vmfused(constant3_ishr)   CONSTANT_OPERATION(3, S32, put_int,  shr32(a, b))  vmbreak;
-    vmfused(constant3_iushr)  CONSTANT_OPERATION(3, S32, put_int,  ushr32(a, b)) vmbreak;
-    vmfused(constant3_lshl)   CONSTANT_OPERATION(3, S64, put_long, shl64(a, b))  vmbreak;
-    vmfused(constant3_lshr)   CONSTANT_OPERATION(3, S64, put_long, shr64(a, b))  vmbreak;
-    vmfused(constant3_lushr)  CONSTANT_OPERATION(3, S64, put_long, ushr64(a, b)) vmbreak;
-    vmfused(assign_iadd) ASSIGN(add32(a, b)) vmbreak;
-    vmfused(assign_isub) ASSIGN(sub32(a, b)) vmbreak;
-    vmfused(assign_imul) ASSIGN(mul32(a, b)) vmbreak;
-    vmfused(assign_iand) ASSIGN(a & b)       vmbreak;
-    vmfused(assign_ior)  ASSIGN(a | b)       vmbreak;
-    vmfused(assign_ixor) ASSIGN(a ^ b)       vmbreak;
-    vmfused(local_constant1_iadd)  LOCAL_CONSTANT_OPERATION(1, add32(a, b))  vmbreak;
-    vmfused(local_constant1_isub)  LOCAL_CONSTANT_OPERATION(1, sub32(a, b))  vmbreak;
-    vmfused(local_constant1_imul)  LOCAL_CONSTANT_OPERATION(1, mul32(a, b))  vmbreak;
-    vmfused(local_constant1_iand)  LOCAL_CONSTANT_OPERATION(1, a & b)        vmbreak;
-    vmfused(local_constant1_ior)   LOCAL_CONSTANT_OPERATION(1, a | b)        vmbreak;
-    vmfused(local_constant1_ixor)  LOCAL_CONSTANT_OPERATION(1, a ^ b)        vmbreak;
-    vmfused(local_constant1_ishl)  LOCAL_CONSTANT_OPERATION(1, shl32(a, b))  vmbreak;
-    vmfused(local_constant1_ishr)  LOCAL_CONSTANT_OPERATION(1, shr32(a, b))  vmbreak;
-    vmfused(local_constant1_iushr) LOCAL_CONSTANT_OPERATION(1, ushr32(a, b)) vmbreak;
-    vmfused(local_constant2_iadd)  LOCAL_CONSTANT_OPERATION(2, add32(a, b))  vmbreak;
-    vmfused(local_constant2_isub)  LOCAL_CONSTANT_OPERATION(2, sub32(a, b))  vmbreak;
-    vmfused(local_constant2_imul)  LOCAL_CONSTANT_OPERATION(2, mul32(a, b))  vmbreak;
-    vmfused(local_constant2_iand)  LOCAL_CONSTANT_OPERATION(2, a & b)        vmbreak;
-    vmfused(local_constant2_ior)   LOCAL_CONSTANT_OPERATION(2, a | b)        vmbreak;
-    vmfused(local_constant2_ixor)  LOCAL_CONSTANT_OPERATION(2, a ^ b)        vmbreak;
-    vmfused(local_constant2_ishl)  LOCAL_CONSTANT_OPERATION(2, shl32(a, b))  vmbreak;
-    vmfused(local_constant2_ishr)  LOCAL_CONSTANT_OPERATION(2, shr32(a, b))  vmbreak;
-    vmfused(local_constant2_iushr) LOCAL_CONSTANT_OPERATION(2, ushr32(a, b)) vmbreak;
-    vmfused(local_constant3_iadd)  LOCAL_CONSTANT_OPERATION(3, add32(a, b))  vmbreak;
-    vmfused(local_constant3_isub)  LOCAL_CONSTANT_OPERATION(3, sub32(a, b))  vmbreak;
-    vmfused(local_constant3_imul)  LOCAL_CONSTANT_OPERATION(3, mul32(a, b))  vmbreak;
-    vmfused(local_constant3_iand)  LOCAL_CONSTANT_OPERATION(3, a & b)        vmbreak;
-    vmfused(local_constant3_ior)   LOCAL_CONSTANT_OPERATION(3, a | b)        vmbreak;
-    vmfused(local_constant3_ixor)  LOCAL_CONSTANT_OPERATION(3, a ^ b)        vmbreak;
-    vmfused(local_constant3_ishl)  LOCAL_CONSTANT_OPERATION(3, shl32(a, b))  vmbreak;
-    vmfused(local_constant3_ishr)  LOCAL_CONSTANT_OPERATION(3, shr32(a, b))  vmbreak;
-    vmfused(local_constant3_iushr) LOCAL_CONSTANT_OPERATION(3, ushr32(a, b)) vmbreak;
-    vmfused(iadd_istore)  OPERATION_STORE(add32(a, b))  vmbreak;
-    vmfused(isub_istore)  OPERATION_STORE(sub32(a, b))  vmbreak;
-    vmfused(imul_istore)  OPERATION_STORE(mul32(a, b))  vmbreak;
-    vmfused(iand_istore)  OPERATION_STORE(a & b)        vmbreak;
-    vmfused(ior_istore)   OPERATION_STORE(a | b)        vmbreak;
-    vmfused(ixor_istore)  OPERATION_STORE(a ^ b)        vmbreak;
-    vmfused(ishl_istore)  OPERATION_STORE(shl32(a, b))  vmbreak;
-    vmfused(ishr_istore)  OPERATION_STORE(shr32(a, b))  vmbreak;
-    vmfused(iushr_istore) OPERATION_STORE(ushr32(a, b)) vmbreak;
-    vmfused(increment) INCREMENT vmbreak;
-    vmfused(increment_goto) {
-        INCREMENT
-        ++r.pc; // on the goto
-        GOTO;
-    }
-    vmfused(ldc_int)       { push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 1; } vmbreak;
-    vmfused(ldc_float)     { push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 1; } vmbreak;
-    vmfused(ldc_w_int)     { push(r, known_constant(runs, r.pc, TYPE_INT, false));    r.pc += 2; } vmbreak;
-    vmfused(ldc_w_float)   { push(r, known_constant(runs, r.pc, TYPE_FLOAT, false));  r.pc += 2; } vmbreak;
-    vmfused(ldc2_w_long)   { push(r, known_constant(runs, r.pc, TYPE_LONG, true));    r.pc += 2; } vmbreak;
-    vmfused(ldc2_w_double) { push(r, known_constant(runs, r.pc, TYPE_DOUBLE, true));  r.pc += 2; } vmbreak;
+    // fused steps, which only the unchecked body's steps name (see mirt_fused.h)
+#define MIRT_FUSED_HANDLER(name, parts, body) vmfused(name) body vmbreak;
+    MIRT_FUSED_STEPS(MIRT_FUSED_HANDLER)
+#undef MIRT_FUSED_HANDLER
 
     // references, arrays, objects, fields, subroutines, switches, monitors, exceptions and
     // the floating-point remainders are not executed by this VM: the table's REFUSE rows

@@ -324,6 +324,25 @@ constexpr int stack_form_gives(const stack_effect& effect) {
     return effect.gives == 0 ? 0 : effect.takes + effect.gives;
 }
 
+// The effect's columns as depths: the entries an instruction takes, and those it puts back
+// after taking them; -1 where the code alone does not fix the depth after it (a call before
+// its descriptor is read, pop2, the refused opcodes). The proof pass reads the table only
+// through these, and a unit test runs every executed opcode against them.
+constexpr int entries_taken(const stack_effect& effect) {
+    return effect.kind == effect_kind::swap ? 2 : effect.takes;
+}
+constexpr int entries_given(const stack_effect& effect) {
+    switch (effect.kind) {
+    case effect_kind::plain: return effect.gives != 0;
+    case effect_kind::stack_form: return stack_form_gives(effect);
+    case effect_kind::swap: return 2;
+    case effect_kind::call: // resolved to a plain effect first
+    case effect_kind::pop2: // one entry or two, as the tag on top says
+    case effect_kind::unknown: break;
+    }
+    return -1;
+}
+
 // One row of the table, for the byte values that name an instruction.
 struct opcode_info {
     bool named; // false for 0xcb..0xff

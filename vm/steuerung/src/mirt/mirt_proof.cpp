@@ -38,20 +38,6 @@ static_assert(instruction_fact(DEPTH_REACH, false) < WIDE_PENDING);
 struct unreadable {};
 [[noreturn]] void give_up(image_problem, s64, s64) { throw unreadable{}; }
 
-// Entries an instruction of `effect` puts back after taking its operands; -1 where the
-// code alone does not fix the depth after it.
-constexpr int entries_given(const stack_effect& effect) {
-    switch (effect.kind) {
-    case effect_kind::plain: return effect.gives != 0;
-    case effect_kind::stack_form: return stack_form_gives(effect);
-    case effect_kind::swap: return 2;
-    case effect_kind::call: // resolved to a plain effect first
-    case effect_kind::pop2: // one entry or two, as the tag on top says
-    case effect_kind::unknown: break;
-    }
-    return -1;
-}
-
 // What an invokestatic of `constant` takes and gives, as the descriptor of its constant
 // declares it (a plain effect); nothing when the constant cannot be read that far. The call itself
 // runs checked code, and its real effect (a drive function's, what a callee leaves) is looked at
@@ -82,101 +68,94 @@ std::optional<stack_effect> declared_effect(const class_image& image, u16 consta
     }
 }
 
-constexpr bool is_register_int_load(u8 op) { return op >= OP_iload_0 && op <= OP_iload_3; }
-constexpr bool is_register_int_store(u8 op) { return op >= OP_istore_0 && op <= OP_istore_3; }
-
-// The operations a fused step may end with, in the order of their steps: an assignment
-// takes the first six, an operation of a register local with a constant or one stored the
-// first nine, an operation with an int constant all. -1 for any other opcode.
-constexpr int operation_with_int(u8 op) {
-    constexpr u8 operations[] = {OP_iadd, OP_isub, OP_imul,  OP_iand, OP_ior,  OP_ixor,
-                                 OP_ishl, OP_ishr, OP_iushr, OP_lshl, OP_lshr, OP_lushr};
-    for (size_t k = 0; k < std::size(operations); ++k)
-        if (operations[k] == op) return static_cast<int>(k);
-    return -1;
-}
-constexpr int ASSIGNED_OPERATIONS = 6;
-constexpr int INT_OPERATIONS = 9;
-constexpr int CONSTANT_OPERATIONS = 12;
-
 // The bytes of the int constant load whose value the step at its offset holds (iconst_<n>,
 // bipush, sipush, or an ldc or ldc_w whose constant the pass read); 0 for anything else.
 // `handler`: the step's, which for such an ldc is either the int load's own or an operation
 // with a constant that begins with it.
 constexpr u32 int_constant_length(u8 op, u16 handler) {
-    const bool read_int = handler == FUSED_ldc_int || handler == FUSED_ldc_w_int ||
-                          (handler >= FUSED_constant1_iadd && handler <= FUSED_constant3_lushr);
+    const bool read_int = fused_begins_with_int_constant(handler);
     if (op >= OP_iconst_m1 && op <= OP_iconst_5) return 1;
     if (op == OP_bipush || (op == OP_ldc && read_int)) return 2;
     if (op == OP_sipush || (op == OP_ldc_w && read_int)) return 3;
     return 0;
 }
 
-static_assert(FUSED_fcmp_ifeq - FUSED_lcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
-              FUSED_dcmp_ifeq - FUSED_fcmp_ifeq == OP_ifle - OP_ifeq + 1 &&
-              OP_fcmpg - OP_lcmp == 2 && OP_dcmpg - OP_lcmp == 4);
-static_assert(FUSED_assign_ixor - FUSED_assign_iadd == ASSIGNED_OPERATIONS - 1 &&
-              FUSED_constant1_lushr - FUSED_constant1_iadd == CONSTANT_OPERATIONS - 1 &&
-              FUSED_constant2_iadd - FUSED_constant1_iadd == CONSTANT_OPERATIONS &&
-              FUSED_constant3_iadd - FUSED_constant2_iadd == CONSTANT_OPERATIONS &&
-              FUSED_compare_locals_le - FUSED_compare_locals_eq == OP_if_icmple - OP_if_icmpeq &&
-              FUSED_compare_local_constant_le - FUSED_compare_local_constant_eq ==
-                  OP_if_icmple - OP_if_icmpeq &&
-              FUSED_local_constant1_iushr - FUSED_local_constant1_iadd == INT_OPERATIONS - 1 &&
-              FUSED_local_constant2_iadd - FUSED_local_constant1_iadd == INT_OPERATIONS &&
-              FUSED_local_constant3_iadd - FUSED_local_constant2_iadd == INT_OPERATIONS &&
-              FUSED_iushr_istore - FUSED_iadd_istore == INT_OPERATIONS - 1);
+// Whether `part` can begin with `op` (a constant part without looking at the pass's
+// reading: an ldc may be one).
+constexpr bool part_may_begin(const fused_part& part, u8 op) {
+    if (part.kind != fused_part_kind::constant) return op >= part.low && op <= part.high;
+    switch (part.bytes) {
+    case 1: return op >= OP_iconst_m1 && op <= OP_iconst_5;
+    case 2: return op == OP_bipush || op == OP_ldc;
+    default: return op == OP_sipush || op == OP_ldc_w;
+    }
+}
+
+// The steps whose pattern may begin with each opcode, by step number: the selector looks
+// only at these.
+constexpr int candidate_count() {
+    int used = 0;
+    for (int op = 0; op < 256; ++op)
+        for (const fused_pattern& pattern : fused_patterns)
+            used += pattern.parts[0].kind != fused_part_kind::known_constant &&
+                    part_may_begin(pattern.parts[0], static_cast<u8>(op));
+    return used;
+}
+struct fused_candidates {
+    u16 first[257] = {}; // of each opcode, its first entry in `steps`; the end after it
+    u8 steps[candidate_count()] = {};
+};
+constexpr fused_candidates make_candidates() {
+    fused_candidates c;
+    int used = 0;
+    for (int op = 0; op < 256; ++op) {
+        c.first[op] = static_cast<u16>(used);
+        for (int k = 0; k < FUSED_STEP_COUNT; ++k)
+            if (fused_patterns[k].parts[0].kind != fused_part_kind::known_constant &&
+                part_may_begin(fused_patterns[k].parts[0], static_cast<u8>(op)))
+                c.steps[used++] = static_cast<u8>(k);
+    }
+    c.first[256] = static_cast<u16>(used);
+    return c;
+}
+static_assert(FUSED_STEP_COUNT < 256);
+constexpr fused_candidates candidates = make_candidates();
+
+// Whether the instructions from `at` are the sequence of `pattern`.
+bool pattern_matches(const fused_pattern& pattern, const u8* bytes, u32 length,
+                     const code_step* step, u32 at) {
+    for (int k = 0; k < pattern.count; ++k) {
+        if (at >= length) return false;
+        const fused_part& part = pattern.parts[k];
+        const u8 op = bytes[at];
+        if (part.kind == fused_part_kind::constant) {
+            if (int_constant_length(op, step[at].handler) != part.bytes) return false;
+        } else if (op < part.low || op > part.high) {
+            return false;
+        }
+        at += part.bytes;
+    }
+    return true;
+}
 
 // The handler the unchecked body runs the instruction at `at` with, of a method whose facts
-// are found and whose steps after `at` are made: a fused step where the instructions from
-// there (all reached, none under a wide prefix: a prefix before the first would be pending
-// through the loads) form one, else the handler made so far. Each instruction of a sequence
-// is the one before's next, so the pass reached and checked it; a byte after the code reads
-// as nop, which fuses with nothing.
+// are found and whose steps after `at` are made: the fused step with the longest pattern
+// that the instructions from there (all reached, none under a wide prefix: a prefix before
+// the first would be pending through the loads) form, else the handler made so far. Each
+// instruction of a sequence is the one before's next, so the pass reached and checked it.
 u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* step, u32 at) {
-    const u8 op = bytes[at];
     if (fact_wide(fact[at])) return step[at].handler;
-    auto op_at = [&](u32 offset) { return offset < length ? bytes[offset] : u8{OP_nop}; };
-    auto is_comparison = [](u8 opcode) { return opcode >= OP_if_icmpeq && opcode <= OP_if_icmple; };
-    if (op == OP_iinc) return op_at(at + 3) == OP_goto ? FUSED_increment_goto : FUSED_increment;
-    const u8 following = op_at(at + 1);
-    if (const int operation = operation_with_int(op);
-        operation >= 0 && operation < INT_OPERATIONS && is_register_int_store(following))
-        return static_cast<u16>(FUSED_iadd_istore + operation);
-    if (op >= OP_lcmp && op <= OP_dcmpg && following >= OP_ifeq && following <= OP_ifle) {
-        const int family = op == OP_lcmp ? 0 : op <= OP_fcmpg ? 1 : 2;
-        return static_cast<u16>(FUSED_lcmp_ifeq + family * (FUSED_fcmp_ifeq - FUSED_lcmp_ifeq) +
-                                (following - OP_ifeq));
+    const u8 op = bytes[at];
+    u16 chosen = step[at].handler;
+    int chosen_parts = 0;
+    for (int k = candidates.first[op]; k < candidates.first[op + 1]; ++k) {
+        const fused_pattern& pattern = fused_patterns[candidates.steps[k]];
+        if (pattern.count > chosen_parts && pattern_matches(pattern, bytes, length, step, at)) {
+            chosen = pattern.step;
+            chosen_parts = pattern.count;
+        }
     }
-    if (const u32 load_bytes = int_constant_length(op, step[at].handler); load_bytes != 0) {
-        const int operation = operation_with_int(op_at(at + load_bytes));
-        if (operation < 0) return step[at].handler;
-        return static_cast<u16>(FUSED_constant1_iadd +
-                                static_cast<int>(load_bytes - 1) * CONSTANT_OPERATIONS + operation);
-    }
-    if (!is_register_int_load(op)) return step[at].handler;
-    if (is_register_int_load(following)) {
-        const u8 third = op_at(at + 2);
-        if (is_comparison(third))
-            return static_cast<u16>(FUSED_compare_locals_eq + (third - OP_if_icmpeq));
-        const int operation = operation_with_int(third);
-        if (operation >= 0 && operation < ASSIGNED_OPERATIONS &&
-            is_register_int_store(op_at(at + 3)))
-            return static_cast<u16>(FUSED_assign_iadd + operation);
-    }
-    // An int constant, its value among the steps.
-    const u32 constant_bytes =
-        at + 1 < length ? int_constant_length(following, step[at + 1].handler) : 0;
-    if (constant_bytes == 2 && is_comparison(op_at(at + 3)))
-        return static_cast<u16>(FUSED_compare_local_constant_eq + (op_at(at + 3) - OP_if_icmpeq));
-    if (constant_bytes != 0) {
-        const int operation = operation_with_int(op_at(at + 1 + constant_bytes));
-        if (operation >= 0 && operation < INT_OPERATIONS)
-            return static_cast<u16>(FUSED_local_constant1_iadd +
-                                    static_cast<int>(constant_bytes - 1) * INT_OPERATIONS +
-                                    operation);
-    }
-    return step[at].handler;
+    return chosen;
 }
 
 // Makes the constant load `d` (no wide prefix pending) push its value in the unchecked body
@@ -193,11 +172,13 @@ void keep_known_constant(const class_image& image, const decoded_instruction& d,
         return;
     }
     if (load.end != constant_end::found) return;
+    // The step of this opcode whose tag is the value's; a float or double for any other.
     const bool first_tag = load.value.type == TYPE_INT || load.value.type == TYPE_LONG;
-    switch (d.op) {
-    case OP_ldc: step[0].handler = first_tag ? FUSED_ldc_int : FUSED_ldc_float; break;
-    case OP_ldc_w: step[0].handler = first_tag ? FUSED_ldc_w_int : FUSED_ldc_w_float; break;
-    default: step[0].handler = first_tag ? FUSED_ldc2_w_long : FUSED_ldc2_w_double; break;
+    for (const fused_pattern& pattern : fused_patterns) {
+        const fused_part& part = pattern.parts[0];
+        if (part.kind == fused_part_kind::known_constant && part.low == d.op &&
+            (part.tag == TYPE_INT || part.tag == TYPE_LONG) == first_tag)
+            step[0].handler = pattern.step;
     }
     step[0].value = load.value.value.U32;
     if (two_words) step[1].value = static_cast<u32>(load.value.value.U64 >> 32);
@@ -258,7 +239,7 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         }
         const int gives = entries_given(effect);
         if (gives < 0) return false;
-        const int low = depth - (effect.kind == effect_kind::swap ? 2 : effect.takes);
+        const int low = depth - entries_taken(effect);
         const int after = low + gives;
         lowest = std::min(lowest, low);
         highest = std::max({highest, depth, after});
