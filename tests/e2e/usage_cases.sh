@@ -38,6 +38,7 @@ cases=(
     "emulator|-q -debug|1|mirt_emulator: the last argument must be the package, not -debug"
     "emulator|-q missing.prg|255|mirt_emulator: missing.prg: No such file or directory"
     "emulator|folder|255|mirt_emulator: folder: a directory"
+    "emulator|-q Util.java|255|mirt_emulator: Util.java: not a package (the linker makes one)"
     "linker|Util.class|1|mirt_linker: needs a class file and the output package"
     "linker|-bogus cls/Util.class out.prg|1|mirt_linker: unknown option -bogus"
     "linker|cls/Util.class -map|1|mirt_linker: -map needs a file name for the map, got none"

@@ -238,6 +238,10 @@ int emulate(int cnt, char** params) {
     set_fatal_exit_handler(end_after_fatal_message);
     install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
+    // The VM's refusal of another magic names no file; the reason is said here.
+    if (!loaded.contains(0, 4) ||
+        (loaded.u32_at(0) != PACKAGE_MAGIC && loaded.u32_at(0) != CLASS_IMAGE_MAGIC))
+        host::report_file_problem(PROGRAM, o.file, "not a package (the linker makes one)");
     vm_init();
     if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
