@@ -84,6 +84,45 @@ TEST(Lifecycle, ResetZeroesEveryValueByte) {
         for (const variable& v : f.local_var) EXPECT_EQ(v.value.U64, 0u);
 }
 
+// A reset VM also forgets what a host set: each row spoils one setting, resets, and looks.
+TEST(Lifecycle, ResetForgetsTheHostsSettings) {
+    const struct {
+        const char* name;
+        void (*spoil)();
+        void (*holds)();
+    } rows[] = {
+        {"batch trace output", [] { batch_trace_output = false; },
+         [] { EXPECT_TRUE(batch_trace_output); }},
+        {"quiet", [] { quiet = true; }, [] { EXPECT_FALSE(quiet); }},
+        {"unchecked body", [] { verified_fast_path = false; },
+         [] { EXPECT_TRUE(verified_fast_path); }},
+        {"instruction limit", [] { instruction_limit = 5; },
+         [] { EXPECT_EQ(instruction_limit, NO_INSTRUCTION_LIMIT); }},
+        // Without a handler a run at its limit ends the process with status 2; a handler left
+        // from before would throw instead.
+        {"stop handler", [] { set_stop_handler([](stop_reason) { throw fatal_exit{7}; }); },
+         [] {
+             EXPECT_EXIT(
+                 {
+                     hand_over(single_class({OP_goto, 0x00, 0x00}), false);
+                     instruction_limit = 3;
+                     capture([] {
+                         vm_init();
+                         vm_run();
+                     });
+                     std::exit(0);
+                 },
+                 ::testing::ExitedWithCode(2), "");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.spoil();
+        reset_vm();
+        row.holds();
+    }
+}
+
 TEST(Lifecycle, StopAndDeferredRequests) {
     bytes package = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
     reset_vm();
@@ -733,7 +772,6 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
          "(I)V",
          {OP_pop, OP_pop, OP_return}},
     };
-    set_stop_handler([](stop_reason) { throw fatal_exit{2}; });
     for (const row& c : rows) {
         std::string ends[2];
         for (bool unchecked : {false, true}) {
@@ -748,6 +786,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
             image.method(java_method("main", "()V", c.code, JAVA_MAIN_METHOD, c.max_locals));
             image.method(java_method("sub", c.sub_descriptor, c.sub_code));
             reset_vm();
+            set_stop_handler([](stop_reason) { throw fatal_exit{2}; });
             hand_over(make_package({{"T", image.build()}}), false);
             verified_fast_path = unchecked;
             instruction_limit = c.limit;
@@ -771,7 +810,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         }
         EXPECT_EQ(ends[1], ends[0]) << c.name;
     }
-    set_stop_handler(nullptr);
+    reset_vm();
 }
 
 } // namespace

@@ -764,10 +764,12 @@ void vm_reset() {
     std::fill(std::begin(frame), std::end(frame), frame_info{});
     stack_counter = frame_counter = 0;
     quiet = false;
+    batch_trace_output = true;
     instructions_executed = 0;
     instruction_limit = NO_INSTRUCTION_LIMIT;
     countdown = MIRT_CHECK_INTERVAL;
     stop_request = 0;
+    on_stop = nullptr;
 }
 
 void set_stop_handler(stop_handler handler) { on_stop = handler; }
