@@ -492,15 +492,20 @@ struct native_case {
 
 class Natives : public ::testing::TestWithParam<native_case> {};
 
-TEST_P(Natives, DispatchByIdentifier) {
-    const native_case& c = GetParam();
+// main pushes 77, then the row's arguments, and calls the row's native method.
+bytes native_package(const native_case& c) {
     image_builder image;
     u16 self = image.class_constant("T");
     image.set_this_class(self);
     u16 ref = image.methodref(self, c.name, c.descriptor);
     image.method(main_method(bytes{OP_bipush, 77} + c.arguments + invoke(ref) + bytes{OP_return}));
     image.method(native_method(c.name, c.descriptor, c.id));
-    run_result r = run_package(make_package({{"T", image.build()}}));
+    return make_package({{"T", image.build()}});
+}
+
+TEST_P(Natives, DispatchByIdentifier) {
+    const native_case& c = GetParam();
+    run_result r = run_package(native_package(c));
     ASSERT_EQ(r.status, 0) << r.output;
     size_t at = r.output.find("\tnative function\n");
     ASSERT_NE(at, std::string::npos);
@@ -508,6 +513,30 @@ TEST_P(Natives, DispatchByIdentifier) {
     EXPECT_EQ(stack_counter, c.stack_after);
     EXPECT_EQ(stack_top().value.S32, c.top_after);
     EXPECT_EQ(stack_top().type, TYPE_INT);
+}
+
+// A quiet run prints the drive's lines alone; a call of the default row is one line naming
+// the call, with the arguments its param: lines show last first.
+TEST_P(Natives, QuietRunPrintsOneLinePerCall) {
+    const native_case& c = GetParam();
+    reset_vm();
+    hand_over(native_package(c), false);
+    quiet = true;
+    run_result r = capture([] {
+        vm_init();
+        vm_run();
+    });
+    std::string expected = c.output;
+    if (expected.starts_with("ERROR: default function")) {
+        std::istringstream lines(expected);
+        std::string line, arguments;
+        while (std::getline(lines, line))
+            if (line.starts_with("param: "))
+                arguments = line.substr(7) + (arguments.empty() ? "" : ", ") + arguments;
+        expected = "DRIVE: " + std::string(c.name) + "(" + arguments + ") not emulated\n";
+    }
+    EXPECT_EQ(r.output, expected);
+    reset_vm();
 }
 
 INSTANTIATE_TEST_SUITE_P(
