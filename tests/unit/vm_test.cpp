@@ -674,9 +674,12 @@ TEST(EmulatedClock, AdvancesByHundredAndWraps) {
 }
 
 TEST(EmulatedDrive, LongDisplayShowsLowWord) {
-    EXPECT_EQ(capture([] { native_display_long(4294967297LL); }).output,
+    const auto native_display_long = [](s64 value) {
+        emulate_drive_function(*find_method_id(NATIVE_DISPLAY_LONG), value);
+    };
+    EXPECT_EQ(capture([&] { native_display_long(4294967297LL); }).output,
               "DRIVE: native_display_long: 1\n");
-    EXPECT_EQ(capture([] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
+    EXPECT_EQ(capture([&] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
 }
 
 // Methods whose proof holds run in the unchecked body; every row must end exactly as the
