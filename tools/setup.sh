@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, where this machine lacks it: a C++ compiler,
-# CMake, GoogleTest, a JDK (javac and java for the end-to-end tests), Python and GTKWave's
+# CMake, GoogleTest, yaml-cpp, a JDK (javac and java for the end-to-end tests), Python and GTKWave's
 # vcd2fst (readers of the recordings); with --sanitizers
 # also clang with its sanitizer and libFuzzer runtimes, clang-tidy and cppcheck.
 set -eu
@@ -12,6 +12,7 @@ command -v make >/dev/null || missing+=(make)
 { command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
 command -v python3 >/dev/null || missing+=(python3)  # the tests' CSV and XML readers
 command -v vcd2fst >/dev/null || missing+=(gtkwave)  # its vcd2fst reads the recorded dumps
+[ -f /usr/include/yaml-cpp/yaml.h ] || missing+=(libyaml-cpp-dev)  # drive descriptions
 if [ "${1:-}" = --sanitizers ]; then
     command -v clang++ >/dev/null || missing+=(clang)
     command -v clang-tidy >/dev/null || missing+=(clang-tidy)
