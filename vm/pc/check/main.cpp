@@ -1,10 +1,11 @@
-// mirt_check [-v] [-map FILE] file.prg: reports what the VM will refuse and where it computes
+// mirt_check [-v] [-map FILE] [-drive FILE] file.prg: reports what the VM will refuse and where it computes
 // unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file that
 // is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
 
 #include "check.h"
+#include "drive_description.h"
 #include "host_files.h"
 #include "mirt_image.h"
 
@@ -13,7 +14,9 @@ namespace {
 constexpr int NOT_A_PACKAGE_STATUS = 2;
 constexpr int OUTPUT_FAILURE_STATUS = 1;
 
-void print_usage() { std::printf("Usage:\n\n\tmirt_check [-v] [-map FILE] input.prg\n"); }
+void print_usage() {
+    std::printf("Usage:\n\n\tmirt_check [-v] [-map FILE] [-drive FILE] input.prg\n");
+}
 
 int check(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -25,12 +28,15 @@ int check(int argc, char** argv) {
     // [-v] [-map FILE] input.prg, options in any order before the package.
     bool verbose = false;
     const char* map_path = nullptr;
+    const char* drive_path = nullptr;
     bool valid = argc >= 2;
     for (int i = 1; valid && i < argc - 1; ++i) {
         if (std::strcmp(argv[i], "-v") == 0 && !verbose) {
             verbose = true;
         } else if (std::strcmp(argv[i], "-map") == 0 && !map_path && i + 1 < argc - 1) {
             map_path = argv[++i];
+        } else if (std::strcmp(argv[i], "-drive") == 0 && !drive_path && i + 1 < argc - 1) {
+            drive_path = argv[++i];
         } else {
             if (argv[i][0] == '-') std::printf("unknown option: %s\n", argv[i]);
             valid = false;
@@ -65,7 +71,16 @@ int check(int argc, char** argv) {
             return NOT_A_PACKAGE_STATUS;
         }
     }
-    check_report report = check_package(file.bytes, verbose, map_path ? &map : nullptr);
+    if (drive_path) { // the run's axis model: its description must be one
+        drive::description described;
+        std::string problem;
+        if (!drive::read_description(drive_path, described, problem)) {
+            std::printf("%s\n", problem.c_str());
+            return NOT_A_PACKAGE_STATUS;
+        }
+    }
+    check_report report =
+        check_package(file.bytes, verbose, map_path ? &map : nullptr, drive_path != nullptr);
     std::printf("%s", report.text.c_str());
     return check_exit_status(report);
 }

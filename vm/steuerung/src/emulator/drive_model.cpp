@@ -135,8 +135,8 @@ double model::acceleration_available() const {
 // the end of travel in the set direction in velocity mode; within the software limits, the
 // limit switches and any switch an event closed.
 double model::target_of_mode(double from) {
-    double lo = std::max(d_.min_position, d_.lower_limit_switch_position);
-    double hi = std::min(d_.max_position, d_.upper_limit_switch_position);
+    double lo = std::max<double>(d_.min_position, d_.lower_limit_switch_position + offset_);
+    double hi = std::min<double>(d_.max_position, d_.upper_limit_switch_position + offset_);
     if (lower_switch_forced_) lo = std::max(lo, std::min(from, hi));
     if (upper_switch_forced_) hi = std::min(hi, std::max(from, lo));
     if (set_.mode == PROFILE_VELOCITY_MODE) {
@@ -330,6 +330,7 @@ bool model::set_position(s64 ms, s32 position) {
     const double t = seconds(ms);
     advance(t);
     if (moving(t)) return false;
+    offset_ += position - axis_.at(t).p;
     demand_ = plan_stop(t, position, 0, position, 0, d_.lag_ms / 1000.0);
     axis_ = demand_;
     set_.target = position;
@@ -381,7 +382,7 @@ u32 model::status(s64 ms) {
     if (moving(t)) word |= STATUS_MOVING;
     const profile::point d = demand_.at(t);
     if (set_.mode == PROFILE_VELOCITY_MODE) {
-        if (enabled && set_.max_speed > 0 && std::fabs(std::fabs(d.v) - set_.max_speed) < 1e-6)
+        if (enabled_until_ == FOREVER && set_.max_speed > 0 && std::fabs(std::fabs(d.v) - set_.max_speed) < 1e-6)
             word |= STATUS_TARGET_REACHED;
     } else if (t >= demand_.end() && counts(d.p) == set_.target &&
                std::fabs(axis_.at(t).x - set_.target) <= d_.position_window) {
@@ -394,7 +395,7 @@ u32 model::status(s64 ms) {
 s32 model::digital_input(s64 ms) {
     const double t = seconds(ms);
     advance(t);
-    const s32 x = counts(axis_.at(t).x);
+    const double x = std::round(axis_.at(t).x) - offset_; // where the switches are
     u32 bits = 0;
     if (x <= d_.home_switch_position) bits |= 1u << d_.home_switch_bit;
     if (x <= d_.lower_limit_switch_position || lower_switch_forced_)

@@ -143,6 +143,7 @@ class model {
     double now_ = 0;              // s: the model has been carried up to here
     size_t next_event_ = 0;       // events before it have happened
     double enabled_until_ = -1;   // the axis is enabled before this time
+    double offset_ = 0;           // SetPosition's shift of the counts against the switches
     double encoder_frozen_ = 0;   // the encoder's reading since a fault
     bool clamped_ = false;        // the move ends at a limit short of what was asked
     u32 faults_ = 0;              // STATUS_FOLLOWING_ERROR, STATUS_LIMIT, STATUS_FAULT

@@ -35,6 +35,10 @@ struct call {
 };
 void record(const call& c, s64 ms, u64 instructions);
 
+// A sampled state value (not a call): recorded where it changed, the CSV row with `signal`
+// as its function and the value as its result.
+void sample(const char* signal, s32 value, s64 ms, u64 instructions);
+
 // Writes and renames every open recording; `end_ms` is where the run's time ended. Answers
 // `status`, or 255 (with a line saying which file) when one could not be written.
 int finish(int status, s64 end_ms);

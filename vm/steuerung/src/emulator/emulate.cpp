@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "drive_axis.h"
 #include "drive_record.h"
 #include "drive_script.h"
 #include "harness.h"
@@ -153,6 +154,10 @@ void install_emulated_drive() {
     register_not_emulated(native_not_emulated);
     const std::vector<u16>& scripted = drive_script::scripted_ids();
     for (const method_id_row& row : method_id_table) {
+        if (drive_axis::active() && drive_axis::gives(row)) {
+            register_scripted_function(row.id, drive_axis::call);
+            continue;
+        }
         if (!row.gives_value() || row.emulated()) continue;
         const bool has_script =
             std::find(scripted.begin(), scripted.end(), row.id) != scripted.end();
@@ -259,7 +264,10 @@ void native_display_long(s64 value) {
 
 void native_set_led(s32 value) { drive_line("DRIVE: native_set_led: %d", value); }
 
-void native_set_dig_output(s32 value) { drive_line("DRIVE: native_set_dig_output: %d", value); }
+void native_set_dig_output(s32 value) {
+    drive_line("DRIVE: native_set_dig_output: %d", value);
+    if (drive_axis::active()) drive_axis::set_digital_output(value);
+}
 
 s32 native_get_millis() {
     if (clock_us_per_instruction) return shown_millis(); // the clock moves with the code
@@ -272,11 +280,15 @@ s32 native_get_millis() {
 
 s32 native_get_dig_input() {
     drive_line("DRIVE: native_get_dig_input");
+    // With the model: its switch bits, and the bits a stimulus sets.
+    if (drive_axis::active())
+        return drive_axis::digital_input() | scripted_or(NATIVE_GET_DIGITAL_INPUT, 0, 0);
     return scripted_or(NATIVE_GET_DIGITAL_INPUT, 0, 1);
 }
 
 s32 native_get_dig_output() {
     drive_line("DRIVE: native_get_dig_output");
+    if (drive_axis::active()) return drive_axis::digital_output();
     return scripted_or(NATIVE_GET_DIGITAL_OUTPUT, 0, 1);
 }
 

@@ -11,6 +11,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
+#include "drive_axis.h"
 #include "drive_record.h"
 #include "drive_script.h"
 #include "emulate.h"
@@ -38,6 +39,8 @@ void print_help() {
                 "their source lines\n"
                 "\t-inputs FILE   what the Get functions return over emulated time (lines "
                 "\"<ms> <Function> [<channel>] <value>\")\n"
+                "\t-drive FILE    carry out the motion functions on a model of one axis (YAML "
+                "description)\n"
                 "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
                 "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
                 "\t-csv FILE      record every drive call as a CSV row\n"
@@ -48,6 +51,7 @@ void print_help() {
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     print_stack_trace();
+    drive_axis::sample_until(emulated_ms());
     status = drive_record::finish(expected_end_status(status), emulated_ms());
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
@@ -60,6 +64,7 @@ struct options {
     const char* expect = nullptr;
     const char* map = nullptr;
     const char* inputs = nullptr;
+    const char* drive = nullptr;
     u64 clock_us = 0;
     drive_record::paths recordings;
     const char* file = nullptr;
@@ -68,7 +73,7 @@ struct options {
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
     const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg};
-    const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
+    const char* inputs[] = {o.file, o.expect, o.map, o.inputs, o.drive};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
         const auto out = host::identity_of(outputs[i]);
@@ -145,6 +150,9 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-inputs") == 0 && !o.inputs) {
             valid = has_value;
             o.inputs = params[++i];
+        } else if (std::strcmp(option, "-drive") == 0 && !o.drive) {
+            valid = has_value;
+            o.drive = params[++i];
         } else if (std::strcmp(option, "-clock-us") == 0 && !o.clock_us) {
             valid = has_value && parse_count(params[++i], o.clock_us) && o.clock_us > 0;
         } else if (std::strcmp(option, "-vcd") == 0 && !o.recordings.vcd) {
@@ -181,6 +189,14 @@ int parse_options(int cnt, char** params, options& o) {
             std::printf("ERROR: %s\n", problem.c_str());
             return USAGE_STATUS;
         }
+    }
+    if (o.drive) {
+        std::string problem;
+        if (!drive_axis::load(o.drive, problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
+            return USAGE_STATUS;
+        }
+        drive_script::refuse(drive_axis::answers, "the drive model (-drive)");
     }
     if (o.inputs) {
         std::string problem;
@@ -224,6 +240,7 @@ int emulate(int cnt, char** params) {
     vm_init();
     if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
+    drive_axis::sample_until(emulated_ms());
     return drive_record::finish(expected_end_status(0), emulated_ms());
 }
 
