@@ -25,7 +25,9 @@ double lag_after(double tau, double p0, double v0, double a, double x0, double l
     if (lag_s <= 0) return p;
     const double q = p - lag_s * (v0 + a * tau) + lag_s * lag_s * a;
     const double q0 = p0 - lag_s * v0 + lag_s * lag_s * a;
-    return q + (x0 - q0) * std::exp(-tau / lag_s);
+    // Long after its start a phase's transient is below any count (and exp's underflow is slow).
+    const double decay = tau > 50 * lag_s ? 0 : std::exp(-tau / lag_s);
+    return q + (x0 - q0) * decay;
 }
 
 // Appends phases one after the other, carrying position, speed and lagged position.
