@@ -63,8 +63,8 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
         return end;
     }
     set_fatal_exit_handler(end_by_throwing);
+    vm_reset(); // forgets the stop handler too
     set_stop_handler(stop_by_throwing);
-    vm_reset();
     verified_fast_path = mode != run_mode::whole_checked;
     millis = 0;
     instruction_limit = MAX_STEPS;

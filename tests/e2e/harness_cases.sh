@@ -71,16 +71,19 @@ head -n 2 signal.txt | diff - <(head -n 2 "$expect") >/dev/null || fail "SIGTERM
 got=${PIPESTATUS[0]}
 [ "$got" = 141 ] && [ ! -s err.txt ] || fail "closed pipe: status $got, $(cat err.txt)"
 
-# -q prints exactly the drive, warning and error lines of the full run, plus one line for each
-# drive function the emulator does not carry out.
+# -q prints exactly the drive, warning, error and stop lines of the full run, except that each
+# call of a drive function the emulator does not carry out is one line naming the call, in
+# place of the default row's error line.
 for package in blink.prg control.prg deviations.prg; do
     "$MIRT_EMULATOR" "$package" >full.txt
     full_status=$?
     "$MIRT_EMULATOR" -q "$package" >quiet.txt
     quiet_status=$?
     [ "$full_status" = "$quiet_status" ] || fail "-q $package: status $quiet_status, not $full_status"
-    grep -E '^(DRIVE|WARNING|ERROR|STOP): ' full.txt >subset.txt
-    grep -v ' not emulated$' quiet.txt | diff subset.txt - >/dev/null || fail "-q $package: not the subset of the full run"
+    grep -E '^(DRIVE|WARNING|ERROR|STOP): ' full.txt |
+        sed 's/^ERROR: default function -> will not work in emulator$/(call)/' >subset.txt
+    sed 's/^DRIVE: .* not emulated$/(call)/' quiet.txt | diff subset.txt - >/dev/null ||
+        fail "-q $package: not the full run's lines with one line per not-emulated call"
     [ "$(grep -c ' not emulated$' quiet.txt)" = "$(grep -c '^ERROR: default function' full.txt)" ] ||
         fail "-q $package: one not-emulated line per call"
 done

@@ -1,10 +1,14 @@
 // The fixed texts: error and warning messages, opcode lines and value dumps.
 #include <cmath>
 #include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 #include <limits>
 
+#include "drive_script.h"
 #include "mirt_method_ids.h"
 #include "mirt_trace.h"
 #include "vm_harness.h"
@@ -146,6 +150,29 @@ TEST(GetType, MapsDescriptorCharacters) {
 
 namespace {
 
+// The README's words for what the emulator does with a row's calls and what they give back.
+std::string emulator_columns(const method_id_row& row) {
+    std::string columns;
+    switch (row.emulation) {
+    case drive_emulation::none:
+        return "not emulated: reported, arguments taken | zero of the declared type |";
+    case drive_emulation::clock:
+        return "advances the emulated clock by 100 ms, prints nothing | the clock |";
+    case drive_emulation::show_value:
+        columns = "prints `DRIVE: ";
+        columns += row.drive_text;
+        columns +=
+            row.shape == drive_shape::long_argument ? ": <low 32 bits>` | - |" : ": <value>` | - |";
+        return columns;
+    case drive_emulation::read_input:
+        columns = "prints `DRIVE: ";
+        columns += row.drive_text;
+        columns += "` | 1 |";
+        return columns;
+    }
+    return columns;
+}
+
 // The README's reference of the drive functions says what the identifier table says.
 TEST(DriveFunctions, TheReadmeTableIsTheCodesTable) {
     std::ifstream readme(MIRT_SOURCE_DIR "/README.md");
@@ -180,12 +207,94 @@ TEST(DriveFunctions, TheReadmeTableIsTheCodesTable) {
             line += signature;
             line += '`';
         }
-        line += " |";
+        line += " | ";
+        line += emulator_columns(row);
         expected.push_back(line);
     }
     EXPECT_EQ(documented.size(), expected.size());
     for (size_t i = 0; i < documented.size() && i < expected.size(); ++i)
-        EXPECT_TRUE(documented[i].starts_with(expected[i])) << documented[i] << "\n" << expected[i];
+        EXPECT_EQ(documented[i], expected[i]);
+}
+
+// One method of a Java stand-in class Drive: its name, its descriptor, the text its println
+// prints (empty: none) and whether a value is appended to it, whether it returns 1.
+struct stand_in {
+    std::string name, descriptor, printed;
+    bool appends_value, returns_one;
+};
+
+std::vector<stand_in> stand_ins(const char* path) {
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::regex header(R"(static (?:native )?(int|long|void) (\w+)\(([^)]*)\))");
+    const std::regex println(R"re(System\.out\.println\("([^"]*)"( \+)?)re");
+    const auto letter = [](const std::string& type) {
+        return type == "long" ? 'J' : type == "int" ? 'I' : 'V';
+    };
+    std::vector<stand_in> methods;
+    std::vector<size_t> body_begins;
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), header);
+         m != std::sregex_iterator(); ++m) {
+        stand_in method{(*m)[2], "(", "", false, false};
+        std::istringstream parameters((*m)[3]);
+        std::string type, name;
+        while (parameters >> type >> name) method.descriptor += letter(type);
+        method.descriptor += ')';
+        method.descriptor += letter((*m)[1]);
+        methods.push_back(method);
+        body_begins.push_back(static_cast<size_t>(m->position() + m->length()));
+    }
+    for (size_t i = 0; i < methods.size(); ++i) {
+        const size_t end = i + 1 < methods.size() ? body_begins[i + 1] : text.size();
+        const std::string body = text.substr(body_begins[i], end - body_begins[i]);
+        std::smatch printed;
+        if (std::regex_search(body, printed, println)) {
+            methods[i].printed = printed[1];
+            methods[i].appends_value = printed[2].matched;
+        }
+        methods[i].returns_one = body.find("return 1;") < body.find("static ");
+    }
+    return methods;
+}
+
+// The Java stand-ins the JVM comparison runs against declare the drive functions as the
+// table does, and print and give what the emulator prints and gives.
+TEST(DriveFunctions, TheJavaStandInsAreTheCodesTable) {
+    const std::vector<stand_in> jvm = stand_ins(MIRT_SOURCE_DIR "/tests/java/drive/jvm/Drive.java");
+    const std::vector<stand_in> vm = stand_ins(MIRT_SOURCE_DIR "/tests/java/drive/vm/Drive.java");
+    ASSERT_FALSE(jvm.empty());
+    ASSERT_EQ(vm.size(), jvm.size());
+    std::set<u16> stood_in;
+    for (size_t i = 0; i < jvm.size(); ++i) {
+        const stand_in& java = jvm[i];
+        SCOPED_TRACE(java.name);
+        EXPECT_EQ(vm[i].name, java.name);
+        EXPECT_EQ(vm[i].descriptor, java.descriptor);
+        const method_id_row* row = find_method_id_row(java.name);
+        ASSERT_TRUE(row && row->java_name() == java.name);
+        stood_in.insert(row->id);
+        if (!row->emulated()) {
+            EXPECT_EQ(java.printed, "");
+            continue;
+        }
+        EXPECT_EQ(java.descriptor, drive_signature(row->shape));
+        reset_vm();
+        drive_script::clear();
+        s32 given = 0;
+        const run_result r = capture([&] { given = emulate_drive_function(*row, 5); });
+        std::string java_prints;
+        if (!java.printed.empty()) java_prints = java.printed + (java.appends_value ? "5\n" : "\n");
+        EXPECT_EQ(r.output, java_prints);
+        if (row->emulation == drive_emulation::read_input) {
+            EXPECT_TRUE(java.returns_one);
+            EXPECT_EQ(given, 1);
+        }
+    }
+    reset_vm();
+    for (const method_id_row& row : method_id_table)
+        if (row.emulated()) {
+            EXPECT_TRUE(stood_in.count(row.id)) << row.java_name() << " has no stand-in";
+        }
 }
 
 } // namespace

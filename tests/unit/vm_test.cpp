@@ -84,6 +84,45 @@ TEST(Lifecycle, ResetZeroesEveryValueByte) {
         for (const variable& v : f.local_var) EXPECT_EQ(v.value.U64, 0u);
 }
 
+// A reset VM also forgets what a host set: each row spoils one setting, resets, and looks.
+TEST(Lifecycle, ResetForgetsTheHostsSettings) {
+    const struct {
+        const char* name;
+        void (*spoil)();
+        void (*holds)();
+    } rows[] = {
+        {"batch trace output", [] { batch_trace_output = false; },
+         [] { EXPECT_TRUE(batch_trace_output); }},
+        {"quiet", [] { quiet = true; }, [] { EXPECT_FALSE(quiet); }},
+        {"unchecked body", [] { verified_fast_path = false; },
+         [] { EXPECT_TRUE(verified_fast_path); }},
+        {"instruction limit", [] { instruction_limit = 5; },
+         [] { EXPECT_EQ(instruction_limit, NO_INSTRUCTION_LIMIT); }},
+        // Without a handler a run at its limit ends the process with status 2; a handler left
+        // from before would throw instead.
+        {"stop handler", [] { set_stop_handler([](stop_reason) { throw fatal_exit{7}; }); },
+         [] {
+             EXPECT_EXIT(
+                 {
+                     hand_over(single_class({OP_goto, 0x00, 0x00}), false);
+                     instruction_limit = 3;
+                     capture([] {
+                         vm_init();
+                         vm_run();
+                     });
+                     std::exit(0);
+                 },
+                 ::testing::ExitedWithCode(2), "");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.spoil();
+        reset_vm();
+        row.holds();
+    }
+}
+
 TEST(Lifecycle, StopAndDeferredRequests) {
     bytes package = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
     reset_vm();
@@ -453,15 +492,20 @@ struct native_case {
 
 class Natives : public ::testing::TestWithParam<native_case> {};
 
-TEST_P(Natives, DispatchByIdentifier) {
-    const native_case& c = GetParam();
+// main pushes 77, then the row's arguments, and calls the row's native method.
+bytes native_package(const native_case& c) {
     image_builder image;
     u16 self = image.class_constant("T");
     image.set_this_class(self);
     u16 ref = image.methodref(self, c.name, c.descriptor);
     image.method(main_method(bytes{OP_bipush, 77} + c.arguments + invoke(ref) + bytes{OP_return}));
     image.method(native_method(c.name, c.descriptor, c.id));
-    run_result r = run_package(make_package({{"T", image.build()}}));
+    return make_package({{"T", image.build()}});
+}
+
+TEST_P(Natives, DispatchByIdentifier) {
+    const native_case& c = GetParam();
+    run_result r = run_package(native_package(c));
     ASSERT_EQ(r.status, 0) << r.output;
     size_t at = r.output.find("\tnative function\n");
     ASSERT_NE(at, std::string::npos);
@@ -469,6 +513,30 @@ TEST_P(Natives, DispatchByIdentifier) {
     EXPECT_EQ(stack_counter, c.stack_after);
     EXPECT_EQ(stack_top().value.S32, c.top_after);
     EXPECT_EQ(stack_top().type, TYPE_INT);
+}
+
+// A quiet run prints the drive's lines alone; a call of the default row is one line naming
+// the call, with the arguments its param: lines show last first.
+TEST_P(Natives, QuietRunPrintsOneLinePerCall) {
+    const native_case& c = GetParam();
+    reset_vm();
+    hand_over(native_package(c), false);
+    quiet = true;
+    run_result r = capture([] {
+        vm_init();
+        vm_run();
+    });
+    std::string expected = c.output;
+    if (expected.starts_with("ERROR: default function")) {
+        std::istringstream lines(expected);
+        std::string line, arguments;
+        while (std::getline(lines, line))
+            if (line.starts_with("param: "))
+                arguments = line.substr(7) + (arguments.empty() ? "" : ", ") + arguments;
+        expected = "DRIVE: " + std::string(c.name) + "(" + arguments + ") not emulated\n";
+    }
+    EXPECT_EQ(r.output, expected);
+    reset_vm();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -606,9 +674,12 @@ TEST(EmulatedClock, AdvancesByHundredAndWraps) {
 }
 
 TEST(EmulatedDrive, LongDisplayShowsLowWord) {
-    EXPECT_EQ(capture([] { native_display_long(4294967297LL); }).output,
+    const auto native_display_long = [](s64 value) {
+        emulate_drive_function(*find_method_id(NATIVE_DISPLAY_LONG), value);
+    };
+    EXPECT_EQ(capture([&] { native_display_long(4294967297LL); }).output,
               "DRIVE: native_display_long: 1\n");
-    EXPECT_EQ(capture([] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
+    EXPECT_EQ(capture([&] { native_display_long(-1); }).output, "DRIVE: native_display_long: -1\n");
 }
 
 // Methods whose proof holds run in the unchecked body; every row must end exactly as the
@@ -733,7 +804,6 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
          "(I)V",
          {OP_pop, OP_pop, OP_return}},
     };
-    set_stop_handler([](stop_reason) { throw fatal_exit{2}; });
     for (const row& c : rows) {
         std::string ends[2];
         for (bool unchecked : {false, true}) {
@@ -748,6 +818,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
             image.method(java_method("main", "()V", c.code, JAVA_MAIN_METHOD, c.max_locals));
             image.method(java_method("sub", c.sub_descriptor, c.sub_code));
             reset_vm();
+            set_stop_handler([](stop_reason) { throw fatal_exit{2}; });
             hand_over(make_package({{"T", image.build()}}), false);
             verified_fast_path = unchecked;
             instruction_limit = c.limit;
@@ -771,7 +842,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         }
         EXPECT_EQ(ends[1], ends[0]) << c.name;
     }
-    set_stop_handler(nullptr);
+    reset_vm();
 }
 
 } // namespace

@@ -147,8 +147,9 @@ std::vector<u32> vm_successors(const instruction& d, u32 length) {
 
 // "arrays are not supported (newarray, error 5)"
 std::string refusal_finding(u8 op) {
-    return format("%s (%s, error 5)", refusal_text(opcode_row(op).refused_as),
-                  op < OPCODE_COUNT ? opcodes[op] : format("opcode 0x%02x", op).c_str());
+    return format("%s (%s, error %d)", refusal_text(opcode_row(op).refused_as),
+                  op < OPCODE_COUNT ? opcodes[op] : format("opcode 0x%02x", op).c_str(),
+                  ERROR_UNKNOWN_OPCODE);
 }
 
 struct method_entry {
@@ -393,7 +394,8 @@ class checker {
             return -1;
         case resolution_end::class_not_found:
             add(caller, at, true,
-                format("class %s is not in the package (error 3)", class_name.c_str()));
+                format("class %s is not in the package (error %d)", class_name.c_str(),
+                       ERROR_FUNCTION_NOT_FOUND));
             return -1;
         case resolution_end::not_a_class_image: // every counted entry was read as an image
             throw damaged{format("entry %s does not lead to a class image", class_name.c_str())};
@@ -401,15 +403,15 @@ class checker {
         }
         if (r.same_class) {
             add(caller, at, true,
-                format("no method of this class has the name of constant %u (error 3)",
-                       r.name_slot + 1));
+                format("no method of this class has the name of constant %u (error %d)",
+                       r.name_slot + 1, ERROR_FUNCTION_NOT_FOUND));
             return -1;
         }
         bool names_emptied = false;
         for (int m : classes_[target_class].methods) names_emptied |= methods_[m].name.empty();
         add(caller, at, true,
-            format("class %s has no method %s (error 3)%s", classes_[target_class].name.c_str(),
-                   text(r.wanted).c_str(),
+            format("class %s has no method %s (error %d)%s", classes_[target_class].name.c_str(),
+                   text(r.wanted).c_str(), ERROR_FUNCTION_NOT_FOUND,
                    names_emptied ? "; its method names were removed with -OS" : ""));
         return -1;
     }
@@ -421,7 +423,9 @@ class checker {
         if (method.native) {
             if (method.id == NO_METHOD_ID)
                 add(m, -1, true,
-                    "native method without a drive function identifier: the VM stops with error 3");
+                    format("native method without a drive function identifier: the VM stops "
+                           "with error %d",
+                           ERROR_FUNCTION_NOT_FOUND));
             else if (method.id == NATIVE_DISPLAY_LONG)
                 add(m, -1, false, "SendLong shows only the low 32 bits of the value");
             else if (!emulated_native(method.id) && !(drive_model_ && model_native(method.id)))
@@ -441,8 +445,9 @@ class checker {
         if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL_ENTRIES)
             add(m, -1, true,
                 format("local variables take pool entries %d to %d, beyond the %d there are (error "
-                       "18)",
-                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES));
+                       "%d)",
+                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES,
+                       ERROR_LOCAL_POOL_OVERFLOW));
         check_code(m);
     }
 
@@ -551,14 +556,16 @@ class checker {
             if (c == 'I' || c == 'J') {
                 if (slots > (c == 'I' ? PARAMETER_SLOTS - 1 : PARAMETER_SLOTS - 2)) {
                     add(m, -1, true,
-                        "parameters need more than 4 slots; the VM allows 4 ints or 2 longs (error "
-                        "6)");
+                        format("parameters need more than 4 slots; the VM allows 4 ints or 2 "
+                               "longs (error %d)",
+                               ERROR_TOO_MANY_PARAMETERS));
                     return;
                 }
                 slots += c == 'I' ? 1 : 2;
                 continue;
             }
-            add(m, -1, true, format("parameter type %c is not int or long (error 2)", c));
+            add(m, -1, true,
+                format("parameter type %c is not int or long (error %d)", c, ERROR_PARAMETER_TYPE));
             return;
         }
         add(m, -1, true, "descriptor has no end of the parameter list");
@@ -637,8 +644,8 @@ class checker {
         case OP_iinc:
             if (d.operand >= REGISTER_LOCALS)
                 add(m, at, true,
-                    format("iinc of local %u: only locals 0 to 3 can be incremented (error 10)",
-                           d.operand));
+                    format("iinc of local %u: only locals 0 to 3 can be incremented (error %d)",
+                           d.operand, ERROR_NOT_A_REGISTER_LOCAL));
             break;
         case OP_i2b:
         case OP_i2c:
@@ -671,26 +678,29 @@ class checker {
             const code_info& code = *methods_[m].code;
             if (d.operand >= code.max_locals)
                 add(m, at, true,
-                    format("local %u is beyond this method's %u locals (error 9)", d.operand,
-                           code.max_locals));
+                    format("local %u is beyond this method's %u locals (error %d)", d.operand,
+                           code.max_locals, ERROR_LOCAL_OUT_OF_RANGE));
         }
     }
 
     void check_constant(int m, u32 at, const class_image& image, u32 index, bool wide_value) {
         std::optional<u32> record = image.find_constant(index);
         if (!record) {
-            add(m, at, true, format("constant %u does not exist (error 8)", index));
+            add(m, at, true,
+                format("constant %u does not exist (error %d)", index,
+                       ERROR_CONSTANT_OUT_OF_RANGE));
             return;
         }
         const u8 tag = image.constant_tag_at(*record);
         if (!wide_value && tag != CONSTANT_Integer && tag != CONSTANT_Float)
             add(m, at, true,
                 format("constant %u is no int or float (tag %u): strings and classes cannot be "
-                       "loaded (error 11)",
-                       index, tag));
+                       "loaded (error %d)",
+                       index, tag, ERROR_NOT_AN_INT));
         if (wide_value && tag != CONSTANT_Long && tag != CONSTANT_Double)
             add(m, at, true,
-                format("constant %u is no long or double (tag %u) (error 4)", index, tag));
+                format("constant %u is no long or double (tag %u) (error %d)", index, tag,
+                       ERROR_NOT_LONG_OR_DOUBLE));
     }
 
     // A call takes one entry per parameter and gives back one for a result.
@@ -730,8 +740,8 @@ class checker {
             if (have < n) {
                 if (methods_[m].is_main)
                     add(m, at, true,
-                        format("%s takes more entries than the operand stack holds (error 13)",
-                               opcodes[op]));
+                        format("%s takes more entries than the operand stack holds (error %d)",
+                               opcodes[op], ERROR_STACK_UNDERFLOW));
                 else
                     add(m, at, false,
                         format("%s takes entries that the caller left on the operand stack",
@@ -830,14 +840,15 @@ class checker {
         const int activations = nested(main_);
         if (activations - 1 > FRAME_LIMIT)
             add(main_, -1, true,
-                format("calls nest %d deep; the frame stack holds %d callers (error 16)",
-                       activations - 1, FRAME_LIMIT));
+                format("calls nest %d deep; the frame stack holds %d callers (error %d)",
+                       activations - 1, FRAME_LIMIT, ERROR_FRAME_OVERFLOW));
         for (int m : recursive) {
             const std::set<int> cycle = cycle_of(m);
             if (!returns_outside(m, cycle)) {
                 add(m, -1, true,
-                    format(
-                        "calls itself again on every path: the frame stack overflows (error 16)"));
+                    format("calls itself again on every path: the frame stack overflows (error "
+                           "%d)",
+                           ERROR_FRAME_OVERFLOW));
                 continue;
             }
             add(m, -1, false,
@@ -870,8 +881,8 @@ class checker {
         if (most > STACK_LIMIT)
             add(main_, -1, true,
                 format("the operand stack would hold %d entries along the calls from here; it "
-                       "holds %d (error 12)",
-                       most, STACK_LIMIT));
+                       "holds %d (error %d)",
+                       most, STACK_LIMIT, ERROR_STACK_OVERFLOW));
     }
 
     // The methods that m reaches and that reach m back.

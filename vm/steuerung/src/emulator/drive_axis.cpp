@@ -59,11 +59,10 @@ bool load(const char* path, std::string& problem) {
 
 bool active() { return axis != nullptr; }
 
-bool gives(const method_id_row& row) { return row.model_given(); }
 
 bool answers(u16 id) {
     const method_id_row* row = find_method_id(id);
-    return row && ((gives(*row) && row->gives_value()) || id == NATIVE_GET_DIGITAL_OUTPUT);
+    return row && ((row->model_given() && row->gives_value()) || id == NATIVE_GET_DIGITAL_OUTPUT);
 }
 
 s32 digital_input() { return axis->digital_input(emulated_ms()); }
@@ -122,9 +121,9 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     // The emulator's own lines for starting and setting the speed; the style of the scripted
     // inputs for the others.
     if (id == NATIVE_START_DRIVE)
-        native_start_drive();
+        drive_line("DRIVE: native_start_drive");
     else if (id == NATIVE_SET_MAX_SPEED)
-        native_set_speed(v);
+        drive_line("DRIVE: native_set_speed: %d", v);
     else if (gives_value)
         drive_line("DRIVE: %s = %d", text.c_str(), value);
     else

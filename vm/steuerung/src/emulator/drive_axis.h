@@ -17,11 +17,6 @@ bool load(const char* path, std::string& problem);
 // True once a description is loaded (-drive).
 bool active();
 
-// Whether the model carries out the function of `row` instead of the default row: the
-// motion functions, every drive function without an emulation of its own. The one place
-// that decides.
-bool gives(const method_id_row& row);
-
 // Whether the model gives the value function `id` returns, so a stimulus may not script it
 // (the default-row Get functions and GetDigitalOutput; GetDigitalInput combines both).
 bool answers(u16 id);

@@ -3,10 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "drive_axis.h"
 #include "drive_record.h"
@@ -79,18 +81,6 @@ void record_call(u16 id, s32 channel, std::string arguments, bool has_result, s6
     drive_record::record(c, emulated_ms(), instructions_executed);
 }
 
-// An output or display that takes one int: the value set is the value shown. The text of
-// the argument is made only for a recording: drive calls are on the program's hot path.
-void record_output(method_id id, s32 value) {
-    if (drive_record::active()) record_call(id, 0, std::to_string(value), false, 0, value);
-}
-
-// An input without argument: the value returned is the value shown. Answers the value.
-s32 record_input(method_id id, s32 value) {
-    if (drive_record::active()) record_call(id, 0, "", true, value, value);
-    return value;
-}
-
 // A default-row call in a recording: the first argument, else the value given back, else
 // (a function that neither takes nor gives a value) the number of its calls so far.
 void record_default_row(image_text name, u16 id, const variable* arguments, int count,
@@ -113,55 +103,33 @@ s32 scripted_default_row(image_text name, u16 id, const variable* arguments, int
     return value;
 }
 
+// The VM core calls a drive function through a plain pointer: one per row of the table,
+// each carrying out its own row.
+template <size_t row> s32 call_row(s64 argument) {
+    return emulate_drive_function(method_id_table[row], argument);
+}
+template <size_t... rows>
+constexpr std::array<drive_call, sizeof...(rows)> row_calls(std::index_sequence<rows...>) {
+    return {&call_row<rows>...};
+}
+constexpr auto row_call = row_calls(std::make_index_sequence<method_id_table.size()>());
+
 // The drive functions this emulator carries out, handed to the VM core by identifier, and
 // the default-row inputs a script gives values for.
 void install_emulated_drive() {
-    register_drive_function(NATIVE_DISPLAY_INT, [](s64 v) {
-        native_display_int(static_cast<s32>(v));
-        return record_output(NATIVE_DISPLAY_INT, static_cast<s32>(v)), 0;
-    });
-    register_drive_function(NATIVE_DISPLAY_LONG, [](s64 v) {
-        native_display_long(v);
-        if (drive_record::active())
-            record_call(NATIVE_DISPLAY_LONG, 0, std::to_string(v), false, 0, static_cast<s32>(v));
-        return 0;
-    });
-    register_drive_function(NATIVE_GET_MILLIS, [](s64) {
-        return record_input(NATIVE_GET_MILLIS, native_get_millis());
-    });
-    register_drive_function(NATIVE_GET_ANALOG_INPUT, [](s64 channel) {
-        const s32 value = native_get_analog_input(static_cast<s32>(channel));
-        const s32 passed = add32(static_cast<s32>(channel), 1); // as the program wrote it
-        if (drive_record::active())
-            record_call(NATIVE_GET_ANALOG_INPUT, passed, std::to_string(passed), true, value,
-                        value);
-        return value;
-    });
-    register_drive_function(NATIVE_SET_LED, [](s64 v) {
-        native_set_led(static_cast<s32>(v));
-        return record_output(NATIVE_SET_LED, static_cast<s32>(v)), 0;
-    });
-    register_drive_function(NATIVE_SET_DIGITAL_OUTPUT, [](s64 v) {
-        native_set_dig_output(static_cast<s32>(v));
-        return record_output(NATIVE_SET_DIGITAL_OUTPUT, static_cast<s32>(v)), 0;
-    });
-    register_drive_function(NATIVE_GET_DIGITAL_INPUT, [](s64) {
-        return record_input(NATIVE_GET_DIGITAL_INPUT, native_get_dig_input());
-    });
-    register_drive_function(NATIVE_GET_DIGITAL_OUTPUT, [](s64) {
-        return record_input(NATIVE_GET_DIGITAL_OUTPUT, native_get_dig_output());
-    });
     register_not_emulated(native_not_emulated);
     const std::vector<u16>& scripted = drive_script::scripted_ids();
-    for (const method_id_row& row : method_id_table) {
-        if (drive_axis::active() && drive_axis::gives(row)) {
+    for (size_t i = 0; i < method_id_table.size(); ++i) {
+        const method_id_row& row = method_id_table[i];
+        if (drive_axis::active() && row.model_given()) { // -drive: the model, not the default row
             register_scripted_function(row.id, drive_axis::call);
-            continue;
+        } else if (row.emulated()) {
+            register_drive_function(row.id, row_call[i]);
+        } else if (row.gives_value()) {
+            const bool has_script =
+                std::find(scripted.begin(), scripted.end(), row.id) != scripted.end();
+            register_scripted_function(row.id, has_script ? scripted_default_row : nullptr);
         }
-        if (!row.gives_value() || row.emulated()) continue;
-        const bool has_script =
-            std::find(scripted.begin(), scripted.end(), row.id) != scripted.end();
-        register_scripted_function(row.id, has_script ? scripted_default_row : nullptr);
     }
 }
 
@@ -255,18 +223,50 @@ void native_not_emulated(image_text name, u16 id, const variable* arguments, int
     record_default_row(name, id, arguments, count, return_letter, 0);
 }
 
-void native_display_int(s32 value) { drive_line("DRIVE: native_display_int: %d", value); }
-
-void native_display_long(s64 value) {
-    // The display shows the low 32 bits only.
-    drive_line("DRIVE: native_display_long: %d", static_cast<s32>(value));
+namespace {
+// An emulated input's value: with -drive, the digital output set last and the switch bits
+// (with the bits a stimulus sets); else the stimulus script's value, or 1.
+s32 model_input(const method_id_row& row, s32 channel) {
+    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_OUTPUT)
+        return drive_axis::digital_output();
+    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_INPUT)
+        return drive_axis::digital_input() | scripted_or(row.id, 0, 0);
+    return scripted_or(row.id, channel, 1);
 }
+} // namespace
 
-void native_set_led(s32 value) { drive_line("DRIVE: native_set_led: %d", value); }
-
-void native_set_dig_output(s32 value) {
-    drive_line("DRIVE: native_set_dig_output: %d", value);
-    if (drive_axis::active()) drive_axis::set_digital_output(value);
+s32 emulate_drive_function(const method_id_row& row, s64 argument) {
+    switch (row.emulation) {
+    case drive_emulation::show_value: {
+        const s32 shown = static_cast<s32>(argument); // a long shows its low 32 bits only
+        drive_line("DRIVE: %s: %d", row.drive_text, shown);
+        if (row.id == NATIVE_SET_DIGITAL_OUTPUT && drive_axis::active())
+            drive_axis::set_digital_output(shown); // GetDigitalOutput reads it back
+        // The argument's text is made only for a recording: drive calls are on the
+        // program's hot path.
+        if (drive_record::active())
+            record_call(row.id, 0, std::to_string(argument), false, 0, shown);
+        return 0;
+    }
+    case drive_emulation::clock: {
+        const s32 clock = native_get_millis();
+        if (drive_record::active()) record_call(row.id, 0, "", true, clock, clock);
+        return clock;
+    }
+    case drive_emulation::read_input: {
+        drive_line("DRIVE: %s", row.drive_text);
+        const bool has_channel = row.shape == drive_shape::channel_argument_int_result;
+        // The channel as the program wrote it: the VM passes it 0-based.
+        const s32 channel = has_channel ? add32(static_cast<s32>(argument), 1) : 0;
+        const s32 value = model_input(row, channel);
+        if (drive_record::active())
+            record_call(row.id, channel, has_channel ? std::to_string(channel) : "", true, value,
+                        value);
+        return value;
+    }
+    case drive_emulation::none: break;
+    }
+    return 0;
 }
 
 s32 native_get_millis() {
@@ -277,26 +277,3 @@ s32 native_get_millis() {
     emulated_clock_moved(millis);
     return millis;
 }
-
-s32 native_get_dig_input() {
-    drive_line("DRIVE: native_get_dig_input");
-    // With the model: its switch bits, and the bits a stimulus sets.
-    if (drive_axis::active())
-        return drive_axis::digital_input() | scripted_or(NATIVE_GET_DIGITAL_INPUT, 0, 0);
-    return scripted_or(NATIVE_GET_DIGITAL_INPUT, 0, 1);
-}
-
-s32 native_get_dig_output() {
-    drive_line("DRIVE: native_get_dig_output");
-    if (drive_axis::active()) return drive_axis::digital_output();
-    return scripted_or(NATIVE_GET_DIGITAL_OUTPUT, 0, 1);
-}
-
-s32 native_get_analog_input(s32 whichone) {
-    drive_line("DRIVE: native_get_analog_input");
-    return scripted_or(NATIVE_GET_ANALOG_INPUT, add32(whichone, 1), 1);
-}
-
-void native_start_drive() { drive_line("DRIVE: native_start_drive"); }
-
-void native_set_speed(s32 value) { drive_line("DRIVE: native_set_speed: %d", value); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../mirt/mirt_image.h"
+#include "../mirt/mirt_method_ids.h"
 #include "../mirt/mirt_types.h"
 
 // Reads the package into a fresh buffer with its hex dump and hands it to the VM core.
@@ -33,13 +34,10 @@ s64 emulated_ms();
 // The clock as GetMillis shows it now.
 s32 shown_millis();
 
-void native_display_int(s32 value);
-void native_display_long(s64 value);
-void native_set_led(s32 value);
-void native_set_dig_output(s32 value);
+// Advances the emulated clock as a query of GetMillis does and answers what GetMillis gives.
 s32 native_get_millis();
-s32 native_get_dig_input();
-s32 native_get_dig_output();
-s32 native_get_analog_input(s32 whichone);
-void native_start_drive();
-void native_set_speed(s32 value);
+
+// Carries out a call of drive function `row`, one the emulator emulates (emulated()), as its
+// row says: the argument as the row's shape gives it (0 for none); answers the result where
+// the shape has one. Every input but the clock follows the stimulus script.
+s32 emulate_drive_function(const method_id_row& row, s64 argument);

@@ -593,7 +593,8 @@ void pass_parameters(const parameter_slots& layout) {
 }
 
 void default_native(u32 record, u16 method_ref, scripted_call scripted) {
-    if (!scripted) std::printf("ERROR: default function -> will not work in emulator\n");
+    // A quiet run names the call in one line instead (the host's report_not_emulated).
+    if (!scripted && !quiet) std::printf("ERROR: default function -> will not work in emulator\n");
     std::optional<descriptor_shape> shape = parse_descriptor(cf.method_descriptor(record));
     if (!shape) fault(FAULT_BAD_DESCRIPTOR, method_ref);
     // The arguments come off the stack last first; the host sees them in the order the
@@ -764,10 +765,12 @@ void vm_reset() {
     std::fill(std::begin(frame), std::end(frame), frame_info{});
     stack_counter = frame_counter = 0;
     quiet = false;
+    batch_trace_output = true;
     instructions_executed = 0;
     instruction_limit = NO_INSTRUCTION_LIMIT;
     countdown = MIRT_CHECK_INTERVAL;
     stop_request = 0;
+    on_stop = nullptr;
 }
 
 void set_stop_handler(stop_handler handler) { on_stop = handler; }

@@ -9,31 +9,6 @@ namespace {
 
 fatal_exit_handler exit_handler = nullptr;
 
-// Index = error id; entry 0 is the general message used for every id without its own.
-// All messages but id 2 end with a newline.
-const char* const error_messages[] = {
-    "ERROR: general error\n",
-    "ERROR: %d verweist auch keine native Funktion!\n",
-    "ERROR: Function parameter has unknown type!",
-    "ERROR: Funktion %d nicht gefunden!\n",
-    "ERROR: expected long or double but got %d\n",
-    "ERROR: unknown opcode: %d (0x%2x)", // followed by the opcode line, see error()
-    "ERROR: there are only 4 int params / 2 long params allowed\n",
-    "ERROR: file doesn't contain a main method!\n",
-    "ERROR: out of range in constant pool %d\n",
-    "ERROR: local var out of range: %d\n",
-    "ERROR: not an var idx: %d\n",
-    "ERROR: local var is not an TYPE_INT: %d\n",
-    "ERROR: stack overflow!\n",
-    "ERROR: stack underflow!\n",
-    "ERROR: headp overflow!\n",
-    "ERROR: heap underflow!\n",
-    "ERROR: frame overlow!\n",
-    "ERROR: unknown data type: %d\n",
-    "ERROR: overflow of local variables: %d \n",
-};
-constexpr int ERROR_COUNT = sizeof error_messages / sizeof error_messages[0];
-
 // Index = vm_fault.
 const char* const fault_messages[] = {
     nullptr,
@@ -62,11 +37,9 @@ static_assert(sizeof fault_messages / sizeof fault_messages[0] == FAULT_DIVISION
 void set_fatal_exit_handler(fatal_exit_handler handler) { exit_handler = handler; }
 
 void error(int error_id, s64 detail) {
-    int id = static_cast<u16>(error_id);
-    if (id >= ERROR_COUNT) id = 0;
     int value = static_cast<int>(detail);
-    std::printf(error_messages[id], value, value);
-    if (id == ERROR_UNKNOWN_OPCODE) {
+    std::printf(error_message(error_id), value, value);
+    if (static_cast<u16>(error_id) == ERROR_UNKNOWN_OPCODE) {
         print_opcode(value);
         std::printf("\n");
     }

@@ -19,30 +19,62 @@ constexpr int PARAMETER_SLOTS = 4;
 // The largest package; the loader reads one byte more to tell a larger file.
 constexpr u32 MAX_PACKAGE_SIZE = 4096;
 
-// The numbered errors, each with its fixed message; every other number prints the general
-// message.
+// The numbered errors: identifier, number and fixed message, one row each. The VM's
+// messages, the enum and the checker's "(error N)" all come from this list. Every number
+// without a message of its own (0, the file errors, anything else) prints the general one.
+// All messages but PARAMETER_TYPE's end with a newline; UNKNOWN_OPCODE's is followed by the
+// opcode's line.
+#define MIRT_GENERAL_ERROR_MESSAGE "ERROR: general error\n"
+#define MIRT_ERRORS(X)                                                                             \
+    /* native dispatch of a method not flagged native */                                           \
+    X(NOT_NATIVE, 1, "ERROR: %d verweist auch keine native Funktion!\n")                           \
+    /* a parameter neither int nor long */                                                         \
+    X(PARAMETER_TYPE, 2, "ERROR: Function parameter has unknown type!")                            \
+    /* resolution found nothing; a native without identifier */                                    \
+    X(FUNCTION_NOT_FOUND, 3, "ERROR: Funktion %d nicht gefunden!\n")                               \
+    /* ldc2_w of another kind of constant */                                                       \
+    X(NOT_LONG_OR_DOUBLE, 4, "ERROR: expected long or double but got %d\n")                        \
+    /* an opcode the VM does not execute */                                                        \
+    X(UNKNOWN_OPCODE, 5, "ERROR: unknown opcode: %d (0x%2x)")                                      \
+    /* more than PARAMETER_SLOTS */                                                                \
+    X(TOO_MANY_PARAMETERS, 6, "ERROR: there are only 4 int params / 2 long params allowed\n")      \
+    /* no method with the main identifier */                                                       \
+    X(NO_MAIN, 7, "ERROR: file doesn't contain a main method!\n")                                  \
+    /* ldc of a constant that does not exist */                                                    \
+    X(CONSTANT_OUT_OF_RANGE, 8, "ERROR: out of range in constant pool %d\n")                       \
+    /* an indexed local beyond max_locals */                                                       \
+    X(LOCAL_OUT_OF_RANGE, 9, "ERROR: local var out of range: %d\n")                                \
+    /* iinc beyond the register locals */                                                          \
+    X(NOT_A_REGISTER_LOCAL, 10, "ERROR: not an var idx: %d\n")                                     \
+    /* iinc of a slot not int; ldc of a string or class */                                         \
+    X(NOT_AN_INT, 11, "ERROR: local var is not an TYPE_INT: %d\n")                                 \
+    X(STACK_OVERFLOW, 12, "ERROR: stack overflow!\n")                                              \
+    X(STACK_UNDERFLOW, 13, "ERROR: stack underflow!\n")                                            \
+    X(HEAP_OVERFLOW, 14, "ERROR: headp overflow!\n")  /* raised by nothing */                      \
+    X(HEAP_UNDERFLOW, 15, "ERROR: heap underflow!\n") /* raised by nothing */                      \
+    X(FRAME_OVERFLOW, 16, "ERROR: frame overlow!\n")                                               \
+    X(UNKNOWN_DATA_TYPE, 17, "ERROR: unknown data type: %d\n") /* raised by nothing */             \
+    /* a method's window passes the end of the pool */                                             \
+    X(LOCAL_POOL_OVERFLOW, 18, "ERROR: overflow of local variables: %d \n")                        \
+    X(FILE_NOT_READABLE, 1000, MIRT_GENERAL_ERROR_MESSAGE)                                         \
+    X(BAD_MAGIC, 1001, MIRT_GENERAL_ERROR_MESSAGE)
+
 enum vm_error : int {
-    ERROR_NOT_NATIVE = 1,            // native dispatch of a method not flagged native
-    ERROR_PARAMETER_TYPE = 2,        // a parameter neither int nor long
-    ERROR_FUNCTION_NOT_FOUND = 3,    // resolution found nothing; a native without identifier
-    ERROR_NOT_LONG_OR_DOUBLE = 4,    // ldc2_w of another kind of constant
-    ERROR_UNKNOWN_OPCODE = 5,        // an opcode the VM does not execute
-    ERROR_TOO_MANY_PARAMETERS = 6,   // more than PARAMETER_SLOTS
-    ERROR_NO_MAIN = 7,               // no method with the main identifier
-    ERROR_CONSTANT_OUT_OF_RANGE = 8, // ldc of a constant that does not exist
-    ERROR_LOCAL_OUT_OF_RANGE = 9,    // an indexed local beyond max_locals
-    ERROR_NOT_A_REGISTER_LOCAL = 10, // iinc beyond the register locals
-    ERROR_NOT_AN_INT = 11,           // iinc of a slot not int; ldc of a string or class
-    ERROR_STACK_OVERFLOW = 12,
-    ERROR_STACK_UNDERFLOW = 13,
-    ERROR_HEAP_OVERFLOW = 14,  // raised by nothing
-    ERROR_HEAP_UNDERFLOW = 15, // raised by nothing
-    ERROR_FRAME_OVERFLOW = 16,
-    ERROR_UNKNOWN_DATA_TYPE = 17,   // raised by nothing
-    ERROR_LOCAL_POOL_OVERFLOW = 18, // a method's window passes the end of the pool
-    ERROR_FILE_NOT_READABLE = 1000, // general message
-    ERROR_BAD_MAGIC = 1001,         // general message
+#define MIRT_ERROR_ENUM(name, number, message) ERROR_##name = (number),
+    MIRT_ERRORS(MIRT_ERROR_ENUM)
+#undef MIRT_ERROR_ENUM
 };
+
+// The fixed message of error `id` (as the VM takes it: its low 16 bits), or the general one.
+constexpr const char* error_message(int id) {
+    switch (static_cast<u16>(id)) {
+#define MIRT_ERROR_CASE(name, number, message)                                                     \
+    case (number): return (message);
+        MIRT_ERRORS(MIRT_ERROR_CASE)
+#undef MIRT_ERROR_CASE
+    default: return MIRT_GENERAL_ERROR_MESSAGE;
+    }
+}
 
 // Faults the numbered table has no words for: damaged packages, a file too large to be a
 // package, integer division by zero, code that leaves its method. The first five are the

@@ -71,12 +71,24 @@ constexpr std::string_view drive_signature(drive_shape shape) {
     return "";
 }
 
+// What the emulator does for a drive function it carries out (the host's column: the VM
+// core reads only the shape). Inputs give the program a value, outputs take one.
+enum class drive_emulation : u8 {
+    none,       // the default row
+    show_value, // output: prints "DRIVE: <text>: <value>" (a long: its low 32 bits)
+    clock,      // input: advances the emulated clock and gives it, prints nothing; a stimulus
+                // script cannot set it, its times are given in it
+    read_input, // input: prints "DRIVE: <text>", gives the stimulus script's value, else 1
+};
+
 struct method_id_row {
     std::string_view keys[2]; // prefixes, tested in this order; the second is usually empty
     method_id id;
     std::string_view id_name;
     const char* trace; // printed by the linker's -debug trace on a match
     drive_shape shape = drive_shape::default_row;
+    drive_emulation emulation = drive_emulation::none;
+    const char* drive_text = nullptr; // the name in the emulator's DRIVE line
     constexpr bool emulated() const { return shape != drive_shape::default_row; }
     // With -drive the axis model carries out every drive function that has no emulation of
     // its own, instead of the default row.
@@ -122,22 +134,29 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_GET_MILLIS,
      "NATIVE_GET_MILLIS",
      "=> GetMillis gefunden: NATIVE_GET_MILLIS\n",
-     drive_shape::int_result},
+     drive_shape::int_result,
+     drive_emulation::clock},
     {{"SetLED"},
      NATIVE_SET_LED,
      "NATIVE_SET_LED",
      "=> SetLED gefunden: NATIVE_SET_LED\n",
-     drive_shape::int_argument},
+     drive_shape::int_argument,
+     drive_emulation::show_value,
+     "native_set_led"},
     {{"SendInt"},
      NATIVE_DISPLAY_INT,
      "NATIVE_DISPLAY_INT",
      "=> SendInt gefunden: NATIVE_DISPLAY_INT\n",
-     drive_shape::int_argument},
+     drive_shape::int_argument,
+     drive_emulation::show_value,
+     "native_display_int"},
     {{"SendLong"},
      NATIVE_DISPLAY_LONG,
      "NATIVE_DISPLAY_LONG",
      "=> SendLong gefunden: NATIVE_DISPLAY_LONG\n",
-     drive_shape::long_argument},
+     drive_shape::long_argument,
+     drive_emulation::show_value,
+     "native_display_long"},
     {{"SetAcceleration"},
      NATIVE_SET_ACCELERATION,
      "NATIVE_SET_ACCELERATION",
@@ -167,7 +186,9 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_SET_DIGITAL_OUTPUT,
      "NATIVE_SET_DIGITAL_OUTPUT",
      "=> SetDigitalOutput gefunden: NATIVE_SET_DIGITAL_OUTPUT\n",
-     drive_shape::int_argument},
+     drive_shape::int_argument,
+     drive_emulation::show_value,
+     "native_set_dig_output"},
     {{"GetAccelaration", "GetAcceleration"},
      NATIVE_GET_ACCELERATION,
      "NATIVE_GET_ACCELERATION",
@@ -205,17 +226,23 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_GET_DIGITAL_OUTPUT,
      "NATIVE_GET_DIGITAL_OUTPUT",
      "=> GetDigitalOutput gefunden: NATIVE_GET_DIGITAL_OUTPUT\n",
-     drive_shape::int_result},
+     drive_shape::int_result,
+     drive_emulation::read_input,
+     "native_get_dig_output"},
     {{"GetDigitalInput"},
      NATIVE_GET_DIGITAL_INPUT,
      "NATIVE_GET_DIGITAL_INPUT",
      "=> GetDigitalInput gefunden: NATIVE_GET_DIGITAL_INPUT\n",
-     drive_shape::int_result},
+     drive_shape::int_result,
+     drive_emulation::read_input,
+     "native_get_dig_input"},
     {{"GetAnalogInput"},
      NATIVE_GET_ANALOG_INPUT,
      "NATIVE_GET_ANALOG_INPUT",
      "=> GetAnalogInput gefunden: NATIVE_GET_ANALOG_INPUT\n",
-     drive_shape::channel_argument_int_result},
+     drive_shape::channel_argument_int_result,
+     drive_emulation::read_input,
+     "native_get_analog_input"},
     {{"GetEncoderPosition"},
      NATIVE_GET_ENCODER_POSITION,
      "NATIVE_GET_ENCODER_POSITION",
@@ -241,6 +268,29 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      "NATIVE_GET_STATUS",
      "=> GetStatus gefunden: NATIVE_GET_STATUS\n"},
 }};
+
+// A row's emulation fits its shape and its direction: an output takes the value it shows,
+// an input (a Get function) gives one; every input but the clock reads the stimulus script.
+constexpr bool emulation_fits(const method_id_row& row) {
+    switch (row.emulation) {
+    case drive_emulation::none: return !row.emulated() && row.drive_text == nullptr;
+    case drive_emulation::show_value:
+        return !row.gives_value() && row.drive_text &&
+               (row.shape == drive_shape::int_argument || row.shape == drive_shape::long_argument);
+    case drive_emulation::clock:
+        return row.gives_value() && !row.drive_text && row.shape == drive_shape::int_result;
+    case drive_emulation::read_input:
+        return row.gives_value() && row.drive_text &&
+               (row.shape == drive_shape::int_result ||
+                row.shape == drive_shape::channel_argument_int_result);
+    }
+    return false;
+}
+static_assert([] {
+    for (const method_id_row& row : method_id_table)
+        if (!emulation_fits(row)) return false;
+    return true;
+}());
 
 // The row of identifier `id`, or null.
 constexpr const method_id_row* find_method_id(u16 id) {
