@@ -19,8 +19,8 @@ using namespace drive;
 struct move_case {
     const char* name;
     double distance, speed, acceleration;
-    double time;  // closed form of the move's duration
-    double peak;  // highest speed on the way
+    double time; // closed form of the move's duration
+    double peak; // highest speed on the way
 };
 
 TEST(DriveProfile, MovesTakeTheirClosedFormTime) {
@@ -70,8 +70,7 @@ struct run_case {
 
 TEST(DriveModel, ClosedLoopRuns) {
     const run_case cases[] = {
-        {"new target mid-move re-plans without a jump",
-         nullptr,
+        {"new target mid-move re-plans without a jump", nullptr,
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -84,8 +83,7 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_NE(m.status(3990) & STATUS_TARGET_REACHED, STATUS_TARGET_REACHED);
              EXPECT_EQ(m.status(4000), STATUS_ENABLED | STATUS_TARGET_REACHED);
          }},
-        {"new target behind: brake, then back",
-         nullptr,
+        {"new target behind: brake, then back", nullptr,
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -96,8 +94,7 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.demand_position(4500), 1000);
              EXPECT_EQ(m.status(6000), STATUS_ENABLED | STATUS_TARGET_REACHED);
          }},
-        {"StopDrive mid-move brakes and disables",
-         nullptr,
+        {"StopDrive mid-move brakes and disables", nullptr,
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -111,8 +108,7 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.status(3000), 0u);
              EXPECT_EQ(m.current(3000), 0);
          }},
-        {"velocity mode turns round",
-         nullptr,
+        {"velocity mode turns round", nullptr,
          [](model& m) {
              m.set_mode(0, PROFILE_VELOCITY_MODE);
              m.start_drive(0);
@@ -161,7 +157,9 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_LT(m.encoder_position(60000), 500);
          }},
         {"a blocked axis builds up the following error",
-         [](description& d) { d.events = {{1000, event::kind::block, 0}}; },
+         [](description& d) {
+             d.events = {{1000, event::kind::block, 0}};
+         },
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -171,7 +169,9 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.status(5000), STATUS_FOLLOWING_ERROR);
          }},
         {"an encoder fault freezes the reading",
-         [](description& d) { d.events = {{1000, event::kind::encoder_fault, 0}}; },
+         [](description& d) {
+             d.events = {{1000, event::kind::encoder_fault, 0}};
+         },
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -194,7 +194,9 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.digital_input(20000), 1 << 2);
          }},
         {"a limit switch closing by event brakes the axis",
-         [](description& d) { d.events = {{2000, event::kind::upper_limit_switch, 0}}; },
+         [](description& d) {
+             d.events = {{2000, event::kind::upper_limit_switch, 0}};
+         },
          [](model& m) {
              m.set_target(0, 10000);
              m.start_drive(0);
@@ -225,8 +227,7 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.encoder_position(5000), 0);
              EXPECT_EQ(m.status(5000), STATUS_ENABLED | STATUS_TARGET_REACHED);
          }},
-        {"data sets restore what was set",
-         nullptr,
+        {"data sets restore what was set", nullptr,
          [](model& m) {
              std::string problem;
              m.set_max_speed(0, 500);
@@ -240,8 +241,7 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.set().max_speed, 500);
              EXPECT_EQ(m.set().acceleration, 250);
          }},
-        {"settings are clamped",
-         nullptr,
+        {"settings are clamped", nullptr,
          [](model& m) {
              m.set_max_speed(0, 5000);
              m.set_acceleration(0, -3);
@@ -382,8 +382,9 @@ TEST(DriveDescription, RefusesWhatItDoesNotKnow) {
     }
     description d;
     std::string problem;
-    ASSERT_TRUE(parse_description("d.yaml", "events:\n - {at_ms: 9, block: true}\n - {at_ms: "
-                                            "1, load_ma: 7}\nmax_speed: 2000\n",
+    ASSERT_TRUE(parse_description("d.yaml",
+                                  "events:\n - {at_ms: 9, block: true}\n - {at_ms: "
+                                  "1, load_ma: 7}\nmax_speed: 2000\n",
                                   d, problem));
     EXPECT_EQ(d.max_speed, 2000);
     EXPECT_EQ(d.max_acceleration, description{}.max_acceleration);

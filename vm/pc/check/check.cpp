@@ -531,8 +531,7 @@ class checker {
             effects.push_back(format("the model reads the %c argument's bits as an int", first));
         if (gives && declared.return_letter == 'V')
             effects.push_back("the value the model gives is lost");
-        if (!gives && declared.return_letter != 'V')
-            effects.push_back("the model gives back 0");
+        if (!gives && declared.return_letter != 'V') effects.push_back("the model gives back 0");
         if (effects.empty()) return;
         std::string effect;
         for (const std::string& e : effects) effect += (effect.empty() ? "" : "; ") + e;

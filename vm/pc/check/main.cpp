@@ -1,6 +1,6 @@
-// mirt_check [-v] [-map FILE] [-drive FILE] file.prg: reports what the VM will refuse and where it computes
-// unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file that
-// is not a package (or a command line that names none).
+// mirt_check [-v] [-map FILE] [-drive FILE] file.prg: reports what the VM will refuse and where it
+// computes unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a
+// file that is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
 

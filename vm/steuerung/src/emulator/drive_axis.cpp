@@ -27,11 +27,12 @@ s32 argument(const variable* arguments, int count) {
 
 void record_state(s64 ms) {
     const drive::snapshot s = axis->state(ms);
-    const std::pair<const char*, s32> signals[] = {
-        {"axis_demand", s.demand}, {"axis_actual", s.actual}, {"axis_speed", s.speed},
-        {"axis_current", s.current}, {"axis_status", static_cast<s32>(s.status)}};
-    for (auto [name, value] : signals)
-        drive_record::sample(name, value, ms, instructions_executed);
+    const std::pair<const char*, s32> signals[] = {{"axis_demand", s.demand},
+                                                   {"axis_actual", s.actual},
+                                                   {"axis_speed", s.speed},
+                                                   {"axis_current", s.current},
+                                                   {"axis_status", static_cast<s32>(s.status)}};
+    for (auto [name, value] : signals) drive_record::sample(name, value, ms, instructions_executed);
 }
 
 // The program's name for the call (or, where -OS removed it, the function's), with its
@@ -59,7 +60,6 @@ bool load(const char* path, std::string& problem) {
 
 bool active() { return axis != nullptr; }
 
-
 bool answers(u16 id) {
     const method_id_row* row = find_method_id(id);
     return row && ((row->model_given() && row->gives_value()) || id == NATIVE_GET_DIGITAL_OUTPUT);
@@ -71,7 +71,8 @@ s32 digital_output() { return axis->digital_output(); }
 
 void sample_until(s64 ms) {
     if (!axis || !drive_record::active()) return;
-    for (; next_sample_ms <= ms; next_sample_ms += described.sample_ms) record_state(next_sample_ms);
+    for (; next_sample_ms <= ms; next_sample_ms += described.sample_ms)
+        record_state(next_sample_ms);
 }
 
 s32 call(image_text name, u16 id, const variable* arguments, int count, char return_letter) {
@@ -85,24 +86,60 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     bool gives_value = true;
     s32 value = 0;
     switch (id) {
-    case NATIVE_START_DRIVE: m.start_drive(ms); gives_value = false; break;
-    case NATIVE_STOP_DRIVE: m.stop_drive(ms); gives_value = false; break;
-    case NATIVE_SET_MIN_SPEED: m.set_min_speed(ms, v); gives_value = false; break;
-    case NATIVE_SET_MAX_SPEED: m.set_max_speed(ms, v); gives_value = false; break;
-    case NATIVE_SET_ACCELERATION: m.set_acceleration(ms, v); gives_value = false; break;
-    case NATIVE_SET_TARGET_POSITION: m.set_target(ms, v); gives_value = false; break;
+    case NATIVE_START_DRIVE:
+        m.start_drive(ms);
+        gives_value = false;
+        break;
+    case NATIVE_STOP_DRIVE:
+        m.stop_drive(ms);
+        gives_value = false;
+        break;
+    case NATIVE_SET_MIN_SPEED:
+        m.set_min_speed(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_MAX_SPEED:
+        m.set_max_speed(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_ACCELERATION:
+        m.set_acceleration(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_TARGET_POSITION:
+        m.set_target(ms, v);
+        gives_value = false;
+        break;
     case NATIVE_SET_MODE:
-    case NATIVE_SET_DRIVE_MODE: m.set_mode(ms, v); gives_value = false; break;
-    case NATIVE_SET_CURRENT_REDUCTION: m.set_current_reduction(ms, v); gives_value = false; break;
-    case NATIVE_SET_CURRENT: m.set_current(ms, v); gives_value = false; break;
-    case NATIVE_SET_DIRECTION: m.set_direction(ms, v); gives_value = false; break;
+    case NATIVE_SET_DRIVE_MODE:
+        m.set_mode(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_CURRENT_REDUCTION:
+        m.set_current_reduction(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_CURRENT:
+        m.set_current(ms, v);
+        gives_value = false;
+        break;
+    case NATIVE_SET_DIRECTION:
+        m.set_direction(ms, v);
+        gives_value = false;
+        break;
     case NATIVE_SET_POSITION:
         if (!m.set_position(ms, count ? v : described.home_position))
             problem = "the axis moves; the position is kept";
         gives_value = false;
         break;
-    case NATIVE_LOAD_DATA_SET: m.load_data_set(ms, v, problem); gives_value = false; break;
-    case NATIVE_SAVE_DATA_SET: m.save_data_set(ms, v, problem); gives_value = false; break;
+    case NATIVE_LOAD_DATA_SET:
+        m.load_data_set(ms, v, problem);
+        gives_value = false;
+        break;
+    case NATIVE_SAVE_DATA_SET:
+        m.save_data_set(ms, v, problem);
+        gives_value = false;
+        break;
     case NATIVE_GET_ACCELERATION: value = set.acceleration; break;
     case NATIVE_GET_MIN_SPEED: value = set.min_speed; break;
     case NATIVE_GET_MAX_SPEED: value = set.max_speed; break;
@@ -133,7 +170,8 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
         drive_record::call c;
         c.function = std::string(row.java_name());
         c.signal = c.function;
-        c.arguments = count ? text.substr(text.find('(') + 1, text.size() - text.find('(') - 2) : "";
+        c.arguments =
+            count ? text.substr(text.find('(') + 1, text.size() - text.find('(') - 2) : "";
         c.has_result = gives_value && return_letter != 'V';
         c.result = value;
         c.shown = gives_value ? value : count ? v : 1;

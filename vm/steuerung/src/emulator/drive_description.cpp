@@ -56,8 +56,7 @@ int line_of(const YAML::Node& node) { return node.Mark().line + 1; }
 
 // The node's value as an integer in [min, max], or a refusal.
 s64 integer(const YAML::Node& node, std::string_view key, s64 min, s64 max) {
-    if (!node.IsScalar())
-        throw refusal{line_of(node), std::string(key) + ": expected an integer"};
+    if (!node.IsScalar()) throw refusal{line_of(node), std::string(key) + ": expected an integer"};
     const std::string& text = node.Scalar();
     size_t used = 0;
     long long value = 0;
@@ -67,7 +66,8 @@ s64 integer(const YAML::Node& node, std::string_view key, s64 min, s64 max) {
         used = 0;
     }
     if (text.empty() || used != text.size())
-        throw refusal{line_of(node), std::string(key) + ": expected an integer, not '" + text + "'"};
+        throw refusal{line_of(node),
+                      std::string(key) + ": expected an integer, not '" + text + "'"};
     if (value < min || value > max)
         throw refusal{line_of(node), std::string(key) + ": " + text + " is outside " +
                                          std::to_string(min) + " to " + std::to_string(max)};
@@ -105,8 +105,8 @@ event read_event(const YAML::Node& item) {
             const std::string side = value.IsScalar() ? value.Scalar() : "";
             if (side != "lower" && side != "upper")
                 throw refusal{line_of(value), "limit_switch: expected lower or upper"};
-            e.what = side == "lower" ? event::kind::lower_limit_switch
-                                     : event::kind::upper_limit_switch;
+            e.what =
+                side == "lower" ? event::kind::lower_limit_switch : event::kind::upper_limit_switch;
             ++kinds;
         } else {
             throw refusal{line_of(entry.first), "unknown event key '" + key + "'"};
@@ -181,8 +181,7 @@ bool read_description(const char* path, description& out, std::string& problem) 
         problem = std::string(path) + ": " + file.problem;
         return false;
     }
-    return parse_description(path, std::string(file.bytes.begin(), file.bytes.end()), out,
-                             problem);
+    return parse_description(path, std::string(file.bytes.begin(), file.bytes.end()), out, problem);
 }
 
 } // namespace drive

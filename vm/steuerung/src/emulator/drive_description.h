@@ -40,8 +40,8 @@ struct description {
     s32 lower_limit_switch_position = INT32_MIN;
     s32 upper_limit_switch_bit = 2;
     s32 upper_limit_switch_position = INT32_MAX;
-    s32 sample_ms = 10; // recordings sample the model this often
-    std::string data_sets; // file the data sets persist in; empty: they live for the run
+    s32 sample_ms = 10;        // recordings sample the model this often
+    std::string data_sets;     // file the data sets persist in; empty: they live for the run
     std::vector<event> events; // in time order
 };
 

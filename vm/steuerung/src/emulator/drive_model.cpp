@@ -34,8 +34,7 @@ double lag_after(double tau, double p0, double v0, double a, double x0, double l
 struct builder {
     profile out;
     double t, p, v, x;
-    builder(double t0, double p0, double v0, double x0, double lag_s)
-        : t(t0), p(p0), v(v0), x(x0) {
+    builder(double t0, double p0, double v0, double x0, double lag_s) : t(t0), p(p0), v(v0), x(x0) {
         out.lag_s = lag_s;
     }
     void push(double a, double duration) {
@@ -70,8 +69,7 @@ profile::point profile::at(double t) const {
             lag_after(tau, ph.p0, ph.v0, ph.a, ph.x0, lag_s)};
 }
 
-profile plan_stop(double t0, double p0, double v0, double x0, double acceleration,
-                  double lag_s) {
+profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s) {
     builder b(t0, p0, v0, x0, lag_s);
     if (acceleration <= 0) return b.rest(p0);
     b.push(-sign(v0) * acceleration, std::fabs(v0) / acceleration);
@@ -163,8 +161,7 @@ void model::replan(double t) {
     }
     const double target = target_of_mode(pd.p);
     demand_ = plan_move(t, pd.p, pd.v, pd.x, target, set_.max_speed, set_.acceleration, lag_s);
-    axis_ = plan_move(t, pa.p, pa.v, pa.x, target, set_.max_speed, acceleration_available(),
-                      lag_s);
+    axis_ = plan_move(t, pa.p, pa.v, pa.x, target, set_.max_speed, acceleration_available(), lag_s);
 }
 
 void model::halt(double t, u32 reason) {
@@ -257,8 +254,9 @@ void model::check_following_error(double from, double to) {
 
 void model::advance(double t) {
     const std::vector<event>& events = d_.events;
-    while (next_event_ < events.size() && events[next_event_].at_ms / 1000.0 <= t) {
-        const double at = std::max(now_, events[next_event_].at_ms / 1000.0);
+    while (next_event_ < events.size() &&
+           static_cast<double>(events[next_event_].at_ms) / 1000.0 <= t) {
+        const double at = std::max(now_, static_cast<double>(events[next_event_].at_ms) / 1000.0);
         check_following_error(now_, at);
         now_ = at;
         apply(events[next_event_++], at);
@@ -354,7 +352,7 @@ void model::set_current_reduction(s64 ms, s32 ma) {
 s32 model::encoder_position(s64 ms) {
     const double t = seconds(ms);
     advance(t);
-    return counts(faults_ & STATUS_FAULT ? encoder_frozen_ : axis_.at(t).x);
+    return counts((faults_ & STATUS_FAULT) ? encoder_frozen_ : axis_.at(t).x);
 }
 
 s32 model::demand_position(s64 ms) {
@@ -370,8 +368,7 @@ s32 model::current(s64 ms) {
     const profile::point a = axis_.at(t);
     if (blocked_ && t < demand_.end()) return set_.current; // pushing against the block
     if (a.v == 0 && a.a == 0) return std::max(set_.current_reduction, load_ma_);
-    const double ma =
-        d_.friction_ma + load_ma_ + std::fabs(a.a) * d_.ma_per_acceleration / 1000.0;
+    const double ma = d_.friction_ma + load_ma_ + std::fabs(a.a) * d_.ma_per_acceleration / 1000.0;
     return counts(std::min(ma, static_cast<double>(set_.current)));
 }
 
@@ -384,7 +381,8 @@ u32 model::status(s64 ms) {
     if (moving(t)) word |= STATUS_MOVING;
     const profile::point d = demand_.at(t);
     if (set_.mode == PROFILE_VELOCITY_MODE) {
-        if (enabled_until_ == FOREVER && set_.max_speed > 0 && std::fabs(std::fabs(d.v) - set_.max_speed) < 1e-6)
+        if (enabled_until_ == FOREVER && set_.max_speed > 0 &&
+            std::fabs(std::fabs(d.v) - set_.max_speed) < 1e-6)
             word |= STATUS_TARGET_REACHED;
     } else if (t >= demand_.end() && counts(d.p) == set_.target &&
                std::fabs(axis_.at(t).x - set_.target) <= d_.position_window) {
@@ -417,8 +415,8 @@ snapshot model::state(s64 ms) {
 // mode current_reduction current direction".
 namespace {
 constexpr s32 settings::*setting_fields[] = {
-    &settings::min_speed, &settings::max_speed,         &settings::acceleration,
-    &settings::target,    &settings::mode,              &settings::current_reduction,
+    &settings::min_speed, &settings::max_speed, &settings::acceleration,
+    &settings::target,    &settings::mode,      &settings::current_reduction,
     &settings::current,   &settings::direction,
 };
 constexpr s32 MAX_DATA_SET = 255;

@@ -62,8 +62,7 @@ struct profile {
 profile plan_move(double t0, double p0, double v0, double x0, double target, double speed,
                   double acceleration, double lag_s);
 // Braking to standstill with `acceleration` (<= 0: stops at once).
-profile plan_stop(double t0, double p0, double v0, double x0, double acceleration,
-                  double lag_s);
+profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s);
 
 // The values a data set holds: what the Set functions set.
 struct settings {
@@ -140,13 +139,13 @@ class model {
     settings set_;
     profile demand_;
     profile axis_;
-    double now_ = 0;              // s: the model has been carried up to here
-    size_t next_event_ = 0;       // events before it have happened
-    double enabled_until_ = -1;   // the axis is enabled before this time
-    double offset_ = 0;           // SetPosition's shift of the counts against the switches
-    double encoder_frozen_ = 0;   // the encoder's reading since a fault
-    bool clamped_ = false;        // the move ends at a limit short of what was asked
-    u32 faults_ = 0;              // STATUS_FOLLOWING_ERROR, STATUS_LIMIT, STATUS_FAULT
+    double now_ = 0;            // s: the model has been carried up to here
+    size_t next_event_ = 0;     // events before it have happened
+    double enabled_until_ = -1; // the axis is enabled before this time
+    double offset_ = 0;         // SetPosition's shift of the counts against the switches
+    double encoder_frozen_ = 0; // the encoder's reading since a fault
+    bool clamped_ = false;      // the move ends at a limit short of what was asked
+    u32 faults_ = 0;            // STATUS_FOLLOWING_ERROR, STATUS_LIMIT, STATUS_FAULT
     s32 load_ma_ = 0;
     bool blocked_ = false;
     bool lower_switch_forced_ = false;

@@ -58,8 +58,7 @@ std::string take_line(const std::vector<std::string>& fields, s64& last_ms) {
     if (!row->gives_value()) return fields[1] + " gives no value; only the Get functions do";
     if (row->id == NATIVE_GET_MILLIS)
         return "GetMillis is the emulated clock the times are given in";
-    if (given_elsewhere && given_elsewhere(row->id))
-        return fields[1] + " is given by " + given_by;
+    if (given_elsewhere && given_elsewhere(row->id)) return fields[1] + " is given by " + given_by;
     const bool has_channel = row->shape == drive_shape::channel_argument_int_result;
     const size_t wanted = has_channel ? 4 : 3;
     if (fields.size() < wanted) return fields[1] + " needs a channel before the value";

@@ -71,7 +71,8 @@ host::option_table option_rows(options& o) {
          "what the Get functions return over emulated time (lines \"<ms> <Function> "
          "[<channel>] <value>\")",
          host::text_value{&o.inputs, "a file of inputs"}},
-        {"-drive", "FILE", "carry out the motion functions on a model of one axis (YAML description)",
+        {"-drive", "FILE",
+         "carry out the motion functions on a model of one axis (YAML description)",
          host::text_value{&o.drive, "a drive description"}},
         {"-clock-us", "U", "the emulated clock advances U microseconds per instruction",
          host::count_value{&o.clock_us, 1, NO_BOUND, "a whole number of microseconds above 0"}},
