@@ -55,6 +55,11 @@ bool emulated_native(u16 id) {
     return row && row->emulated();
 }
 
+bool model_native(u16 id) {
+    const method_id_row* row = find_method_id(id);
+    return row && row->model_given();
+}
+
 // One instruction of a method's code, decoded through the opcode table, with the targets
 // of a switch.
 struct instruction : decoded_instruction {
@@ -187,9 +192,10 @@ struct finding {
 
 class checker {
   public:
-    checker(const std::vector<u8>& bytes, bool verbose, const mapfile::package_map* map)
+    checker(const std::vector<u8>& bytes, bool verbose, const mapfile::package_map* map,
+            bool drive_model)
         : bytes_(bytes.data(), static_cast<u32>(bytes.size()), throw_damaged), verbose_(verbose),
-          map_(map) {}
+          drive_model_(drive_model), map_(map) {}
 
     check_report run() {
         check_report report;
@@ -422,7 +428,7 @@ class checker {
                            ERROR_FUNCTION_NOT_FOUND));
             else if (method.id == NATIVE_DISPLAY_LONG)
                 add(m, -1, false, "SendLong shows only the low 32 bits of the value");
-            else if (!emulated_native(method.id))
+            else if (!emulated_native(method.id) && !(drive_model_ && model_native(method.id)))
                 add(m, -1, false,
                     format("drive function %s (id %u) is not emulated: the emulator reports and "
                            "skips it",
@@ -474,6 +480,10 @@ class checker {
         if (!declared) return; // a descriptor of no shape is reported where it is called
         const std::string name(row->java_name());
         const char* function = name.c_str();
+        if (drive_model_ && row->model_given()) {
+            check_model_signature(m, *row, *declared);
+            return;
+        }
         if (!row->emulated()) {
             if (declared->parameters > 1 ||
                 (declared->return_letter != 'I' && declared->return_letter != 'V'))
@@ -515,6 +525,37 @@ class checker {
         add(m, -1, !counts_agree,
             format("drive function %s is declared %s, but the VM dispatches it as %s: %s", function,
                    method.descriptor.c_str(), std::string(expected).c_str(), effect.c_str()));
+    }
+
+    // The axis model reads the declared parameters as the default row takes them: the first
+    // as an int (a long by its low 32 bits); it gives an int back.
+    void check_model_signature(int m, const method_id_row& row, const descriptor_shape& declared) {
+        const method_entry& method = methods_[m];
+        const std::string_view expected = row.model_signature();
+        if (method.descriptor == expected) return;
+        const bool takes = expected[1] == 'I', gives = expected.back() == 'I';
+        const int passed = declared.parameters;
+        const char first = passed ? method.descriptor[1] : ')';
+        std::vector<std::string> effects;
+        if (takes && passed == 0) {
+            if (row.id == NATIVE_SET_POSITION) return; // presets the home position
+            effects.push_back("no argument is passed: the model reads 0");
+        }
+        if (!takes && passed > 0) effects.push_back("the model ignores the arguments");
+        if (takes && passed > 1) effects.push_back("the model reads the first argument only");
+        if (takes && first == 'J') effects.push_back("the model reads the low 32 bits of the long");
+        if (takes && first != 'I' && first != 'J' && passed > 0)
+            effects.push_back(format("the model reads the %c argument's bits as an int", first));
+        if (gives && declared.return_letter == 'V')
+            effects.push_back("the value the model gives is lost");
+        if (!gives && declared.return_letter != 'V') effects.push_back("the model gives back 0");
+        if (effects.empty()) return;
+        std::string effect;
+        for (const std::string& e : effects) effect += (effect.empty() ? "" : "; ") + e;
+        add(m, -1, false,
+            format("drive function %s is declared %s, but the drive model reads it as %s: %s",
+                   std::string(row.java_name()).c_str(), method.descriptor.c_str(),
+                   std::string(expected).c_str(), effect.c_str()));
     }
 
     void check_parameters(int m) {
@@ -984,6 +1025,7 @@ class checker {
 
     package_bytes bytes_;
     bool verbose_;
+    bool drive_model_;
     std::vector<class_entry> classes_;
     std::vector<method_entry> methods_;
     std::vector<finding> findings_;
@@ -1010,8 +1052,8 @@ class checker {
 } // namespace
 
 check_report check_package(const std::vector<u8>& bytes, bool verbose,
-                           const mapfile::package_map* map) {
-    return checker(bytes, verbose, map).run();
+                           const mapfile::package_map* map, bool drive_model) {
+    return checker(bytes, verbose, map, drive_model).run();
 }
 
 int check_exit_status(const check_report& report) {

@@ -18,8 +18,10 @@ struct check_report {
 
 // `verbose` adds a disassembly of every method; with the linker's `map`, findings at an offset
 // name their source line.
+// `drive_model`: the run has the axis model of -drive, which carries out the motion functions
+// (their declarations are checked against what it reads).
 check_report check_package(const std::vector<u8>& bytes, bool verbose,
-                           const mapfile::package_map* map = nullptr);
+                           const mapfile::package_map* map = nullptr, bool drive_model = false);
 
 // Exit status of the program for a report: 0 no errors, 1 errors, 2 not a package.
 int check_exit_status(const check_report& report);

@@ -1,6 +1,6 @@
-// mirt_check [-v] [-map FILE] file.prg: reports what the VM will refuse and where it computes
-// unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a file that
-// is not a package (or a command line that names none).
+// mirt_check [-v] [-map FILE] [-drive FILE] file.prg: reports what the VM will refuse and where it
+// computes unlike Java, per class and method. Exit status 0 without errors, 1 with errors, 2 for a
+// file that is not a package (or a command line that names none).
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "command_line.h"
+#include "drive_description.h"
 #include "host_files.h"
 #include "mirt_image.h"
 
@@ -24,6 +25,7 @@ void print_usage() { std::printf("Usage:\n\n\tmirt_check [-v] [-map FILE] input.
 struct check_options {
     bool verbose = false;
     const char* map = nullptr;
+    const char* drive = nullptr;
 };
 
 // Every option of the checker, once.
@@ -34,6 +36,10 @@ host::option_table option_rows(check_options& o) {
          &o.verbose},
         {"-map", "FILE", "the linker's map of the package: each finding names its source line",
          host::text_value{&o.map, "the linker's map file"}},
+        {"-drive", "FILE",
+         "the run's axis model (the emulator's -drive): declarations checked against what it "
+         "reads",
+         host::text_value{&o.drive, "a drive description"}},
     };
 }
 
@@ -68,6 +74,7 @@ int check(int argc, char** argv) {
         return NOT_A_PACKAGE_STATUS;
     }
     const char* map_path = o.map;
+    const char* drive_path = o.drive;
     const bool verbose = o.verbose;
     const char* path = argv[argc - 1];
     // Like the emulator's loader: at most one byte more than the largest package is read.
@@ -92,7 +99,16 @@ int check(int argc, char** argv) {
             return NOT_A_PACKAGE_STATUS;
         }
     }
-    check_report report = check_package(file.bytes, verbose, map_path ? &map : nullptr);
+    if (drive_path) { // the run's axis model: its description must be one
+        drive::description described;
+        std::string problem;
+        if (!drive::read_description(drive_path, described, problem)) {
+            std::printf("%s\n", problem.c_str());
+            return NOT_A_PACKAGE_STATUS;
+        }
+    }
+    check_report report =
+        check_package(file.bytes, verbose, map_path ? &map : nullptr, drive_path != nullptr);
     std::printf("%s", report.text.c_str());
     return check_exit_status(report);
 }

@@ -39,6 +39,10 @@ struct call {
 };
 void record(const call& c, s64 ms, u64 instructions);
 
+// A sampled state value (not a call): recorded where it changed, the CSV row with `signal`
+// as its function and the value as its result.
+void sample(const char* signal, s32 value, s64 ms, u64 instructions);
+
 // Ends the run's drive output: names the stimulus lines the run never read (standard error),
 // writes and renames every open recording; `end_ms` is where the run's time ended. Answers
 // `status`, or 255 (with a line saying which file) when one could not be written.

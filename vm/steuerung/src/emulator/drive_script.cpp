@@ -27,6 +27,8 @@ std::map<std::pair<u16, s32>, std::vector<change>> changes;
 std::set<std::pair<u16, s32>> read;
 std::vector<u16> ids;
 std::string file_name;
+bool (*given_elsewhere)(u16 id) = nullptr;
+const char* given_by = "";
 
 // A whole decimal integer within [low, high]; an optional sign when low is negative.
 bool parse_integer(const std::string& text, long long low, long long high, long long& value) {
@@ -61,6 +63,7 @@ std::string take_line(const std::vector<std::string>& fields, int number, s64& l
     if (!row->gives_value()) return fields[1] + " gives no value; only the Get functions do";
     if (row->id == NATIVE_GET_MILLIS)
         return "GetMillis is the emulated clock the times are given in";
+    if (given_elsewhere && given_elsewhere(row->id)) return fields[1] + " is given by " + given_by;
     const bool has_channel = row->shape == drive_shape::channel_argument_int_result;
     const size_t wanted = has_channel ? 4 : 3;
     if (fields.size() < wanted) return fields[1] + " needs a channel before the value";
@@ -81,6 +84,11 @@ std::string take_line(const std::vector<std::string>& fields, int number, s64& l
 }
 
 } // namespace
+
+void refuse(bool (*given)(u16 id), const char* source) {
+    given_elsewhere = given;
+    given_by = source;
+}
 
 void clear() {
     changes.clear();

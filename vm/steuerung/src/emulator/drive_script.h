@@ -11,6 +11,10 @@
 
 namespace drive_script {
 
+// Functions whose values another source gives (the drive model): a stimulus line for one is
+// refused, saying `source`. Set before the file is read.
+void refuse(bool (*given)(u16 id), const char* source);
+
 // Reads the stimulus file (channels count from 1); false with "file:line: reason" (or "file:
 // reason") when it cannot be read or a line is not a stimulus.
 bool load(const char* path, std::string& problem);

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "drive_axis.h"
 #include "drive_record.h"
 #include "drive_script.h"
 #include "command_line.h"
@@ -121,7 +122,9 @@ void install_emulated_drive() {
     const std::vector<u16>& scripted = drive_script::scripted_ids();
     for (size_t i = 0; i < method_id_table.size(); ++i) {
         const method_id_row& row = method_id_table[i];
-        if (row.emulated()) {
+        if (drive_axis::active() && row.model_given()) { // -drive: the model, not the default row
+            register_scripted_function(row.id, drive_axis::call);
+        } else if (row.emulated()) {
             register_drive_function(row.id, row_call[i]);
         } else if (row.gives_value()) {
             const bool has_script =
@@ -222,11 +225,25 @@ void native_not_emulated(image_text name, u16 id, const variable* arguments, int
     record_default_row(name, id, arguments, count, return_letter, 0);
 }
 
+namespace {
+// An emulated input's value: with -drive, the digital output set last and the switch bits
+// (with the bits a stimulus sets); else the stimulus script's value, or 1.
+s32 model_input(const method_id_row& row, s32 channel) {
+    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_OUTPUT)
+        return drive_axis::digital_output();
+    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_INPUT)
+        return drive_axis::digital_input() | scripted_or(row.id, 0, 0);
+    return scripted_or(row.id, channel, 1);
+}
+} // namespace
+
 s32 emulate_drive_function(const method_id_row& row, s64 argument) {
     switch (row.emulation) {
     case drive_emulation::show_value: {
         const s32 shown = static_cast<s32>(argument); // a long shows its low 32 bits only
         drive_line("DRIVE: %s: %d", row.drive_text, shown);
+        if (row.id == NATIVE_SET_DIGITAL_OUTPUT && drive_axis::active())
+            drive_axis::set_digital_output(shown); // GetDigitalOutput reads it back
         // The argument's text is made only for a recording: drive calls are on the
         // program's hot path.
         if (drive_record::active())
@@ -243,7 +260,7 @@ s32 emulate_drive_function(const method_id_row& row, s64 argument) {
         const bool has_channel = row.shape == drive_shape::channel_argument_int_result;
         // The channel as the program wrote it: the VM passes it 0-based.
         const s32 channel = has_channel ? add32(static_cast<s32>(argument), 1) : 0;
-        const s32 value = scripted_or(row.id, channel, 1);
+        const s32 value = model_input(row, channel);
         if (drive_record::active())
             record_call(row.id, channel, has_channel ? std::to_string(channel) : "", true, value,
                         value);

@@ -13,6 +13,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
+#include "drive_axis.h"
 #include "drive_record.h"
 #include "drive_script.h"
 #include "emulate.h"
@@ -32,6 +33,7 @@ void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.p
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     print_stack_trace();
+    drive_axis::sample_until(emulated_ms());
     status = drive_record::finish(expected_end_status(status, true), emulated_ms());
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
@@ -44,6 +46,7 @@ struct options {
     const char* expect = nullptr;
     const char* map = nullptr;
     const char* inputs = nullptr;
+    const char* drive = nullptr;
     u64 clock_us = 0;
     drive_record::paths recordings;
     const char* svg_window = nullptr; // "FROM:TO", read into recordings once all are read
@@ -70,6 +73,9 @@ host::option_table option_rows(options& o) {
          "what the Get functions return over emulated time (lines \"<ms> <Function> "
          "[<channel>] <value>\")",
          host::text_value{&o.inputs, "a file of inputs"}},
+        {"-drive", "FILE",
+         "carry out the motion functions on a model of one axis (YAML description)",
+         host::text_value{&o.drive, "a drive description"}},
         {"-clock-us", "U", "the emulated clock advances U microseconds per instruction",
          host::count_value{&o.clock_us, 1, NO_BOUND, "a whole number of microseconds above 0"}},
         {"-vcd", "FILE", "record the drive calls as a Value Change Dump (1 ms steps)",
@@ -96,7 +102,7 @@ void print_help() {
 bool recordings_are_apart(const options& o, std::string& problem) {
     const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg,
                              o.recordings.gtkw};
-    const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
+    const char* inputs[] = {o.file, o.expect, o.map, o.inputs, o.drive};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
         const auto out = host::identity_of(outputs[i]);
@@ -199,6 +205,14 @@ int parse_options(int cnt, char** params, options& o) {
             return USAGE_STATUS;
         }
     }
+    if (o.drive) {
+        std::string problem;
+        if (!drive_axis::load(o.drive, problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
+            return USAGE_STATUS;
+        }
+        drive_script::refuse(drive_axis::answers, "the drive model (-drive)");
+    }
     if (o.inputs) {
         std::string problem;
         if (!drive_script::load(o.inputs, problem)) {
@@ -245,6 +259,7 @@ int emulate(int cnt, char** params) {
     vm_init();
     if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
+    drive_axis::sample_until(emulated_ms());
     return drive_record::finish(expected_end_status(0), emulated_ms());
 }
 

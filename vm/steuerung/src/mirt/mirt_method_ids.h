@@ -90,6 +90,18 @@ struct method_id_row {
     drive_emulation emulation = drive_emulation::none;
     const char* drive_text = nullptr; // the name in the emulator's DRIVE line
     constexpr bool emulated() const { return shape != drive_shape::default_row; }
+    // With -drive the axis model carries out every drive function that has no emulation of
+    // its own, instead of the default row.
+    constexpr bool model_given() const {
+        return !emulated() && id != JAVA_INIT_METHOD && id != JAVA_MAIN_METHOD;
+    }
+    // What the model reads and gives: a value for a Get function, nothing for starting and
+    // stopping, one int for every other function (SetPosition also without: the home).
+    constexpr std::string_view model_signature() const {
+        if (gives_value()) return "()I";
+        if (id == NATIVE_START_DRIVE || id == NATIVE_STOP_DRIVE) return "()V";
+        return "(I)V";
+    }
     // The Get functions are the ones that give the program a value.
     constexpr bool gives_value() const { return keys[0].starts_with("Get"); }
     // The name a user knows it by: the last key (the first may be a misspelling kept for
