@@ -24,7 +24,7 @@ struct signal {
 };
 
 struct recording {
-    std::unique_ptr<host::atomic_file> vcd, csv, svg;
+    std::unique_ptr<host::atomic_file> vcd, csv, svg, log; // log: every call, for mirt_test
     std::FILE* vcd_changes = nullptr; // the dump's body, written after its header at the end
     s64 vcd_time = 0;                 // the last time stamp (the header ends at #0)
     std::vector<signal> signals;      // in the order of their first call
@@ -192,7 +192,7 @@ void write_svg(std::FILE* out, s64 end_ms) {
 
 bool open(const paths& files, std::string& problem) {
     if (!open_one(files.vcd, rec.vcd, problem) || !open_one(files.csv, rec.csv, problem) ||
-        !open_one(files.svg, rec.svg, problem))
+        !open_one(files.svg, rec.svg, problem) || !open_one(files.signals, rec.log, problem))
         return false;
     if (rec.vcd) {
         rec.vcd_changes = std::tmpfile();
@@ -202,11 +202,14 @@ bool open(const paths& files, std::string& problem) {
         }
     }
     if (rec.csv) std::fputs("ms,instructions,function,argument,result\r\n", rec.csv->stream());
-    rec.any = rec.vcd || rec.csv || rec.svg;
+    if (rec.log) std::fputs("mirt-signals 1\n", rec.log->stream());
+    rec.any = rec.vcd || rec.csv || rec.svg || rec.log;
     return true;
 }
 
 bool active() { return rec.any; }
+
+bool wants_sites() { return rec.log != nullptr; }
 
 void record(const call& c, s64 ms, u64 instructions) {
     if (rec.csv) {
@@ -215,6 +218,9 @@ void record(const call& c, s64 ms, u64 instructions) {
                      static_cast<unsigned long long>(instructions), csv_field(c.function).c_str(),
                      csv_field(c.arguments).c_str(), result.c_str());
     }
+    if (rec.log)
+        std::fprintf(rec.log->stream(), "call\t%lld\t%s\t%d\t%s\n", static_cast<long long>(ms),
+                     c.signal.c_str(), c.shown, c.site.c_str());
     if (!rec.vcd && !rec.svg) return;
     auto [place, added] = rec.by_name.try_emplace(c.signal, rec.signals.size());
     if (added) rec.signals.push_back({c.signal, identifier(place->second), false, 0, {}});
@@ -256,9 +262,13 @@ int finish(int status, s64 end_ms) {
         }
     }
     if (rec.svg) write_svg(rec.svg->stream(), end_ms);
+    if (rec.log)
+        std::fprintf(rec.log->stream(), "end\t%lld\t%d\n", static_cast<long long>(end_ms),
+                     status);
     commit(rec.vcd);
     commit(rec.csv);
     commit(rec.svg);
+    commit(rec.log);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../mirt/mirt.h"
+#include "coverage.h"
 #include "drive_record.h"
 #include "emulate.h"
 #include "host_files.h"
@@ -26,7 +27,7 @@ u64 clock_bound = NO_BOUND;
 u64 clock_passing_bound = NO_BOUND; // -max-ms with -clock-us, kept as an instruction limit
 
 [[noreturn]] void end_run(int status) {
-    status = drive_record::finish(status, emulated_ms());
+    status = coverage::finish(drive_record::finish(status, emulated_ms()));
     std::exit(host::checked_exit_status("mirt_emulator", status, 255));
 }
 
@@ -53,7 +54,7 @@ void on_vm_stop(stop_reason reason) {
     const int request = stop_request;
     // The reader is gone: nothing more can reach it, and nobody is there to tell.
     if (reason == STOP_REQUESTED && request == SIGPIPE) {
-        drive_record::finish(0, emulated_ms()); // the recordings are files: they are kept
+        coverage::finish(drive_record::finish(0, emulated_ms())); // files: they are kept
         std::_Exit(128 + SIGPIPE);
     }
     std::string cause;
@@ -183,6 +184,8 @@ bool load_package_map(const char* map_path, const char* package_path, std::strin
     return true;
 }
 
+const mapfile::package_map* loaded_package_map() { return map ? &*map : nullptr; }
+
 void print_stack_trace() {
     if (!map || !static_mem) return;
     // The running activation first: pc where it lies in its code, else where it was saved.
@@ -222,4 +225,15 @@ std::string vm_position() {
     const image_text name = cf.method_name(cf.method(current_frame.method));
     return class_name + "." + std::string(reinterpret_cast<const char*>(name.bytes), name.length) +
            "@" + std::to_string(pc - code_begin);
+}
+
+std::string call_site() {
+    if (!map || !static_mem || !pc) return vm_position();
+    const mapfile::class_entry* owner = nullptr;
+    const mapfile::method_entry* m =
+        mapfile::find_method(*map, current_frame.cf.base, current_frame.method, &owner);
+    if (!m || !m->length || owner->source.empty()) return vm_position();
+    const long offset = pc - static_mem - static_cast<long>(m->code);
+    const u32 line = offset >= 0 ? mapfile::line_of(*m, static_cast<u32>(offset)) : 0;
+    return line ? owner->source + ":" + std::to_string(line) : vm_position();
 }

@@ -11,6 +11,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
+#include "coverage.h"
 #include "drive_record.h"
 #include "drive_script.h"
 #include "emulate.h"
@@ -41,14 +42,16 @@ void print_help() {
                 "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
                 "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
                 "\t-csv FILE      record every drive call as a CSV row\n"
-                "\t-svg FILE      draw the drive calls as step plots over emulated time\n");
+                "\t-svg FILE      draw the drive calls as step plots over emulated time\n"
+                "\t-signals FILE  record every drive call: time, signal, value, source line\n"
+                "\t-coverage FILE write the source lines the run executed as LCOV (needs -map)\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     print_stack_trace();
-    status = drive_record::finish(expected_end_status(status), emulated_ms());
+    status = coverage::finish(drive_record::finish(expected_end_status(status), emulated_ms()));
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
 
@@ -61,13 +64,15 @@ struct options {
     const char* map = nullptr;
     const char* inputs = nullptr;
     u64 clock_us = 0;
+    const char* coverage = nullptr;
     drive_record::paths recordings;
     const char* file = nullptr;
 };
 
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
-    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg};
+    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg,
+                             o.recordings.signals, o.coverage};
     const char* inputs[] = {o.file, o.expect, o.map, o.inputs};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
@@ -156,12 +161,19 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-svg") == 0 && !o.recordings.svg) {
             valid = has_value;
             o.recordings.svg = params[++i];
+        } else if (std::strcmp(option, "-signals") == 0 && !o.recordings.signals) {
+            valid = has_value;
+            o.recordings.signals = params[++i];
+        } else if (std::strcmp(option, "-coverage") == 0 && !o.coverage) {
+            valid = has_value;
+            o.coverage = params[++i];
         } else {
             valid = false;
         }
     }
     if (valid) o.file = params[cnt - 1];
     if (valid && cnt > 2 && o.file[0] == '-') valid = false;
+    if (valid && o.coverage && !o.map) valid = false; // lines come from the map
     if (!valid) {
         print_usage();
         return USAGE_STATUS;
@@ -190,7 +202,8 @@ int parse_options(int cnt, char** params, options& o) {
         }
     }
     std::string problem;
-    if (!recordings_are_apart(o, problem) || !drive_record::open(o.recordings, problem)) {
+    if (!recordings_are_apart(o, problem) || !drive_record::open(o.recordings, problem) ||
+        (o.coverage && !coverage::open(o.coverage, problem))) {
         std::printf("ERROR: %s\n", problem.c_str());
         return USAGE_STATUS;
     }
@@ -222,9 +235,10 @@ int emulate(int cnt, char** params) {
     install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
     vm_init();
-    if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    const char started = coverage::active() ? coverage::run() : vm_run();
+    if (started != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
-    return drive_record::finish(expected_end_status(0), emulated_ms());
+    return coverage::finish(drive_record::finish(expected_end_status(0), emulated_ms()));
 }
 
 } // namespace
