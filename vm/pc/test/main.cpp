@@ -234,8 +234,9 @@ std::string safe_name(const std::string& name) {
     return out;
 }
 
+// "assertion: at 1000 ms: what was seen (Source.java:12)"
 std::string failure_line(const suite::failure& f) {
-    std::string line = f.assertion + ": " + f.message;
+    std::string line = f.assertion + ": at " + std::to_string(f.ms) + " ms: " + f.message;
     if (!f.site.empty()) line += " (" + f.site + ")";
     return line;
 }
@@ -272,7 +273,7 @@ std::string junit_report(const std::vector<job>& jobs, double total_s) {
             if (!j.failures.empty()) {
                 std::string text;
                 for (const suite::failure& fl : j.failures)
-                    text += failure_line(fl) + " at " + std::to_string(fl.ms) + " ms\n";
+                    text += failure_line(fl) + "\n";
                 out << "      <failure message=\"" << xml(failure_line(j.failures.front()))
                     << "\" type=\"assertion\">" << xml(text) << "</failure>\n";
             }
@@ -321,6 +322,12 @@ int test(int argc, char** argv) {
     if (!parse_settings(argc, argv, s)) {
         usage();
         return UNUSABLE;
+    }
+    for (const std::string& report : {s.junit, s.coverage}) {
+        if (!report.empty() && !fs::is_directory(fs::absolute(report).parent_path())) {
+            std::printf("mirt_test: no directory for %s\n", report.c_str());
+            return UNUSABLE;
+        }
     }
     const auto begun = clock_type::now();
     std::vector<scenario::file> files;
@@ -423,8 +430,7 @@ int test(int argc, char** argv) {
             std::printf("%s  %s  %lld ms  %.2f s\n", j.failures.empty() ? "PASS" : "FAIL",
                         j.test->name.c_str(), static_cast<long long>(j.result.end_ms), j.wall_s);
             for (const suite::failure& f : j.failures)
-                std::printf("      %s at %lld ms\n", failure_line(f).c_str(),
-                            static_cast<long long>(f.ms));
+                std::printf("      %s\n", failure_line(f).c_str());
             if (!j.failures.empty())
                 std::printf("      recordings: %s.vcd %s.svg\n",
                             (recordings + "/" + safe_name(j.file->name) + "." +
@@ -454,7 +460,8 @@ int test(int argc, char** argv) {
         }
         auto found = children.find(pid);
         if (found == children.end()) continue;
-        job& j = jobs[found->second];
+        const size_t finished = found->second;
+        job& j = jobs[finished];
         --running;
         j.wall_s = std::chrono::duration<double>(clock_type::now() - j.started).count();
         j.result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status)
@@ -480,7 +487,7 @@ int test(int argc, char** argv) {
         }
         children.erase(found);
         j.failures = suite::judge(*j.test, j.result);
-        done[found->second] = true;
+        done[finished] = true;
         report();
     }
     const double total_s = std::chrono::duration<double>(clock_type::now() - begun).count();

@@ -56,8 +56,8 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
         if (!c) return seen(a, s + " was not called by " + std::to_string(a.at) + " ms", a.at, c);
         if (inside(a, c->value)) return std::nullopt;
         return seen(a,
-                    s + " was " + std::to_string(c->value) + " at " + std::to_string(a.at) +
-                        " ms, not " + range_text(a) + " (set at " + std::to_string(c->ms) + " ms)",
+                    s + " was " + std::to_string(c->value) + " (since " + std::to_string(c->ms) +
+                        " ms), not " + range_text(a),
                     a.at, c);
     }
     case check::reaches: {
@@ -73,8 +73,8 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
         if (!last)
             return seen(a, s + " was not called by " + std::to_string(a.at) + " ms", a.at, last);
         return seen(a,
-                    s + " did not reach " + range_text(a) + " by " + std::to_string(a.at) +
-                        " ms: it was " + std::to_string(last->value),
+                    s + " was " + std::to_string(last->value) + ", it did not reach " +
+                        range_text(a),
                     a.at, last);
     }
     case check::always:
@@ -85,9 +85,8 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
             any = &c;
             if (inside(a, c.value) != (a.kind == check::always))
                 return seen(a,
-                            s + " was " + std::to_string(c.value) + " at " + std::to_string(c.ms) +
-                                " ms, " + (a.kind == check::always ? "outside " : "inside ") +
-                                range_text(a),
+                            s + " was " + std::to_string(c.value) + ", " +
+                                (a.kind == check::always ? "outside " : "inside ") + range_text(a),
                             c.ms, &c);
         }
         if (!any && a.kind == check::always) return seen(a, s + " was never called", r.end_ms, any);
@@ -101,8 +100,8 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
             if (c.signal == s && c.ms <= until) ++count, last = &c;
         if (count >= a.low && count <= a.high) return std::nullopt;
         failure f = seen(a,
-                         s + " was called " + std::to_string(count) + " times by " +
-                             std::to_string(until) + " ms, not " + range_text(a),
+                         s + " was called " + std::to_string(count) + " times, not " +
+                             range_text(a),
                          until, last);
         f.value = std::to_string(count);
         return f;
@@ -120,12 +119,12 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
                     found = &c;
             }
             if (!found) {
-                const s64 since = matched ? matched->ms : 0;
                 std::string what = st.signal;
                 if (st.value != NOT_GIVEN) what += " = " + std::to_string(st.value);
-                std::string message = "step " + std::to_string(k + 1) + " (" + what +
-                                      ") did not follow after " + std::to_string(since) + " ms";
-                if (st.by != NOT_GIVEN) message += " by " + std::to_string(st.by) + " ms";
+                std::string message = "step " + std::to_string(k + 1) + " (" + what + ") did not ";
+                message += matched ? "follow step " + std::to_string(k) + " (at " +
+                                         std::to_string(matched->ms) + " ms)"
+                                   : "happen";
                 const s64 ms = st.by != NOT_GIVEN ? st.by : r.end_ms;
                 return seen(a, message, ms, value_at(r, st.signal, ms));
             }
