@@ -39,7 +39,9 @@ tracefile parse(const std::string& text) {
     tracefile t;
     source* current = nullptr;
     std::istringstream in(text);
-    auto number = [](const std::string& field) { return std::strtoull(field.c_str(), nullptr, 10); };
+    auto number = [](const std::string& field) {
+        return std::strtoull(field.c_str(), nullptr, 10);
+    };
     for (std::string line; std::getline(in, line);) {
         const size_t colon = line.find(':');
         if (colon == std::string::npos) {

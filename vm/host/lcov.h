@@ -12,9 +12,9 @@
 namespace lcov {
 
 struct source {
-    std::map<std::string, u32> functions;    // name -> first line
+    std::map<std::string, u32> functions;     // name -> first line
     std::map<std::string, u64> function_hits; // name -> entries
-    std::map<u32, u64> lines;                // line -> executions
+    std::map<u32, u64> lines;                 // line -> executions
     // (line, block, branch) -> times taken; none where the branch itself never ran
     std::map<std::tuple<u32, u32, u32>, std::optional<u64>> branches;
 };

@@ -71,8 +71,7 @@ bool parse_settings(int argc, char** argv, settings& s) {
             const std::string v = argv[++i];
             const size_t slash = v.find('/');
             if (slash == v.npos || !parse_unsigned(v.substr(0, slash), s.shard) ||
-                !parse_unsigned(v.substr(slash + 1), s.shards) || s.shard < 1 ||
-                s.shard > s.shards)
+                !parse_unsigned(v.substr(slash + 1), s.shards) || s.shard < 1 || s.shard > s.shards)
                 return false;
         } else if (a == "--junit" && has_value) {
             s.junit = argv[++i];
@@ -110,7 +109,8 @@ pid_t start(const std::vector<std::string>& argv, const std::string& dir, const 
 
 int finish(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
@@ -145,7 +145,8 @@ struct unusable_program : std::runtime_error {
 
 class programs {
   public:
-    programs(std::string tools, std::string work) : tools_(std::move(tools)), work_(std::move(work)) {}
+    programs(std::string tools, std::string work)
+        : tools_(std::move(tools)), work_(std::move(work)) {}
 
     const program& get(const scenario::file& f) {
         std::string key; // the sources' names and contents
@@ -267,13 +268,12 @@ std::string junit_report(const std::vector<job>& jobs, double total_s) {
             << seconds(suite_s) << "\" file=\"" << xml(f.path) << "\">\n";
         for (size_t k = first; k < last; ++k) {
             const job& j = jobs[k];
-            out << "    <testcase classname=\"" << xml(f.name) << "\" name=\""
-                << xml(j.test->name) << "\" time=\"" << seconds(j.wall_s) << "\" file=\""
-                << xml(f.path) << "\" line=\"" << j.test->line << "\">\n";
+            out << "    <testcase classname=\"" << xml(f.name) << "\" name=\"" << xml(j.test->name)
+                << "\" time=\"" << seconds(j.wall_s) << "\" file=\"" << xml(f.path) << "\" line=\""
+                << j.test->line << "\">\n";
             if (!j.failures.empty()) {
                 std::string text;
-                for (const suite::failure& fl : j.failures)
-                    text += failure_line(fl) + "\n";
+                for (const suite::failure& fl : j.failures) text += failure_line(fl) + "\n";
                 out << "      <failure message=\"" << xml(failure_line(j.failures.front()))
                     << "\" type=\"assertion\">" << xml(text) << "</failure>\n";
             }
@@ -392,7 +392,8 @@ int test(int argc, char** argv) {
                 }
             }
             if (!inputs.empty()) j.argv.insert(j.argv.end(), {"-inputs", inputs});
-            j.argv.insert(j.argv.end(), {"-signals", "signals", "-vcd", "run.vcd", "-svg", "run.svg"});
+            j.argv.insert(j.argv.end(),
+                          {"-signals", "signals", "-vcd", "run.vcd", "-svg", "run.svg"});
             if (!s.coverage.empty()) j.argv.insert(j.argv.end(), {"-coverage", "run.info"});
             j.argv.push_back(p.package);
         }
@@ -401,10 +402,9 @@ int test(int argc, char** argv) {
         return UNUSABLE;
     }
 
-    const std::string recordings =
-        !s.recordings.empty() ? s.recordings
-        : !s.junit.empty()    ? fs::absolute(s.junit).parent_path().string()
-                              : std::string(".");
+    const std::string recordings = !s.recordings.empty() ? s.recordings
+                                   : !s.junit.empty() ? fs::absolute(s.junit).parent_path().string()
+                                                      : std::string(".");
     size_t passed = 0, failed = 0, reported = 0, next = 0, running = 0;
     if (s.tap) std::printf("TAP version 13\n1..%zu\n", jobs.size());
     // Reports go out in the order of the cases, each as soon as it and those before are done.
@@ -416,8 +416,8 @@ int test(int argc, char** argv) {
                 ++passed;
             } else {
                 ++failed;
-                const std::string base = recordings + "/" + safe_name(j.file->name) + "." +
-                                         safe_name(j.test->name);
+                const std::string base =
+                    recordings + "/" + safe_name(j.file->name) + "." + safe_name(j.test->name);
                 std::error_code error;
                 for (const char* kind : {"vcd", "svg"})
                     fs::copy_file(j.dir + "/run." + kind, base + "." + kind,
@@ -432,13 +432,12 @@ int test(int argc, char** argv) {
             for (const suite::failure& f : j.failures)
                 std::printf("      %s\n", failure_line(f).c_str());
             if (!j.failures.empty())
-                std::printf("      recordings: %s.vcd %s.svg\n",
-                            (recordings + "/" + safe_name(j.file->name) + "." +
-                             safe_name(j.test->name))
-                                .c_str(),
-                            (recordings + "/" + safe_name(j.file->name) + "." +
-                             safe_name(j.test->name))
-                                .c_str());
+                std::printf(
+                    "      recordings: %s.vcd %s.svg\n",
+                    (recordings + "/" + safe_name(j.file->name) + "." + safe_name(j.test->name))
+                        .c_str(),
+                    (recordings + "/" + safe_name(j.file->name) + "." + safe_name(j.test->name))
+                        .c_str());
         }
         std::fflush(stdout);
     };
@@ -464,11 +463,13 @@ int test(int argc, char** argv) {
         job& j = jobs[finished];
         --running;
         j.wall_s = std::chrono::duration<double>(clock_type::now() - j.started).count();
-        j.result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                                 : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        j.result.exit_status = WIFEXITED(status)
+                                   ? WEXITSTATUS(status)
+                                   : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
         j.printed = read_text(j.dir + "/output");
         j.result.output = lines_of(j.printed);
-        if (j.result.exit_status == 1 || !suite::read_signals(read_text(j.dir + "/signals"), j.result)) {
+        if (j.result.exit_status == 1 ||
+            !suite::read_signals(read_text(j.dir + "/signals"), j.result)) {
             // The emulator refused what the scenario asks of it.
             for (pid_t other : [&] {
                      std::vector<pid_t> left;
@@ -477,11 +478,12 @@ int test(int argc, char** argv) {
                      return left;
                  }())
                 kill(other, SIGTERM), finish(other);
-            std::printf("%s\n%s", scenario::place(*j.file, j.test->line,
-                                                  "the emulator refused case \"" + j.test->name +
-                                                      "\" (status " +
-                                                      std::to_string(j.result.exit_status) + "):")
-                                      .c_str(),
+            std::printf("%s\n%s",
+                        scenario::place(*j.file, j.test->line,
+                                        "the emulator refused case \"" + j.test->name +
+                                            "\" (status " + std::to_string(j.result.exit_status) +
+                                            "):")
+                            .c_str(),
                         j.printed.c_str());
             return UNUSABLE;
         }

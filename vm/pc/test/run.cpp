@@ -72,10 +72,9 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
         const call* last = value_at(r, s, a.at);
         if (!last)
             return seen(a, s + " was not called by " + std::to_string(a.at) + " ms", a.at, last);
-        return seen(a,
-                    s + " was " + std::to_string(last->value) + ", it did not reach " +
-                        range_text(a),
-                    a.at, last);
+        return seen(
+            a, s + " was " + std::to_string(last->value) + ", it did not reach " + range_text(a),
+            a.at, last);
     }
     case check::always:
     case check::never: {
@@ -99,10 +98,9 @@ std::optional<failure> judge_one(const assertion& a, const run& r) {
         for (const call& c : r.calls)
             if (c.signal == s && c.ms <= until) ++count, last = &c;
         if (count >= a.low && count <= a.high) return std::nullopt;
-        failure f = seen(a,
-                         s + " was called " + std::to_string(count) + " times, not " +
-                             range_text(a),
-                         until, last);
+        failure f =
+            seen(a, s + " was called " + std::to_string(count) + " times, not " + range_text(a),
+                 until, last);
         f.value = std::to_string(count);
         return f;
     }

@@ -99,17 +99,16 @@ struct reader {
 
     assertion check_of(const YAML::Node& node) const {
         only_keys(node,
-                  {"signal", "at", "equals", "within", "by", "reaches", "always", "never",
-                   "count", "order", "status", "no_error"},
+                  {"signal", "at", "equals", "within", "by", "reaches", "always", "never", "count",
+                   "order", "status", "no_error"},
                   "an assertion");
         assertion a;
         a.text = flow(node);
         a.line = node.Mark().line + 1;
         auto has = [&](const char* key) { return static_cast<bool>(node[key]); };
         int kinds = 0;
-        for (const char* key :
-             {"equals", "within", "reaches", "always", "never", "count", "order", "status",
-              "no_error"})
+        for (const char* key : {"equals", "within", "reaches", "always", "never", "count", "order",
+                                "status", "no_error"})
             kinds += has(key);
         if (kinds != 1)
             refuse(node, "an assertion needs exactly one of equals, within, reaches, always, "
@@ -170,7 +169,8 @@ struct reader {
 
     // The stimulus lines so far, checked as the emulator will read them: the first line
     // that makes them unreadable is the one refused.
-    void stimulus(const YAML::Node& node, const std::string& so_far, const std::string& line) const {
+    void stimulus(const YAML::Node& node, const std::string& so_far,
+                  const std::string& line) const {
         std::string problem;
         const bool ok = drive_script::parse("inputs", so_far, problem);
         drive_script::clear();

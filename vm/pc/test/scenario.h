@@ -59,7 +59,7 @@ struct test_case {
 
 struct file {
     std::string path;
-    std::string name; // the file name without directory and ".yaml"
+    std::string name;                 // the file name without directory and ".yaml"
     std::vector<std::string> program; // sources, resolved against the file's directory
     int program_line = 0;
     std::string drive; // the drive description, resolved; empty where not given

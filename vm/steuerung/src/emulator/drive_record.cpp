@@ -263,8 +263,7 @@ int finish(int status, s64 end_ms) {
     }
     if (rec.svg) write_svg(rec.svg->stream(), end_ms);
     if (rec.log)
-        std::fprintf(rec.log->stream(), "end\t%lld\t%d\n", static_cast<long long>(end_ms),
-                     status);
+        std::fprintf(rec.log->stream(), "end\t%lld\t%d\n", static_cast<long long>(end_ms), status);
     commit(rec.vcd);
     commit(rec.csv);
     commit(rec.svg);
