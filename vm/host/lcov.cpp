@@ -64,10 +64,11 @@ tracefile parse(const std::string& text) {
         } else if (kind == "DA" && f.size() >= 2) {
             current->lines[static_cast<u32>(number(f[0]))] += number(f[1]);
         } else if (kind == "BRDA" && f.size() == 4) {
-            auto& taken = current->branches[std::make_tuple(static_cast<u32>(number(f[0])),
-                                                            static_cast<u32>(number(f[1])),
-                                                            static_cast<u32>(number(f[2])))];
-            if (f[3] != "-") taken = taken.value_or(0) + number(f[3]);
+            // The branch is there also when it never ran ("-").
+            const auto entry = current->branches.try_emplace(
+                std::make_tuple(static_cast<u32>(number(f[0])), static_cast<u32>(number(f[1])),
+                                static_cast<u32>(number(f[2]))));
+            if (f[3] != "-") entry.first->second = entry.first->second.value_or(0) + number(f[3]);
         }
     }
     return t;
@@ -82,8 +83,8 @@ void merge(tracefile& into, const tracefile& from,
         for (const auto& [name, hits] : s.function_hits) d.function_hits[name] += hits;
         for (const auto& [line, hits] : s.lines) d.lines[line] += hits;
         for (const auto& [at, taken] : s.branches) {
-            auto& sum = d.branches[at];
-            if (taken) sum = sum.value_or(0) + *taken;
+            const auto entry = d.branches.try_emplace(at);
+            if (taken) entry.first->second = entry.first->second.value_or(0) + *taken;
         }
     }
 }

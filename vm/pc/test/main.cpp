@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -471,13 +473,11 @@ int test(int argc, char** argv) {
         if (j.result.exit_status == 1 ||
             !suite::read_signals(read_text(j.dir + "/signals"), j.result)) {
             // The emulator refused what the scenario asks of it.
-            for (pid_t other : [&] {
-                     std::vector<pid_t> left;
-                     for (const auto& [child, k] : children)
-                         if (child != pid) left.push_back(child);
-                     return left;
-                 }())
-                kill(other, SIGTERM), finish(other);
+            for (const auto& child : children) {
+                if (child.first == pid) continue;
+                kill(child.first, SIGTERM);
+                finish(child.first);
+            }
             std::printf("%s\n%s",
                         scenario::place(*j.file, j.test->line,
                                         "the emulator refused case \"" + j.test->name +

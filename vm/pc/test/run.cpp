@@ -13,7 +13,11 @@ using scenario::NOT_GIVEN;
 
 std::string range_text(const assertion& a) {
     if (a.low == a.high) return std::to_string(a.low);
-    return "[" + std::to_string(a.low) + ", " + std::to_string(a.high) + "]";
+    std::string text = "["; // appended: GCC 12 warns wrongly about "[" + std::string
+    text += std::to_string(a.low);
+    text += ", ";
+    text += std::to_string(a.high);
+    return text + "]";
 }
 
 bool inside(const assertion& a, s64 v) { return v >= a.low && v <= a.high; }

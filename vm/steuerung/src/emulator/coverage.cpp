@@ -42,8 +42,8 @@ void describe_method(const mapfile::class_entry& owner, const mapfile::method_en
         if (line && d.flow == control_flow::branch) {
             const u64 jumped = jumps[m.code + at];
             for (u32 outcome = 0; outcome < 2; ++outcome) {
-                auto& taken = out.branches[std::make_tuple(line, at, outcome)];
-                if (count) taken = outcome == 0 ? jumped : count - jumped;
+                const auto entry = out.branches.try_emplace(std::make_tuple(line, at, outcome));
+                if (count) entry.first->second = outcome == 0 ? jumped : count - jumped;
             }
         }
         wide = d.op == 0xc4 && !wide;
