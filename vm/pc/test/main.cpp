@@ -159,7 +159,7 @@ class programs {
         program p;
         p.dir = work_ + "/program" + std::to_string(built_.size());
         fs::create_directories(p.dir);
-        const std::string main = fs::path(f.program.front()).stem().string();
+        const std::string start_class = fs::path(f.program.front()).stem().string();
         std::vector<std::string> javac = {"javac", "--release", "17", "-g", "-d", p.dir};
         javac.insert(javac.end(), f.program.begin(), f.program.end());
         const std::string log = p.dir + "/build.out";
@@ -171,18 +171,18 @@ class programs {
         // Every class javac made, the first source's class first.
         std::vector<std::string> classes;
         for (const auto& entry : fs::directory_iterator(p.dir))
-            if (entry.path().extension() == ".class" && entry.path().stem() != main)
+            if (entry.path().extension() == ".class" && entry.path().stem() != start_class)
                 classes.push_back(entry.path().filename().string());
         std::sort(classes.begin(), classes.end());
-        if (!fs::exists(p.dir + "/" + main + ".class"))
-            refuse("the first source makes no class " + main);
-        classes.insert(classes.begin(), main + ".class");
-        std::vector<std::string> link = {tools_ + "/mirt_linker", "-map", main + ".map"};
+        if (!fs::exists(p.dir + "/" + start_class + ".class"))
+            refuse("the first source makes no class " + start_class);
+        classes.insert(classes.begin(), start_class + ".class");
+        std::vector<std::string> link = {tools_ + "/mirt_linker", "-map", start_class + ".map"};
         link.insert(link.end(), classes.begin(), classes.end());
-        link.push_back(main + ".prg");
+        link.push_back(start_class + ".prg");
         if (finish(start(link, p.dir, log)) != 0) refuse("the program cannot be linked");
-        p.package = p.dir + "/" + main + ".prg";
-        p.map = p.dir + "/" + main + ".map";
+        p.package = p.dir + "/" + start_class + ".prg";
+        p.map = p.dir + "/" + start_class + ".map";
         return built_.emplace(key, p).first->second;
     }
 
