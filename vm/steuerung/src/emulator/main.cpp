@@ -40,11 +40,11 @@ void print_help() {
                 "\t-inputs FILE   what the Get functions return over emulated time (lines "
                 "\"<ms> <Function> [<channel>] <value>\")\n"
                 "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
+                "\t-signals FILE  record every drive call: time, signal, value, source line\n"
+                "\t-coverage FILE write the source lines the run executed as LCOV (needs -map)\n"
                 "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
                 "\t-csv FILE      record every drive call as a CSV row\n"
-                "\t-svg FILE      draw the drive calls as step plots over emulated time\n"
-                "\t-signals FILE  record every drive call: time, signal, value, source line\n"
-                "\t-coverage FILE write the source lines the run executed as LCOV (needs -map)\n");
+                "\t-svg FILE      draw the drive calls as step plots over emulated time\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
