@@ -420,10 +420,12 @@ int test(int argc, char** argv) {
                 ++failed;
                 const std::string base =
                     recordings + "/" + safe_name(j.file->name) + "." + safe_name(j.test->name);
-                std::error_code error;
-                for (const char* kind : {"vcd", "svg"})
-                    fs::copy_file(j.dir + "/run." + kind, base + "." + kind,
-                                  fs::copy_options::overwrite_existing, error);
+                for (const char* kind : {"vcd", "svg"}) {
+                    std::string problem;
+                    const std::string kept = base + "." + kind;
+                    if (!write_text(kept, read_text(j.dir + "/run." + kind), problem))
+                        std::fprintf(stderr, "mirt_test: %s: %s\n", kept.c_str(), problem.c_str());
+                }
             }
             if (s.tap) {
                 std::printf("%s", tap_case(j, reported + 1).c_str());
