@@ -139,6 +139,8 @@ bool write_text(const std::string& path, const std::string& text, std::string& p
 // A program compiled and linked once per run of mirt_test, whichever files name it.
 struct program {
     std::string dir, package, map;
+    int javac_status = -1;
+    bool linked = false;
 };
 
 struct unusable_program : std::runtime_error {
@@ -150,25 +152,50 @@ class programs {
     programs(std::string tools, std::string work)
         : tools_(std::move(tools)), work_(std::move(work)) {}
 
+    // Runs javac for every distinct program of `files`, up to `jobs` at a time: most of a
+    // suite's time is javac's.
+    void compile(const std::vector<const scenario::file*>& files, unsigned jobs) {
+        std::map<pid_t, std::string> running;
+        auto wait_one = [&] {
+            int status = 0;
+            const pid_t pid = waitpid(-1, &status, 0);
+            if (pid < 0 && errno == EINTR) return;
+            if (pid < 0) {
+                running.clear();
+                return;
+            }
+            auto done = running.find(pid);
+            if (done == running.end()) return;
+            built_[done->second].javac_status =
+                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            running.erase(done);
+        };
+        for (const scenario::file* f : files) {
+            const std::string k = key(*f);
+            if (built_.count(k)) continue;
+            program& p = built_[k];
+            p.dir = work_ + "/program" + std::to_string(built_.size());
+            fs::create_directories(p.dir);
+            std::vector<std::string> javac = {"javac", "--release", "17", "-g", "-d", p.dir};
+            javac.insert(javac.end(), f->program.begin(), f->program.end());
+            while (running.size() >= jobs) wait_one();
+            running[start(javac, ".", p.dir + "/build.out")] = k;
+        }
+        while (!running.empty()) wait_one();
+    }
+
+    // The program of `f`, compiled and linked; throws `unusable_program`.
     const program& get(const scenario::file& f) {
-        std::string key; // the sources' names and contents
-        for (const std::string& source : f.program)
-            key += fs::path(source).filename().string() + '\0' + read_text(source) + '\0';
-        auto found = built_.find(key);
-        if (found != built_.end()) return found->second;
-        program p;
-        p.dir = work_ + "/program" + std::to_string(built_.size());
-        fs::create_directories(p.dir);
-        const std::string start_class = fs::path(f.program.front()).stem().string();
-        std::vector<std::string> javac = {"javac", "--release", "17", "-g", "-d", p.dir};
-        javac.insert(javac.end(), f.program.begin(), f.program.end());
+        program& p = built_[key(f)];
+        if (p.linked) return p;
         const std::string log = p.dir + "/build.out";
         auto refuse = [&](const std::string& step) {
             throw unusable_program(scenario::place(f, f.program_line, step) + "\n" +
                                    read_text(log));
         };
-        if (finish(start(javac, ".", log)) != 0) refuse("the program cannot be compiled");
+        if (p.dir.empty() || p.javac_status != 0) refuse("the program cannot be compiled");
         // Every class javac made, the first source's class first.
+        const std::string start_class = fs::path(f.program.front()).stem().string();
         std::vector<std::string> classes;
         for (const auto& entry : fs::directory_iterator(p.dir))
             if (entry.path().extension() == ".class" && entry.path().stem() != start_class)
@@ -183,10 +210,19 @@ class programs {
         if (finish(start(link, p.dir, log)) != 0) refuse("the program cannot be linked");
         p.package = p.dir + "/" + start_class + ".prg";
         p.map = p.dir + "/" + start_class + ".map";
-        return built_.emplace(key, p).first->second;
+        p.linked = true;
+        return p;
     }
 
   private:
+    // The sources' names and contents: what makes two programs the same.
+    static std::string key(const scenario::file& f) {
+        std::string k;
+        for (const std::string& source : f.program)
+            k += fs::path(source).filename().string() + '\0' + read_text(source) + '\0';
+        return k;
+    }
+
     std::string tools_, work_;
     std::map<std::string, program> built_;
 };
@@ -372,6 +408,9 @@ int test(int argc, char** argv) {
             jobs.push_back(std::move(j));
         }
     }
+    std::vector<const scenario::file*> needed;
+    for (const job& j : jobs) needed.push_back(j.file);
+    built.compile(needed, s.jobs);
     try {
         for (size_t k = 0; k < jobs.size(); ++k) {
             job& j = jobs[k];
