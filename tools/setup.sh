@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, where this machine lacks it: a C++ compiler,
-# CMake, GoogleTest, a JDK (javac and java for the end-to-end tests), Python and GTKWave's
-# vcd2fst (readers of the recordings), yaml-cpp (mirt_test's scenarios) and the readers of
-# mirt_test's reports (junitparser, prove, lcov); with --sanitizers
+# CMake, GoogleTest, a JDK (javac and java for the end-to-end tests), Python and GTKWave with
+# its vcd2fst (readers of the recordings; GTKWave runs on the virtual X server of xvfb-run),
+# yaml-cpp (mirt_test's scenarios) and the readers of mirt_test's reports (junitparser,
+# prove, lcov); with --sanitizers
 # also clang with its sanitizer and libFuzzer runtimes, clang-tidy and cppcheck.
 set -eu
 missing=()
@@ -13,6 +14,7 @@ command -v make >/dev/null || missing+=(make)
 { command -v javac >/dev/null && command -v java >/dev/null; } || missing+=(default-jdk-headless)
 command -v python3 >/dev/null || missing+=(python3)  # the tests' CSV and XML readers
 command -v vcd2fst >/dev/null || missing+=(gtkwave)  # its vcd2fst reads the recorded dumps
+command -v xvfb-run >/dev/null || missing+=(xvfb)    # GTKWave opens the save file with no screen
 pkg-config --exists yaml-cpp 2>/dev/null || missing+=(libyaml-cpp-dev pkg-config) # mirt_test's scenarios
 python3 -c 'import junitparser' 2>/dev/null || missing+=(python3-junitparser) # reads its JUnit XML
 command -v prove >/dev/null || missing+=(perl)                     # reads its TAP

@@ -72,7 +72,7 @@ assert ("500", "GetDigitalInput", "", "0") in calls and calls[-1][1] == "GetAnal
 steps = [int(r["instructions"]) for r in rows]
 assert steps == sorted(steps), "instruction counts go back"
 ns = {"s": "http://www.w3.org/2000/svg"}
-plots = ET.parse("run.svg").getroot().findall("s:g", ns)
+plots = ET.parse("run.svg").getroot().findall("s:g[@class='plot']", ns)
 titles = sorted(p.find("s:title", ns).text for p in plots)
 assert titles == sorted(["GetMillis", "GetAnalogInput_2", "SendInt", "GetEncoderPosition",
                          "GetDigitalInput"]), titles

@@ -1,5 +1,7 @@
 #include "drive_record.h"
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -7,6 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h> // getcwd
+
+#include "drive_plot.h"
 #include "host_files.h"
 
 namespace drive_record {
@@ -20,11 +25,17 @@ struct signal {
     std::string code;                       // the VCD identifier
     bool has_value = false;                 // not yet called: unknown
     s32 value = 0;                          // the last recorded
+    u64 calls = 0;                          // for the picture: also those that changed nothing
+    const char* unit = "";                  // of the values, for the picture
+    bool counts_calls = false;              // takes and gives no value: counts its calls
     std::vector<std::pair<s64, s32>> steps; // (ms, value) at each change, for the picture
 };
 
 struct recording {
-    std::unique_ptr<host::atomic_file> vcd, csv, svg, log; // log: every call, for mirt_test
+    std::unique_ptr<host::atomic_file> vcd, csv, svg, gtkw, log; // log: every call, for mirt_test
+    std::string vcd_path; // absolute, for the save file
+    bool has_window = false;
+    s64 window_from = 0, window_to = 0;
     std::FILE* vcd_changes = nullptr; // the dump's body, written after its header at the end
     s64 vcd_time = 0;                 // the last time stamp (the header ends at #0)
     std::vector<signal> signals;      // in the order of their first call
@@ -61,20 +72,6 @@ std::string csv_field(const std::string& text) {
         quoted += c;
     }
     return quoted + "\"";
-}
-
-std::string xml_text(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
 }
 
 bool open_one(const char* path, std::unique_ptr<host::atomic_file>& file, std::string& problem) {
@@ -127,73 +124,51 @@ void write_vcd(std::FILE* out, s64 end_ms) {
 }
 
 void write_svg(std::FILE* out, s64 end_ms) {
-    constexpr int width = 900, left = 90, right = 30, plot_height = 80, band = 150, top = 40;
-    const int height = band * static_cast<int>(rec.signals.size() ? rec.signals.size() : 1) + 20;
-    const double span = static_cast<double>(end_ms > 0 ? end_ms : 1);
-    const int plot_width = width - left - right;
-    std::fprintf(out,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
-                 "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n"
-                 "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                 width, height, width, height);
-    if (rec.signals.empty())
-        std::fprintf(out, "<text x=\"%d\" y=\"20\">no drive function was called</text>\n", left);
-    for (size_t i = 0; i < rec.signals.size(); ++i) {
-        const signal& s = rec.signals[i];
-        const int y0 = static_cast<int>(i) * band + top; // top of the plot area
-        s32 low = s.steps.front().second, high = low;
-        for (auto [t, v] : s.steps) {
-            low = v < low ? v : low;
-            high = v > high ? v : high;
-        }
-        const double range = high > low ? static_cast<double>(high) - low : 1.0;
-        auto x = [&](s64 t) { return left + plot_width * (static_cast<double>(t) / span); };
-        auto y = [&](s32 v) {
-            return y0 + plot_height - plot_height * ((v - static_cast<double>(low)) / range);
-        };
-        std::fprintf(out, "<g class=\"plot\">\n<title>%s</title>\n", xml_text(s.name).c_str());
-        std::fprintf(out, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", left, y0 - 12,
-                     xml_text(s.name).c_str());
-        // axes, with the time and value ranges at their ends
-        std::fprintf(out,
-                     "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"black\"/>\n"
-                     "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"black\"/>\n",
-                     left, y0, left, y0 + plot_height, left, y0 + plot_height, left + plot_width,
-                     y0 + plot_height);
-        std::fprintf(out,
-                     "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%d</text>\n"
-                     "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%d</text>\n",
-                     left - 6, y0 + 4, high, left - 6, y0 + plot_height + 4, low);
-        std::fprintf(out,
-                     "<text x=\"%d\" y=\"%d\">0</text>\n"
-                     "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%lld</text>\n"
-                     "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">emulated time (ms)</text>\n"
-                     "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" transform=\"rotate(-90 %d "
-                     "%d)\">value</text>\n",
-                     left, y0 + plot_height + 16, left + plot_width, y0 + plot_height + 16,
-                     static_cast<long long>(end_ms), left + plot_width / 2, y0 + plot_height + 30,
-                     left - 60, y0 + plot_height / 2, left - 60, y0 + plot_height / 2);
-        std::fprintf(out,
-                     "<polyline fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"1.5\" points=\"");
-        double last_y = y(s.steps.front().second);
-        for (size_t k = 0; k < s.steps.size(); ++k) {
-            const double sx = x(s.steps[k].first), sy = y(s.steps[k].second);
-            if (k) std::fprintf(out, " %.1f,%.1f", sx, last_y);
-            std::fprintf(out, "%s%.1f,%.1f", k ? " " : "", sx, sy);
-            last_y = sy;
-        }
-        std::fprintf(out, " %.1f,%.1f\"/>\n</g>\n", x(end_ms), last_y);
+    std::vector<drive_plot::curve> curves;
+    for (const signal& s : rec.signals)
+        curves.push_back({s.name, s.unit, s.counts_calls, s.calls, &s.steps});
+    if (rec.has_window)
+        drive_plot::write_svg(out, curves, rec.window_from, rec.window_to, end_ms);
+    else
+        drive_plot::write_svg(out, curves, 0, end_ms > 0 ? end_ms : 1, end_ms);
+}
+
+// Where the dump will be, as an absolute path: the save file is read from anywhere.
+std::string absolute_path(const char* path) {
+    if (path[0] == '/') return path;
+    char here[PATH_MAX];
+    if (!getcwd(here, sizeof here)) return path;
+    return std::string(here) + "/" + path;
+}
+
+// A GTKWave save file: every variable of the dump as a signed analogue step plot, three
+// rows high, zoomed so that the whole run fits the window the file asks for.
+void write_gtkw(std::FILE* out, s64 end_ms) {
+    constexpr int window_width = 1000, names_width = 200, wave_width = 760;
+    const s64 span = end_ms > rec.vcd_time ? end_ms : rec.vcd_time;
+    const double zoom = span > 0 ? -std::log2(static_cast<double>(span) / wave_width) : 0.0;
+    std::fprintf(out, "[*] mirt_emulator: the drive variables of the dump beside it\n");
+    std::fprintf(out, "[dumpfile] \"%s\"\n", rec.vcd_path.c_str());
+    std::fprintf(out, "[timestart] 0\n[size] %d 600\n[pos] -1 -1\n", window_width);
+    std::fprintf(out, "*%.6f -1\n", zoom);
+    std::fprintf(out, "[sst_expanded] 0\n[signals_width] %d\n", names_width);
+    for (const signal& s : rec.signals) {
+        // analogue step, signed decimal, right-justified; then two rows of height for it
+        std::fprintf(out, "@8424\ndrive.%s\n@20000\n-\n-\n", s.name.c_str());
     }
-    std::fprintf(out, "</svg>\n");
 }
 
 } // namespace
 
 bool open(const paths& files, std::string& problem) {
     if (!open_one(files.vcd, rec.vcd, problem) || !open_one(files.csv, rec.csv, problem) ||
-        !open_one(files.svg, rec.svg, problem) || !open_one(files.signals, rec.log, problem))
+        !open_one(files.svg, rec.svg, problem) || !open_one(files.gtkw, rec.gtkw, problem) ||
+        !open_one(files.signals, rec.log, problem))
         return false;
+    if (files.gtkw) rec.vcd_path = absolute_path(files.vcd);
+    rec.has_window = files.has_window;
+    rec.window_from = files.window_from;
+    rec.window_to = files.window_to;
     if (rec.vcd) {
         rec.vcd_changes = std::tmpfile();
         if (!rec.vcd_changes) {
@@ -203,7 +178,7 @@ bool open(const paths& files, std::string& problem) {
     }
     if (rec.csv) std::fputs("ms,instructions,function,argument,result\r\n", rec.csv->stream());
     if (rec.log) std::fputs("mirt-signals 1\n", rec.log->stream());
-    rec.any = rec.vcd || rec.csv || rec.svg || rec.log;
+    rec.any = rec.vcd || rec.csv || rec.svg || rec.gtkw || rec.log;
     return true;
 }
 
@@ -223,8 +198,15 @@ void record(const call& c, s64 ms, u64 instructions) {
                      c.signal.c_str(), c.shown, c.site.c_str());
     if (!rec.vcd && !rec.svg) return;
     auto [place, added] = rec.by_name.try_emplace(c.signal, rec.signals.size());
-    if (added) rec.signals.push_back({c.signal, identifier(place->second), false, 0, {}});
+    if (added) {
+        signal s{c.signal, identifier(place->second), false, 0, 0, "drive units", false, {}};
+        s.counts_calls = c.arguments.empty() && !c.has_result;
+        if (s.counts_calls) s.unit = "calls";
+        if (c.function == "GetMillis") s.unit = "ms";
+        rec.signals.push_back(std::move(s));
+    }
     signal& s = rec.signals[place->second];
+    ++s.calls;
     if (s.has_value && s.value == c.shown) return; // a dump records changes only
     s.has_value = true;
     s.value = c.shown;
@@ -242,14 +224,16 @@ int finish(int status, s64 end_ms) {
     rec.any = false; // a second end (a signal while finishing) writes nothing twice
     int result = status;
     auto commit = [&](std::unique_ptr<host::atomic_file>& file) {
-        if (!file) return;
+        if (!file) return false;
         std::string problem;
-        if (!file->commit(problem)) {
+        const bool written = file->commit(problem);
+        if (!written) {
             std::printf("ERROR: the recording %s could not be written (%s)\n",
                         file->target().c_str(), problem.c_str());
             result = WRITE_FAILED_STATUS;
         }
         file.reset();
+        return written;
     };
     if (rec.vcd) {
         if (rec.vcd_changes && std::ferror(rec.vcd_changes)) {
@@ -264,10 +248,15 @@ int finish(int status, s64 end_ms) {
     if (rec.svg) write_svg(rec.svg->stream(), end_ms);
     if (rec.log)
         std::fprintf(rec.log->stream(), "end\t%lld\t%d\n", static_cast<long long>(end_ms), status);
-    commit(rec.vcd);
+    if (rec.gtkw && rec.vcd) write_gtkw(rec.gtkw->stream(), end_ms);
+    const bool dump_written = commit(rec.vcd);
     commit(rec.csv);
     commit(rec.svg);
     commit(rec.log);
+    if (dump_written)
+        commit(rec.gtkw);
+    else
+        rec.gtkw.reset(); // no dump to show: the save file stays unwritten with it
     return result;
 }
 

@@ -1,7 +1,7 @@
 // Recordings of a run's drive calls over emulated time: a Value Change Dump for waveform
-// viewers, a CSV table with one row per call, and an SVG picture with one step plot per
-// signal. Each file is written beside its place and renamed into it when the run ends,
-// however it ends; until then nothing at the path changes.
+// viewers (with a GTKWave save file that shows it), a CSV table with one row per call, and
+// an SVG picture with one step plot per signal. Each file is written beside its place and renamed
+// into it when the run ends, however it ends; until then nothing at the path changes.
 #pragma once
 
 #include <string>
@@ -14,6 +14,10 @@ struct paths {
     const char* vcd = nullptr;
     const char* csv = nullptr;
     const char* svg = nullptr;
+    const char* gtkw = nullptr; // needs vcd: it shows the dump
+    bool has_window = false;    // the picture shows [window_from, window_to] ms only
+    s64 window_from = 0;
+    s64 window_to = 0;
     const char* signals = nullptr; // every call: time, signal, value, where it was made
 };
 
