@@ -292,18 +292,12 @@ std::string vm_position() {
 std::string call_site() {
     if (!map || !static_mem || !pc) return vm_position();
     // A drive function runs as an activation of its own: the call is its caller's.
-    const class_image* image = &current_frame.cf;
-    u16 method = current_frame.method;
-    const u8* at = pc;
-    const mapfile::class_entry* owner = nullptr;
-    const mapfile::method_entry* m = mapfile::find_method(*map, image->base, method, &owner);
-    if (m && !m->length && frame_counter > 0) {
-        const frame_info& caller = frame[frame_counter - 1];
-        m = mapfile::find_method(*map, caller.cf.base, caller.method, &owner);
-        at = caller.pc;
-    }
-    if (!m || !m->length || owner->source.empty()) return vm_position();
-    const long offset = at - static_mem - static_cast<long>(m->code);
-    const u32 line = offset >= 0 ? mapfile::line_of(*m, static_cast<u32>(offset)) : 0;
-    return line ? owner->source + ":" + std::to_string(line) : vm_position();
+    const mapped_place running =
+        place_in_map(current_frame.cf, current_frame.method, running_at(), 0);
+    const bool in_drive_call = running.method && running.method->length == 0 && frame_counter > 0;
+    const mapped_place mapped =
+        in_drive_call ? place_in_map(frame[frame_counter - 1].cf, frame[frame_counter - 1].method,
+                                     pc, CALL_OPERAND_BYTES)
+                      : running;
+    return mapped.line ? mapfile::source_place(*mapped.owner, mapped.line) : vm_position();
 }
