@@ -38,6 +38,8 @@ cases=(
     "-expect missing.expect loop.prg|1|^	mirt_emulator.exe"
     "-q -q loop.prg|1|^	mirt_emulator.exe"
     "loop.prg -q|1|^	mirt_emulator.exe"
+    "-coverage cov.info loop.prg|1|^	mirt_emulator.exe"
+    "-q -max-steps 40 -signals loop.prg loop.prg|1|^ERROR: the recording loop.prg would replace the input loop.prg$"
     "--help|0|-gtkw FILE"
 )
 for row in "${cases[@]}"; do
@@ -96,5 +98,22 @@ grep -q '^DRIVE: SetMaxSpeed(500) not emulated$' quiet.txt || fail "-q: the not-
 got=$?
 [ "$got" = 2 ] && tail -n 1 run.txt | grep -q '^STOP: -max-ms 1000 passed' || fail "mirt_run: status $got, $(tail -n 1 run.txt)"
 
-echo "$((${#cases[@]} + 7 - failures)) passed, $failures failed"
+# mirt_run from tools/ as from build/, every class of a source linked, faults with their
+# source lines, and an emulator option without -- named as such.
+printf 'public class Two {\n    static native void SendInt(int v);\n    public static void main() { SendInt(Helper.half(8)); SendInt(Helper.half(0) / Helper.half(0)); }\n}\nclass Helper { static int half(int v) { return v / 2; } }\n' >Two.java
+# mirt_run path | its arguments | status | a line of its output
+run_rows=(
+    "$root/tools/mirt_run|Two.java|255|^  at Two.main\\(Two.java:3\\)"
+    "$(dirname "$MIRT_EMULATOR")/mirt_run|Two.java|255|^DRIVE: native_display_int: 4$"
+    "$root/tools/mirt_run|Two.java -max-ms 5|1|^mirt_run: -max-ms is an emulator option: give it after --"
+)
+for row in "${run_rows[@]}"; do
+    IFS='|' read -r tool arguments status pattern <<<"$row"
+    # shellcheck disable=SC2086 # the arguments are words
+    "$tool" $arguments >run.txt
+    got=$?
+    [ "$got" = "$status" ] && grep -Eq -- "$pattern" run.txt || fail "$tool $arguments: status $got, $(cat run.txt)"
+done
+
+echo "$((${#cases[@]} + 7 + ${#run_rows[@]} - failures)) passed, $failures failed"
 [ "$failures" = 0 ]

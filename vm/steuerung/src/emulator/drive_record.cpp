@@ -33,7 +33,7 @@ struct signal {
 };
 
 struct recording {
-    std::unique_ptr<host::atomic_file> vcd, csv, svg, gtkw;
+    std::unique_ptr<host::atomic_file> vcd, csv, svg, gtkw, log; // log: every call, for mirt_test
     std::string vcd_path; // absolute, for the save file
     bool has_window = false;
     s64 window_from = 0, window_to = 0;
@@ -163,7 +163,8 @@ void write_gtkw(std::FILE* out, s64 end_ms) {
 
 bool open(const paths& files, std::string& problem) {
     if (!open_one(files.vcd, rec.vcd, problem) || !open_one(files.csv, rec.csv, problem) ||
-        !open_one(files.svg, rec.svg, problem) || !open_one(files.gtkw, rec.gtkw, problem))
+        !open_one(files.svg, rec.svg, problem) || !open_one(files.gtkw, rec.gtkw, problem) ||
+        !open_one(files.signals, rec.log, problem))
         return false;
     if (files.gtkw) rec.vcd_path = absolute_path(files.vcd);
     rec.has_window = files.has_window;
@@ -177,11 +178,14 @@ bool open(const paths& files, std::string& problem) {
         }
     }
     if (rec.csv) std::fputs("ms,instructions,function,argument,result\r\n", rec.csv->stream());
-    rec.any = rec.vcd || rec.csv || rec.svg || rec.gtkw;
+    if (rec.log) std::fputs("mirt-signals 1\n", rec.log->stream());
+    rec.any = rec.vcd || rec.csv || rec.svg || rec.gtkw || rec.log;
     return true;
 }
 
 bool active() { return rec.any; }
+
+bool wants_sites() { return rec.log != nullptr; }
 
 void record(const call& c, s64 ms, u64 instructions) {
     if (rec.csv) {
@@ -190,6 +194,9 @@ void record(const call& c, s64 ms, u64 instructions) {
                      static_cast<unsigned long long>(instructions), csv_field(c.function).c_str(),
                      csv_field(c.arguments).c_str(), result.c_str());
     }
+    if (rec.log)
+        std::fprintf(rec.log->stream(), "call\t%lld\t%s\t%d\t%s\n", static_cast<long long>(ms),
+                     c.signal.c_str(), c.shown, c.site.c_str());
     if (!rec.vcd && !rec.svg) return;
     auto [place, added] = rec.by_name.try_emplace(c.signal, rec.signals.size());
     if (added) {
@@ -256,10 +263,13 @@ int finish(int status, s64 end_ms) {
         }
     }
     if (rec.svg) write_svg(rec.svg->stream(), end_ms);
+    if (rec.log)
+        std::fprintf(rec.log->stream(), "end\t%lld\t%d\n", static_cast<long long>(end_ms), status);
     if (rec.gtkw && rec.vcd) write_gtkw(rec.gtkw->stream(), end_ms);
     const bool dump_written = commit(rec.vcd);
     commit(rec.csv);
     commit(rec.svg);
+    commit(rec.log);
     if (dump_written)
         commit(rec.gtkw);
     else

@@ -18,6 +18,7 @@ struct paths {
     bool has_window = false;    // the picture shows [window_from, window_to] ms only
     s64 window_from = 0;
     s64 window_to = 0;
+    const char* signals = nullptr; // every call: time, signal, value, where it was made
 };
 
 // Opens the recordings asked for; false with the reason when one cannot be written there.
@@ -25,6 +26,9 @@ bool open(const paths& files, std::string& problem);
 
 // True when any recording is open: callers skip the work of describing a call otherwise.
 bool active();
+
+// True when a recording keeps where each call was made (`call::site`).
+bool wants_sites();
 
 // One drive call. `signal` names the recorded variable (the function, with the channel
 // where it has one), `shown` is its value after the call: the value set or shown for
@@ -36,6 +40,7 @@ struct call {
     bool has_result = false;
     s64 result = 0;
     s32 shown = 0;
+    std::string site; // "Source.java:12", or the VM's position without a map
 };
 void record(const call& c, s64 ms, u64 instructions);
 

@@ -14,6 +14,7 @@
 #include "drive_record.h"
 #include "drive_script.h"
 #include "command_line.h"
+#include "drive_signal.h"
 #include "harness.h"
 #include "host_files.h"
 
@@ -62,19 +63,15 @@ std::string call_text(image_text name, u16 id, const variable* arguments, int co
     return call + ')';
 }
 
-std::string function_name(u16 id) {
-    const method_id_row* row = find_method_id(id);
-    return row ? std::string(row->java_name()) : "function " + std::to_string(id);
-}
-
 // Records one call where a recording is open. `shown` is what the signal shows: the value
 // set or displayed, or the value returned.
 void record_call(u16 id, s32 channel, std::string arguments, bool has_result, s64 result,
                  s32 shown) {
     if (!drive_record::active()) return;
     drive_record::call c;
-    c.function = function_name(id);
-    c.signal = channel ? c.function + "_" + std::to_string(channel) : c.function;
+    c.function = drive_function_name(id);
+    c.signal = drive_signal_name(id, channel);
+    if (drive_record::wants_sites()) c.site = call_site();
     c.arguments = std::move(arguments);
     c.has_result = has_result;
     c.result = result;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../mirt/mirt.h"
+#include "coverage.h"
 #include "drive_record.h"
 #include "emulate.h"
 #include "host_files.h"
@@ -26,7 +27,7 @@ u64 clock_bound = NO_BOUND;
 u64 clock_passing_bound = NO_BOUND; // -max-ms with -clock-us, kept as an instruction limit
 
 [[noreturn]] void end_run(int status) {
-    status = drive_record::finish(status, emulated_ms());
+    status = coverage::finish(drive_record::finish(status, emulated_ms()));
     std::exit(host::checked_exit_status("mirt_emulator", status, 255));
 }
 
@@ -53,7 +54,7 @@ void on_vm_stop(stop_reason reason) {
     const int request = stop_request;
     // The reader is gone: nothing more can reach it, and nobody is there to tell.
     if (reason == STOP_REQUESTED && request == SIGPIPE) {
-        drive_record::finish(0, emulated_ms()); // the recordings are files: they are kept
+        coverage::finish(drive_record::finish(0, emulated_ms())); // files: they are kept
         std::_Exit(128 + SIGPIPE);
     }
     std::string cause;
@@ -247,6 +248,8 @@ bool load_package_map(const char* map_path, const char* package_path, std::strin
     return true;
 }
 
+const mapfile::package_map* loaded_package_map() { return map ? &*map : nullptr; }
+
 void print_stack_trace() {
     if (!map || !static_mem) return;
     // The running activation first.
@@ -291,4 +294,17 @@ std::string vm_position() {
     const image_text name = image.method_name(image.method(method));
     return class_name + "." + std::string(reinterpret_cast<const char*>(name.bytes), name.length) +
            "@" + std::to_string(offset);
+}
+
+std::string call_site() {
+    if (!map || !static_mem || !pc) return vm_position();
+    // A drive function runs as an activation of its own: the call is its caller's.
+    const mapped_place running =
+        place_in_map(current_frame.cf, current_frame.method, running_at(), 0);
+    const bool in_drive_call = running.method && running.method->length == 0 && frame_counter > 0;
+    const mapped_place mapped =
+        in_drive_call ? place_in_map(frame[frame_counter - 1].cf, frame[frame_counter - 1].method,
+                                     pc, CALL_OPERAND_BYTES)
+                      : running;
+    return mapped.line ? mapfile::source_place(*mapped.owner, mapped.line) : vm_position();
 }

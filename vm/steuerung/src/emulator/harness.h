@@ -43,9 +43,19 @@ void emulated_clock_moved(s32 millis);
 // false with a line that says why not. A package that cannot be read is left to the loader.
 bool load_package_map(const char* map_path, const char* package_path, std::string& problem);
 
+// The map load_package_map read, or null.
+namespace mapfile {
+struct package_map;
+}
+const mapfile::package_map* loaded_package_map();
+
 // After a fatal message: the activations that led there, innermost first, with their
 // source lines where the map has them. Nothing without a map.
 void print_stack_trace();
 
 // Where the VM stands: "Class.method@offset", or "before the run".
 std::string vm_position();
+
+// The source line of the running instruction, "Source.java:12", where the map has one;
+// vm_position() otherwise.
+std::string call_site();

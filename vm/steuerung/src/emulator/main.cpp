@@ -13,6 +13,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_error.h"
+#include "coverage.h"
 #include "drive_axis.h"
 #include "drive_record.h"
 #include "drive_script.h"
@@ -34,7 +35,8 @@ void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.p
 void end_after_fatal_message(int status) {
     print_stack_trace();
     drive_axis::sample_until(emulated_ms());
-    status = drive_record::finish(expected_end_status(status, true), emulated_ms());
+    status =
+        coverage::finish(drive_record::finish(expected_end_status(status, true), emulated_ms()));
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
 
@@ -48,6 +50,7 @@ struct options {
     const char* inputs = nullptr;
     const char* drive = nullptr;
     u64 clock_us = 0;
+    const char* coverage = nullptr;
     drive_record::paths recordings;
     const char* svg_window = nullptr; // "FROM:TO", read into recordings once all are read
     const char* file = nullptr;
@@ -78,6 +81,10 @@ host::option_table option_rows(options& o) {
          host::text_value{&o.drive, "a drive description"}},
         {"-clock-us", "U", "the emulated clock advances U microseconds per instruction",
          host::count_value{&o.clock_us, 1, NO_BOUND, "a whole number of microseconds above 0"}},
+        {"-signals", "FILE", "record every drive call: time, signal, value, source line",
+         host::text_value{&o.recordings.signals, "a file name for the signal log"}},
+        {"-coverage", "FILE", "write the source lines the run executed as LCOV (with -map)",
+         host::text_value{&o.coverage, "a file name for the LCOV tracefile"}},
         {"-vcd", "FILE", "record the drive calls as a Value Change Dump (1 ms steps)",
          host::text_value{&o.recordings.vcd, "a file name for the VCD"}},
         {"-csv", "FILE", "record every drive call as a CSV row",
@@ -100,8 +107,8 @@ void print_help() {
 
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
-    const char* outputs[] = {o.recordings.vcd, o.recordings.csv, o.recordings.svg,
-                             o.recordings.gtkw};
+    const char* outputs[] = {o.recordings.vcd,  o.recordings.csv,     o.recordings.svg,
+                             o.recordings.gtkw, o.recordings.signals, o.coverage};
     const char* inputs[] = {o.file, o.expect, o.map, o.inputs, o.drive};
     for (size_t i = 0; i < std::size(outputs); ++i) {
         if (!outputs[i]) continue;
@@ -183,6 +190,8 @@ int parse_options(int cnt, char** params, options& o) {
         return refuse(std::string("the last argument must be the package, not ") + o.file);
     if (o.recordings.gtkw && !o.recordings.vcd)
         return refuse("-gtkw needs -vcd: the save file shows the dump");
+    if (o.coverage && !o.map)
+        return refuse("-coverage needs -map: the source lines come from the map");
     if (o.svg_window && !o.recordings.svg)
         return refuse("-svg-window needs -svg: it chooses the picture's time");
     if (o.svg_window && !read_window(o.svg_window, o.recordings))
@@ -221,7 +230,8 @@ int parse_options(int cnt, char** params, options& o) {
         }
     }
     std::string problem;
-    if (!recordings_are_apart(o, problem) || !drive_record::open(o.recordings, problem)) {
+    if (!recordings_are_apart(o, problem) || !drive_record::open(o.recordings, problem) ||
+        (o.coverage && !coverage::open(o.coverage, problem))) {
         std::printf("ERROR: %s\n", problem.c_str());
         return USAGE_STATUS;
     }
@@ -257,10 +267,11 @@ int emulate(int cnt, char** params) {
         (loaded.u32_at(0) != PACKAGE_MAGIC && loaded.u32_at(0) != CLASS_IMAGE_MAGIC))
         host::report_file_problem(PROGRAM, o.file, "not a package (the linker makes one)");
     vm_init();
-    if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    const char started = coverage::active() ? coverage::run() : vm_run();
+    if (started != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
     free_vm();
     drive_axis::sample_until(emulated_ms());
-    return drive_record::finish(expected_end_status(0), emulated_ms());
+    return coverage::finish(drive_record::finish(expected_end_status(0), emulated_ms()));
 }
 
 } // namespace
