@@ -65,15 +65,21 @@ enum vm_error : int {
 #undef MIRT_ERROR_ENUM
 };
 
+struct error_row {
+    int number;
+    const char* message;
+};
+inline constexpr error_row error_rows[] = {
+#define MIRT_ERROR_ROW(name, number, message) {(number), (message)},
+    MIRT_ERRORS(MIRT_ERROR_ROW)
+#undef MIRT_ERROR_ROW
+};
+
 // The fixed message of error `id` (as the VM takes it: its low 16 bits), or the general one.
 constexpr const char* error_message(int id) {
-    switch (static_cast<u16>(id)) {
-#define MIRT_ERROR_CASE(name, number, message)                                                     \
-    case (number): return (message);
-        MIRT_ERRORS(MIRT_ERROR_CASE)
-#undef MIRT_ERROR_CASE
-    default: return MIRT_GENERAL_ERROR_MESSAGE;
-    }
+    for (const error_row& row : error_rows)
+        if (row.number == static_cast<u16>(id)) return row.message;
+    return MIRT_GENERAL_ERROR_MESSAGE;
 }
 
 // Faults the numbered table has no words for: damaged packages, a file too large to be a
