@@ -3,6 +3,7 @@
 # unit tests there and runs them: a fault the tests fail on is killed, one they pass
 # survives. Reports each and the total.
 #   tools/mutants.sh [FILTER]    FILTER: a gtest filter (default: all unit tests)
+#   MUTANTS_ONLY=text            only the faults whose line holds `text`
 # A fault is one line: file, the text it replaces (found exactly once) and the new text,
 # separated by " ||| ".
 set -u
@@ -34,6 +35,7 @@ vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x10, bipush,         1,   0, RUN,   
 vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x94, lcmp,           0,   0, RUN,    EFFECT(2, 1) ||| X(0x94, lcmp,           0,   0, RUN,    EFFECT(2, 2)
 EOF
 )
+[ -z "${MUTANTS_ONLY:-}" ] || mutants=$(grep -F -- "$MUTANTS_ONLY" <<<"$mutants")
 
 rm -rf "$work" && mkdir -p "$work"
 echo "copying the sources to $work/src and building once"
