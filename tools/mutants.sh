@@ -3,6 +3,8 @@
 # unit tests there and runs them: a fault the tests fail on is killed, one they pass
 # survives. Reports each and the total.
 #   tools/mutants.sh [FILTER]    FILTER: a gtest filter (default: all unit tests)
+#   MUTANTS_ONLY=text            only the faults whose line holds `text`
+#   MUTANTS_REUSE=1              go on in the copy and build of an earlier run
 # A fault is one line: file, the text it replaces (found exactly once) and the new text,
 # separated by " ||| ".
 set -u
@@ -34,16 +36,19 @@ vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x10, bipush,         1,   0, RUN,   
 vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x94, lcmp,           0,   0, RUN,    EFFECT(2, 1) ||| X(0x94, lcmp,           0,   0, RUN,    EFFECT(2, 2)
 EOF
 )
+[ -z "${MUTANTS_ONLY:-}" ] || mutants=$(grep -F -- "$MUTANTS_ONLY" <<<"$mutants")
 
-rm -rf "$work" && mkdir -p "$work"
-echo "copying the sources to $work/src and building once"
-(cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$work" 2>/dev/null)
-mv "$work" "$work.src" && mkdir -p "$work" && mv "$work.src" "$work/src"
-cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
-cmake --build "$work/build" -j2 --target mirt_unit_tests >/dev/null || exit 1
-if ! "$work/build/mirt_unit_tests" --gtest_filter="$filter" >/dev/null 2>&1; then
-    echo "the unit tests fail without a fault"
-    exit 1
+if [ -z "${MUTANTS_REUSE:-}" ]; then
+    rm -rf "$work" && mkdir -p "$work"
+    echo "copying the sources to $work/src and building once"
+    (cd "$root" && git ls-files -z | xargs -0 cp --parents -t "$work" 2>/dev/null)
+    mv "$work" "$work.src" && mkdir -p "$work" && mv "$work.src" "$work/src"
+    cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
+    cmake --build "$work/build" -j2 --target mirt_unit_tests >/dev/null || exit 1
+    if ! "$work/build/mirt_unit_tests" --gtest_filter="$filter" >/dev/null 2>&1; then
+        echo "the unit tests fail without a fault"
+        exit 1
+    fi
 fi
 
 killed=0 total=0

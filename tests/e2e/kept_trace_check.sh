@@ -3,7 +3,7 @@
 # both emulators, traced and not; the checking one formats every kept trace line afresh and
 # aborts on a difference, so any difference in output or status fails.
 set -u
-emulator=$1 checking=$2
+emulator=$(realpath "$1") checking=$(realpath "$2")
 shift 2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
