@@ -1,6 +1,6 @@
-// mirt_linker [-debug] [-OS] [-map FILE] input.class ... output.prg: links class files into a
-// package. -debug and -OS act on the class files after them; -map writes the package's map. Exit
-// status 0 only when the package was written.
+// mirt_linker [-debug] [-OS] [-map FILE [-map-locals]] input.class ... output.prg: links class
+// files into a package. -debug and -OS act on the class files after them; -map writes the package's
+// map. Exit status 0 only when the package was written.
 //
 // Files: the package is written beside the output path and renamed over it only when it is
 // complete, so an output path holds a whole package or none; the images of this run are
@@ -35,15 +35,18 @@ void print_usage() {
 
 void print_help() {
     print_usage();
-    std::printf("\nOptions, before the output:\n"
-                "\t-debug      trace reading, identifiers and writing of the class files after it\n"
-                "\t-OS         remove the method names from the images of the class files after "
-                "it\n"
-                "\t-map FILE   write the package's map: offsets, sizes and source lines\n");
+    std::printf(
+        "\nOptions, before the output:\n"
+        "\t-debug      trace reading, identifiers and writing of the class files after it\n"
+        "\t-OS         remove the method names from the images of the class files after "
+        "it\n"
+        "\t-map FILE   write the package's map: offsets, sizes and source lines\n"
+        "\t-map-locals the map also names the local variables (classes compiled with -g)\n");
 }
 
 bool is_option(const char* argument) {
-    return std::strcmp(argument, "-debug") == 0 || std::strcmp(argument, "-OS") == 0;
+    return std::strcmp(argument, "-debug") == 0 || std::strcmp(argument, "-OS") == 0 ||
+           std::strcmp(argument, "-map-locals") == 0;
 }
 
 bool is_help(const char* argument) {
@@ -149,7 +152,7 @@ bool temporary_is_writable(std::string& problem) {
 // The package as written to `package` (read back from its start) described, with what the
 // class files add.
 bool describe_written_package(std::FILE* package, const std::vector<const ClassFile*>& classes,
-                              mapfile::package_map& map) {
+                              mapfile::package_map& map, bool locals) {
     std::vector<u8> bytes;
     std::rewind(package);
     char chunk[4096];
@@ -160,7 +163,7 @@ bool describe_written_package(std::FILE* package, const std::vector<const ClassF
         std::printf("ERROR: the package cannot be read back for its map: %s\n", problem.c_str());
         return false;
     }
-    add_class_file_facts(map, classes);
+    add_class_file_facts(map, classes, locals);
     return true;
 }
 
@@ -203,6 +206,7 @@ int link(int cnt, char** params) {
     }
     bool is_debug = false;
     bool optimize_size = false;
+    bool map_locals = false;
     bool failed = false;
     bool output_stays = false; // the failure was the temporary file's: the output is not touched
     const char* output_path = params[cnt - 1];
@@ -242,6 +246,10 @@ int link(int cnt, char** params) {
             optimize_size = true;
             continue;
         }
+        if (std::strcmp(argument, "-map-locals") == 0) {
+            map_locals = true;
+            continue;
+        }
         std::unique_ptr<ClassFile> cf = read_class_file(argument, is_debug);
         if (!cf) {
             std::printf("error reading class file: %s\n", argument);
@@ -276,7 +284,8 @@ int link(int cnt, char** params) {
             std::vector<const ClassFile*> records;
             for (const auto& cf : classes) records.push_back(cf.get());
             mapfile::package_map map;
-            const bool described = describe_written_package(output.stream(), records, map);
+            const bool described =
+                describe_written_package(output.stream(), records, map, map_locals);
             if (failed && described) print_size_report(map, records);
             if (!(described && write_map_file(map_path, map))) failed = true;
         }

@@ -183,6 +183,8 @@ bool load_package_map(const char* map_path, const char* package_path, std::strin
     return true;
 }
 
+const mapfile::package_map* loaded_package_map() { return map ? &*map : nullptr; }
+
 void print_stack_trace() {
     if (!map || !static_mem) return;
     // The running activation first: pc where it lies in its code, else where it was saved.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../mirt/mirt_types.h"
+#include "package_map.h"
 
 // Exit statuses of the harness (a fault is 255, a usage error 1).
 constexpr int STOPPED_BY_BOUND_STATUS = 2;
@@ -35,6 +36,9 @@ void emulated_clock_moved(s32 millis);
 // Reads the linker's map of the package at `package_path` and checks that it belongs to it;
 // false with a line that says why not. A package that cannot be read is left to the loader.
 bool load_package_map(const char* map_path, const char* package_path, std::string& problem);
+
+// The map load_package_map read, or null.
+const mapfile::package_map* loaded_package_map();
 
 // After a fatal message: the activations that led there, innermost first, with their
 // source lines where the map has them. Nothing without a map.

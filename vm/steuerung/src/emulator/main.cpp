@@ -16,6 +16,7 @@
 #include "emulate.h"
 #include "harness.h"
 #include "host_files.h"
+#include "jdwp_server.h"
 
 namespace {
 
@@ -41,12 +42,15 @@ void print_help() {
                 "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
                 "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
                 "\t-csv FILE      record every drive call as a CSV row\n"
-                "\t-svg FILE      draw the drive calls as step plots over emulated time\n");
+                "\t-svg FILE      draw the drive calls as step plots over emulated time\n"
+                "\t-jdwp [HOST:]PORT  wait for a Java debugger (jdb, an IDE) at PORT (0: any "
+                "free port), on 127.0.0.1 unless HOST is given; needs -map\n");
 }
 
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
+    jdwp::stop_at_fault();
     print_stack_trace();
     status = drive_record::finish(expected_end_status(status), emulated_ms());
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
@@ -62,6 +66,8 @@ struct options {
     const char* inputs = nullptr;
     u64 clock_us = 0;
     drive_record::paths recordings;
+    const char* jdwp = nullptr;
+    jdwp::address debugger;
     const char* file = nullptr;
 };
 
@@ -153,6 +159,9 @@ int parse_options(int cnt, char** params, options& o) {
         } else if (std::strcmp(option, "-csv") == 0 && !o.recordings.csv) {
             valid = has_value;
             o.recordings.csv = params[++i];
+        } else if (std::strcmp(option, "-jdwp") == 0 && !o.jdwp) {
+            valid = has_value && jdwp::parse_address(params[i + 1], o.debugger);
+            o.jdwp = params[++i];
         } else if (std::strcmp(option, "-svg") == 0 && !o.recordings.svg) {
             valid = has_value;
             o.recordings.svg = params[++i];
@@ -161,6 +170,11 @@ int parse_options(int cnt, char** params, options& o) {
         }
     }
     if (valid) o.file = params[cnt - 1];
+    if (valid && o.jdwp && !o.map) {
+        std::printf("ERROR: -jdwp needs -map: the debugger sees the program through the map\n");
+        print_usage();
+        return USAGE_STATUS;
+    }
     if (valid && cnt > 2 && o.file[0] == '-') valid = false;
     if (!valid) {
         print_usage();
@@ -222,7 +236,17 @@ int emulate(int cnt, char** params) {
     install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
     vm_init();
-    if (vm_run() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    if (o.jdwp) {
+        std::string problem;
+        if (!jdwp::attach(o.debugger, *loaded_package_map(), problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
+            return USAGE_STATUS;
+        }
+        if (vm_start() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+        jdwp::run();
+    } else if (vm_run() != '+') {
+        fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    }
     free_vm();
     return drive_record::finish(expected_end_status(0), emulated_ms());
 }
