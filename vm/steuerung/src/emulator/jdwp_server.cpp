@@ -753,7 +753,8 @@ bool answer_arrived() {
 // arrived. A debugger that goes away leaves the program running.
 void serve() {
     while (connection >= 0) {
-        if (!receive(suspended)) {
+        // A signal while suspended: the debugger lets go, and the run stops as it would.
+        if (!receive(suspended) || stop_request) {
             end_session();
             return;
         }
@@ -868,6 +869,15 @@ bool attach(const address& where, const mapfile::package_map& map, std::string& 
     // One debugger: the listener closes once it is there. A connection whose handshake is
     // wrong or does not come within ten seconds is closed, and the next one is awaited.
     while (connection < 0) {
+        // A signal while waiting ends the run as it would end a running program.
+        pollfd incoming{listener, POLLIN, 0};
+        if (poll(&incoming, 1, -1) < 0 && errno == EINTR) {
+            if (stop_request > 0) {
+                close(listener);
+                std::exit(drive_record::finish(128 + stop_request, emulated_ms()));
+            }
+            continue;
+        }
         connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             if (errno == EINTR) continue;
