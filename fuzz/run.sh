@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each for SECONDS seconds (default 60) on a copy of its seed corpus.
-#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check
+#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check, jdwp
 # MIRT_FUZZ_SEED fixes libFuzzer's seed (CI uses one, so a smoke run repeats the same inputs);
 # unset, every run draws its own.
 # Crashes are written to build-fuzz/findings/<target>/; minimise one with

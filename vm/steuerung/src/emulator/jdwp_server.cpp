@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_descriptor.h"
@@ -146,6 +147,7 @@ bool faulted = false;
 location fault_location;
 u16 fault_frames = 0;
 u64 fault_type = 0;
+std::optional<s32> exit_code; // VirtualMachine.Exit asked for it: the process ends
 
 u64 class_count() { return the_map ? the_map->classes.size() : 0; }
 u64 library_id(int index) { return class_count() + 1 + static_cast<u64>(index); }
@@ -486,9 +488,8 @@ u16 virtual_machine(u8 command, reader& r, writer& w, bool& detach) {
     case 8: suspended = true; return NONE;  // Suspend
     case 9: suspended = false; return NONE; // Resume
     case 10: {                              // Exit
-        const s32 code = r.s32_();
-        send_all(encode_reply(0, NONE, {})); // nobody waits for more
-        std::exit(drive_record::finish(code, emulated_ms()));
+        exit_code = r.s32_();
+        return NONE;
     }
     case 12: // Capabilities
     case 17: // CapabilitiesNew
@@ -742,6 +743,7 @@ bool answer_arrived() {
         inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(used));
         bool detach = false;
         if (!send_all(answer(p, detach))) return false;
+        if (exit_code) std::exit(drive_record::finish(*exit_code, emulated_ms()));
         if (detach) {
             end_session();
             return false;
@@ -963,11 +965,19 @@ void stop_at_fault() {
 std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes) {
     the_map = &map;
     prepared = true;
+    requests.clear();
+    next_request_id = 1;
+    suspended = false;
+    std::vector<u8> replies;
     packet p;
     size_t used = 0;
-    if (read_packet(bytes.data(), bytes.size(), p, used) != scan::complete) return {};
-    bool detach = false;
-    return answer(p, detach);
+    for (size_t at = 0; at < bytes.size(); at += used) {
+        if (read_packet(bytes.data() + at, bytes.size() - at, p, used) != scan::complete) break;
+        bool detach = false;
+        const std::vector<u8> reply = answer(p, detach);
+        replies.insert(replies.end(), reply.begin(), reply.end());
+    }
+    return replies;
 }
 
 } // namespace jdwp

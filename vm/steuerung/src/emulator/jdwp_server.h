@@ -33,8 +33,9 @@ void run();
 // and holds the program there until the debugger resumes or detaches.
 void stop_at_fault();
 
-// Answers one command packet's bytes as the server would; for tests and fuzzing (no socket,
-// nothing suspended). Answers the reply packet, empty when the bytes are refused.
+// Answers the command packets `bytes` holds, one after another, as the server would from a
+// fresh start with the program running: for tests and fuzzing (no socket; Exit does not end
+// the process). Answers the replies; the first packet that is refused ends the answers.
 std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes);
 
 } // namespace jdwp
