@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 javac --release 17 -g -d . "$root"/examples/control_loop/*.java \
     "$MIRT_JAVA_DIR"/programs/{Blink,Control,Util,Deviations}.java "$MIRT_JAVA_DIR/drive/vm/Drive.java" || exit 1
-"$MIRT_LINKER" Controller.class Regulator.class loop.prg >/dev/null || exit 1
+"$MIRT_LINKER" -map loop.map Controller.class Regulator.class loop.prg >/dev/null || exit 1
 "$MIRT_LINKER" Blink.class Drive.class blink.prg >/dev/null || exit 1
 "$MIRT_LINKER" Control.class Util.class Drive.class control.prg >/dev/null || exit 1
 "$MIRT_LINKER" Deviations.class Drive.class deviations.prg >/dev/null || exit 1
@@ -27,10 +27,11 @@ cases=(
     "-q -max-ms 1000 loop.prg|2|^STOP: -max-ms 1000 passed: [0-9]+ instructions, emulated time 1100 ms, at Controller.main@7$"
     "-debug -q -max-steps 3 loop.prg|2|^STOP: -max-steps 3 reached"
     "-q -max-ms 1000 -expect $expect loop.prg|2|^STOP: -max-ms 1000 passed"
-    "-q -max-ms 900 -expect $expect loop.prg|3|^EXPECT: line 39: expected \"DRIVE: native_get_analog_input\", the run printed no more drive lines$"
-    "-q -max-ms 1000 -expect short.expect loop.prg|3|^EXPECT: line 11: the run printed \"DRIVE: native_display_int: 175\" after the last expected line$"
-    "-q -max-ms 1000 -expect long.expect loop.prg|3|^EXPECT: line 43: expected \"DRIVE: native_set_led: 7\", the run printed no more drive lines$"
-    "-q -max-ms 1000 -expect wrong.expect loop.prg|3|^EXPECT: line 5: expected \"DRIVE: native_display_int: 1\", the run printed \"DRIVE: native_set_dig_output: 1\"$"
+    "-q -max-ms 900 -expect $expect loop.prg|3|^EXPECT: line 39: expected \"DRIVE: native_get_analog_input\", the run printed no more drive lines \\(emulated time 1000 ms, at Controller\\.main@7\\)$"
+    "-q -max-ms 1000 -expect short.expect loop.prg|3|^EXPECT: line 11: the run printed \"DRIVE: native_display_int: 175\" after the last expected line \\(emulated time 300 ms, at Controller\\.main@22\\)$"
+    "-q -max-ms 1000 -expect long.expect loop.prg|3|^EXPECT: line 43: expected \"DRIVE: native_set_led: 7\", the run printed no more drive lines \\(emulated time 1100 ms, at Controller\\.main@7\\)$"
+    "-q -max-ms 1000 -expect wrong.expect loop.prg|3|^EXPECT: line 5: expected \"DRIVE: native_display_int: 1\", the run printed \"DRIVE: native_set_dig_output: 1\" \\(emulated time 100 ms, at Controller\\.main@47\\)$"
+    "-q -max-ms 1000 -map loop.map -expect wrong.expect loop.prg|3|^EXPECT: line 5: .* \\(emulated time 100 ms, at Controller\\.main@47, Controller\\.java:24\\)$"
     "-max-steps x loop.prg|1|^	mirt_emulator.exe \[-debug\] input.prg$"
     "-max-ms -5 loop.prg|1|^	mirt_emulator.exe"
     "-max-steps 0 loop.prg|1|^	mirt_emulator.exe"

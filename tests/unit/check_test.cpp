@@ -92,7 +92,7 @@ const check_case cases[] = {
          return one_class({OP_ldc, 4, OP_return},
                           [](image_builder& image, u16) { image.string_constant("hi"); });
      },
-     "error: constant 4 is no int or float (tag 8)", true},
+     "T.main@0: error: string constants are not supported (\"hi\", error 11)", true},
     {"ldc2_w of an int",
      [] {
          return one_class({OP_ldc2_w, 0, 3, OP_return},
@@ -127,7 +127,24 @@ const check_case cases[] = {
      "T.f: error: parameters need more than 4 slots", true},
     {"local window past 20",
      [] { return calling("f", "()V", {}, java_method("f", "()V", {OP_return}, 0, 5, 18)); },
-     "T.f: error: local variables take pool entries 18 to 22", true},
+     "T.f: error: local variables take pool entries 18 to 22, beyond the 20 there are (error 18); "
+     "the methods' shares: T.f 5",
+     true},
+    {"pool shares, largest first",
+     [] {
+         image_builder image;
+         u16 self = image.class_constant("T");
+         image.set_this_class(self);
+         const u16 a = image.methodref(self, "a", "()V");
+         const u16 b = image.methodref(self, "b", "()V");
+         image.method(main_method(invoke(a) + invoke(b) + bytes{OP_return}));
+         image.method(java_method("a", "()V", {OP_return}, 0, 2, 0));
+         image.method(java_method("b", "()V", {OP_return}, 0, 19, 2));
+         return make_package({{"T", image.build()}});
+     },
+     "T.b: error: local variables take pool entries 2 to 20, beyond the 20 there are (error 18); "
+     "the methods' shares: T.b 19, T.a 2\n",
+     true},
     {"missing class",
      [] {
          return make_package({{"T", class_calling("T", "Gone", "f").image.build()}});

@@ -278,6 +278,10 @@ const method_entry* find_method(const package_map& map, u32 image_offset, u16 in
     return nullptr;
 }
 
+std::string source_place(const class_entry& owner, u32 line) {
+    return (owner.source.empty() ? std::string("?") : owner.source) + ":" + std::to_string(line);
+}
+
 u32 line_of(const method_entry& method, u32 code_offset) {
     u32 line = 0, best = 0;
     bool found = false;

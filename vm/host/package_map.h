@@ -95,4 +95,7 @@ const method_entry* find_method(const package_map& map, u32 image_offset, u16 in
 // The source line of `code_offset` in `method` (the last entry at or before it), or 0.
 u32 line_of(const method_entry& method, u32 code_offset);
 
+// "Blink.java:12": a source line as messages name it ("?" for a class without SourceFile).
+std::string source_place(const class_entry& owner, u32 line);
+
 } // namespace mapfile

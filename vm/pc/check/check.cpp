@@ -435,9 +435,27 @@ class checker {
         if (code.max_locals != 0 && code.locals + code.max_locals > LOCAL_POOL_ENTRIES)
             add(m, -1, true,
                 format("local variables take pool entries %d to %d, beyond the %d there are (error "
-                       "18)",
-                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES));
+                       "%d); the methods' shares: %s",
+                       code.locals, code.locals + code.max_locals - 1, LOCAL_POOL_ENTRIES,
+                       ERROR_LOCAL_POOL_OVERFLOW, pool_shares().c_str()));
         check_code(m);
+    }
+
+    // Every method's entries of the local pool, largest first: "T.f 5, T.main 3". The linker
+    // hands out the pool in link order, so any of them may be what pushes a later one out.
+    std::string pool_shares() const {
+        std::vector<int> taking;
+        for (size_t m = 0; m < methods_.size(); ++m)
+            if (methods_[m].code && methods_[m].code->max_locals)
+                taking.push_back(static_cast<int>(m));
+        std::stable_sort(taking.begin(), taking.end(), [&](int a, int b) {
+            return methods_[a].code->max_locals > methods_[b].code->max_locals;
+        });
+        std::string shares;
+        for (int m : taking)
+            shares += (shares.empty() ? "" : ", ") + where(m, -1) + " " +
+                      std::to_string(methods_[m].code->max_locals);
+        return shares;
     }
 
     // The VM dispatches the drive functions it carries out by identifier with a fixed shape,
@@ -641,6 +659,12 @@ class checker {
             return;
         }
         const u8 tag = image.constant_tag_at(*record);
+        if (!wide_value && tag == CONSTANT_String) {
+            add(m, at, true,
+                format("string constants are not supported (%s, error %d)",
+                       string_text(image, *record).c_str(), ERROR_NOT_AN_INT));
+            return;
+        }
         if (!wide_value && tag != CONSTANT_Integer && tag != CONSTANT_Float)
             add(m, at, true,
                 format("constant %u is no int or float (tag %u): strings and classes cannot be "
@@ -649,6 +673,24 @@ class checker {
         if (wide_value && tag != CONSTANT_Long && tag != CONSTANT_Double)
             add(m, at, true,
                 format("constant %u is no long or double (tag %u) (error 4)", index, tag));
+    }
+
+    // A String constant's text, quoted, for a message: at most 40 bytes, and only printable
+    // ones; "a string" when the text is not where the constant says.
+    static std::string string_text(const class_image& image, u32 record) {
+        const std::optional<u32> utf8 = image.find_constant(
+            image.constant_u16(record, CONSTANT_mirt_String_info_struct::string_index));
+        if (!utf8 || image.constant_tag_at(*utf8) != CONSTANT_Utf8) return "a string";
+        const u32 length = image.constant_u16(*utf8, CONSTANT_mirt_Utf8_info_struct::length);
+        if (!image.bytes->contains(*utf8 + CONSTANT_mirt_Utf8_info_struct::bytes, length))
+            return "a string";
+        constexpr u32 shown = 40;
+        std::string quoted = "\"";
+        for (u32 i = 0; i < std::min(length, shown); ++i) {
+            const u8 c = image.bytes->u8_at(*utf8 + CONSTANT_mirt_Utf8_info_struct::bytes + i);
+            quoted += c >= 0x20 && c < 0x7F && c != '"' ? static_cast<char>(c) : '?';
+        }
+        return quoted + (length > shown ? "...\"" : "\"");
     }
 
     // A call takes one entry per parameter and gives back one for a result.
@@ -946,8 +988,7 @@ class checker {
             *map_, classes_[m.class_index].image.base, static_cast<u16>(m.index), &owner);
         const u32 line = mapped ? mapfile::line_of(*mapped, static_cast<u32>(f.offset)) : 0;
         if (!line) return "";
-        return " (" + (owner->source.empty() ? std::string("?") : owner->source) + ":" +
-               std::to_string(line) + ")";
+        return " (" + mapfile::source_place(*owner, line) + ")";
     }
     std::map<int, std::string> disassembly_;
     u16 start_this_class_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "command_line.h"
 #include "host_files.h"
 
 u8 local_var_idx = 0;
@@ -69,6 +70,8 @@ u32 last_addr = 0;
 
 // Attributes inside Code attributes are read recursively; a file cannot nest them deeper.
 constexpr int MAX_ATTRIBUTE_NESTING = 8;
+constexpr u32 CLASS_FILE_MAGIC = 0xCAFEBABE;
+constexpr const char* PROGRAM = "mirt_linker"; // names the reasons on standard error
 
 void trace_addr(const char* format) {
     if (is_debug) std::printf(format, in->addr());
@@ -346,6 +349,11 @@ std::vector<method_info> loadMethods(u32 count) {
 
 u32 get_max_addr() { return last_addr; }
 
+bool has_class_file_magic(const std::vector<u8>& bytes) {
+    return bytes.size() >= 4 && (u32{bytes[0]} << 24 | u32{bytes[1]} << 16 | u32{bytes[2]} << 8 |
+                                 u32{bytes[3]}) == CLASS_FILE_MAGIC;
+}
+
 std::unique_ptr<ClassFile> read_class_bytes(std::vector<u8> data, bool debug) {
     is_debug = debug;
     auto record = std::make_unique<ClassFile>();
@@ -354,8 +362,8 @@ std::unique_ptr<ClassFile> read_class_bytes(std::vector<u8> data, bool debug) {
     in = &source;
     try {
         cf->magic = in->read_u32();
-        if (cf->magic != 0xCAFEBABE)
-            std::printf("bad magic number: %4x; should be %4x.\n", cf->magic, 0xCAFEBABEu);
+        if (cf->magic != CLASS_FILE_MAGIC)
+            std::printf("bad magic number: %4x; should be %4x.\n", cf->magic, CLASS_FILE_MAGIC);
         cf->minor_version = in->read_u16();
         cf->major_version = in->read_u16();
         cf->constant_pool_count = in->read_u16();
@@ -394,6 +402,7 @@ std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool deb
     if (file.too_large) {
         std::printf("file not readable: more than %u bytes, far more than a package can hold\n",
                     MAX_CLASS_FILE_SIZE);
+        host::report_file_problem(PROGRAM, filename.c_str(), "too large for a class file");
         return nullptr;
     }
     if (!file.ok) {
@@ -405,7 +414,15 @@ std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool deb
                         file.problem.c_str());
         else
             std::printf("file not readable\n");
+        host::report_file_problem(PROGRAM, filename.c_str(), file.problem);
         return nullptr;
     }
-    return read_class_bytes(std::move(file.bytes), debug);
+    const bool class_magic = has_class_file_magic(file.bytes);
+    std::unique_ptr<ClassFile> record = read_class_bytes(std::move(file.bytes), debug);
+    if (!record)
+        host::report_file_problem(PROGRAM, filename.c_str(),
+                                  class_magic ? "a damaged class file"
+                                              : "not a class file (javac makes one from a .java "
+                                                "file)");
+    return record;
 }

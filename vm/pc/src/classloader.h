@@ -20,6 +20,9 @@ std::unique_ptr<ClassFile> read_class_file(const std::string& filename, bool deb
 // Same, from bytes already in memory; `filename` only names the file in messages.
 std::unique_ptr<ClassFile> read_class_bytes(std::vector<u8> data, bool debug);
 
+// Whether `bytes` begin as every class file does (0xCAFEBABE).
+bool has_class_file_magic(const std::vector<u8>& bytes);
+
 // Bytes consumed from the last file read.
 u32 get_max_addr();
 

@@ -18,39 +18,53 @@
 #include <vector>
 
 #include "classloader.h"
+#include "command_line.h"
 #include "file_converter.h"
 #include "file_writer.h"
 #include "host_files.h"
 #include "link_map.h"
+#include "string_helper.h"
 
 namespace {
 
 constexpr int LINKER_VERSION = 5;
 constexpr const char* TMP_FILE_NAME = "linker.tmp";
 constexpr int FAILURE_STATUS = 1;
+constexpr const char* PROGRAM = "mirt_linker";
 
 void print_usage() {
     std::printf("Usage:\n\n\tmirt_linker.exe [-debug] [-OS] input.class output.prg\n");
 }
 
+struct link_options {
+    bool is_debug = false;
+    bool optimize_size = false;
+    const char* map = nullptr;
+    bool map_locals = false;
+};
+
+// Every option of the linker, once. The two switches act on the class files after them.
+host::option_table option_rows(link_options& o) {
+    return {
+        {"-debug", nullptr, "trace reading, identifiers and writing of the class files after it",
+         &o.is_debug},
+        {"-OS", nullptr, "remove the method names from the images of the class files after it",
+         &o.optimize_size},
+        {"-map", "FILE", "write the package's map: offsets, sizes and source lines",
+         host::text_value{&o.map, "a file name for the map"}},
+        {"-map-locals", nullptr,
+         "the map also names the local variables (classes compiled with -g)", &o.map_locals},
+    };
+}
+
 void print_help() {
+    link_options unused;
     print_usage();
-    std::printf(
-        "\nOptions, before the output:\n"
-        "\t-debug      trace reading, identifiers and writing of the class files after it\n"
-        "\t-OS         remove the method names from the images of the class files after "
-        "it\n"
-        "\t-map FILE   write the package's map: offsets, sizes and source lines\n"
-        "\t-map-locals the map also names the local variables (classes compiled with -g)\n");
-}
-
-bool is_option(const char* argument) {
-    return std::strcmp(argument, "-debug") == 0 || std::strcmp(argument, "-OS") == 0 ||
-           std::strcmp(argument, "-map-locals") == 0;
-}
-
-bool is_help(const char* argument) {
-    return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0;
+    std::printf("\nOptions, before the output:\n%s"
+                "\nEvery other argument before the output is a class file; several are linked "
+                "into one\npackage, the first one's main is run. Link from the classes' folder: "
+                "the VM finds\na class by the path it was linked from.\n",
+                host::option_help(option_rows(unused)).c_str());
 }
 
 // Two spellings of one place, also when neither exists yet.
@@ -63,16 +77,33 @@ bool same_path(const char* a, const char* b) {
 }
 
 bool begins_like_a_class_file(const char* path) {
-    host::read_result head = host::read_regular_file(path, 4);
-    const std::vector<u8>& b = head.bytes;
-    return b.size() >= 4 && b[0] == 0xCA && b[1] == 0xFE && b[2] == 0xBA && b[3] == 0xBE;
+    return has_class_file_magic(host::read_regular_file(path, 4).bytes);
+}
+
+// The VM finds a class through the directory entry made from its path; when that is not the
+// class's own name, calls into the class from the others can never resolve.
+void warn_if_not_found_by_name(const ClassFile& cf, const char* path) {
+    const cp_info* constant = cf.constant(cf.this_class);
+    const cp_info* name = constant ? cf.constant(constant->name_index) : nullptr;
+    if (!name) return; // the reader has refused such a file already
+    const std::string entry = file2class_name(path);
+    if (entry == name->text) return;
+    const std::string plain_path = name->text + ".class";
+    std::fprintf(stderr,
+                 "%s: warning: %s is recorded as \"%s\", not as its class %s, so calls into it "
+                 "from other classes are not found; %s\n",
+                 PROGRAM, path, entry.c_str(), name->text.c_str(),
+                 file2class_name(plain_path) == name->text
+                     ? ("link from the classes' folder, naming it " + plain_path).c_str()
+                     : "a class in a package of more than one level cannot be found by name");
 }
 
 // Refusals made before anything is opened for writing: the output must be a regular file
 // or not exist yet, and must be neither an input, nor a class file (the output name was
 // forgotten), nor the temporary file. An input must not be the temporary file, which the
 // run replaces.
-bool output_is_refused(int cnt, char** params, const char* output_path, const char* map_path) {
+bool output_is_refused(int cnt, char** params, const host::option_table& options,
+                       const char* output_path, const char* map_path) {
     const auto output = host::identity_of(output_path);
     if (output && !S_ISREG(output->mode)) {
         std::printf("file not writable\n");
@@ -106,11 +137,10 @@ bool output_is_refused(int cnt, char** params, const char* output_path, const ch
     }
     const auto temporary = host::identity_of(TMP_FILE_NAME);
     for (int i = 1; i < cnt - 1; ++i) {
-        if (std::strcmp(params[i], "-map") == 0) {
-            ++i;
+        if (const host::option_row* row = host::find_option(options, params[i])) {
+            if (row->metavariable) ++i; // its value is no input
             continue;
         }
-        if (is_option(params[i])) continue;
         const auto input = host::identity_of(params[i]);
         if (!input) continue;
         if (output && *input == *output) {
@@ -183,30 +213,33 @@ bool write_map_file(const char* path, const mapfile::package_map& map) {
 int link(int cnt, char** params) {
     std::printf("mirt linker version: %d\n", LINKER_VERSION);
     for (int i = 1; i < cnt; ++i) {
-        if (is_help(params[i])) {
+        if (host::is_help_request(params[i])) {
             print_help();
             return 0;
         }
     }
     if (cnt < 3) {
         print_usage();
+        host::report_usage_error(PROGRAM, "needs a class file and the output package");
         return FAILURE_STATUS;
     }
-    const char* map_path = nullptr;
+    link_options o;
+    const host::option_table options = option_rows(o);
+    std::vector<bool> seen(options.size());
+    // Values first; the switches are read in order with the class files below.
     for (int i = 1; i < cnt; ++i) {
-        if (std::strcmp(params[i], "-map") == 0 && i + 1 < cnt - 1 && !map_path) {
-            map_path = params[++i];
-            continue;
-        }
-        if (params[i][0] == '-' && !is_option(params[i])) {
-            std::printf("unknown option: %s\n", params[i]);
-            print_usage();
-            return FAILURE_STATUS;
-        }
+        const host::option_row* row = host::find_option(options, params[i]);
+        if (row && !row->metavariable) continue;
+        std::string reason;
+        if (row && host::read_option(options, seen, params, i, cnt - 1, reason)) continue;
+        if (params[i][0] != '-') continue;
+        std::printf("unknown option: %s\n", params[i]);
+        print_usage();
+        if (reason.empty()) reason = std::string("unknown option ") + params[i];
+        host::report_usage_error(PROGRAM, reason);
+        return FAILURE_STATUS;
     }
-    bool is_debug = false;
-    bool optimize_size = false;
-    bool map_locals = false;
+    const char* map_path = o.map;
     bool failed = false;
     bool output_stays = false; // the failure was the temporary file's: the output is not touched
     const char* output_path = params[cnt - 1];
@@ -214,7 +247,7 @@ int link(int cnt, char** params) {
     std::vector<std::unique_ptr<ClassFile>> classes; // kept until the linker exits
 
     std::printf("writing output to file: %s\n", output_path);
-    if (output_is_refused(cnt, params, output_path, map_path)) return FAILURE_STATUS;
+    if (output_is_refused(cnt, params, options, output_path, map_path)) return FAILURE_STATUS;
 
     std::string problem;
     host::atomic_file output(output_path);
@@ -234,33 +267,25 @@ int link(int cnt, char** params) {
 
     for (int i = 1; i < cnt - 1; ++i) {
         const char* argument = params[i];
-        if (std::strcmp(argument, "-map") == 0) {
-            ++i; // its file, read above
+        if (const host::option_row* row = host::find_option(options, argument)) {
+            if (bool* const* on = std::get_if<bool*>(&row->store))
+                **on = true;
+            else
+                ++i; // the value, read above
             continue;
         }
-        if (std::strcmp(argument, "-debug") == 0) {
-            is_debug = true;
-            continue;
-        }
-        if (std::strcmp(argument, "-OS") == 0) {
-            optimize_size = true;
-            continue;
-        }
-        if (std::strcmp(argument, "-map-locals") == 0) {
-            map_locals = true;
-            continue;
-        }
-        std::unique_ptr<ClassFile> cf = read_class_file(argument, is_debug);
+        std::unique_ptr<ClassFile> cf = read_class_file(argument, o.is_debug);
         if (!cf) {
             std::printf("error reading class file: %s\n", argument);
             failed = true;
             break;
         }
-        convert_class_file(*cf, is_debug, optimize_size);
+        warn_if_not_found_by_name(*cf, argument);
+        convert_class_file(*cf, o.is_debug, o.optimize_size);
         // Without the temporary file the classes are still read and checked, but nothing
         // is written anywhere.
         if (tmpfile) {
-            int classsize = write_tmp_file(*cf, tmpfile, is_debug);
+            int classsize = write_tmp_file(*cf, tmpfile, o.is_debug);
             if (classsize < 0) {
                 failed = true;
                 break;
@@ -277,7 +302,7 @@ int link(int cnt, char** params) {
     // Past this point the package is assembled (written whole or found too big).
     const bool assembled = !failed;
     if (assembled) {
-        failed = write_prg_file(classfile_list, tmpfile, output.stream(), is_debug) == -1;
+        failed = write_prg_file(classfile_list, tmpfile, output.stream(), o.is_debug) == -1;
         // With -map, a package too big also says what takes the space, and its map is
         // written all the same.
         if (map_path) {
@@ -285,7 +310,7 @@ int link(int cnt, char** params) {
             for (const auto& cf : classes) records.push_back(cf.get());
             mapfile::package_map map;
             const bool described =
-                describe_written_package(output.stream(), records, map, map_locals);
+                describe_written_package(output.stream(), records, map, o.map_locals);
             if (failed && described) print_size_report(map, records);
             if (!(described && write_map_file(map_path, map))) failed = true;
         }
@@ -318,5 +343,5 @@ int link(int cnt, char** params) {
 } // namespace
 
 int main(int cnt, char** params) {
-    return host::run_program("mirt_linker", link, cnt, params, FAILURE_STATUS, FAILURE_STATUS);
+    return host::run_program(PROGRAM, link, cnt, params, FAILURE_STATUS, FAILURE_STATUS);
 }

@@ -10,6 +10,7 @@
 
 #include "drive_record.h"
 #include "drive_script.h"
+#include "command_line.h"
 #include "harness.h"
 #include "host_files.h"
 
@@ -184,6 +185,7 @@ void load_file(const char* file, bool debug) {
     std::FILE* in = host::open_regular_for_reading(file, problem);
     if (!in) {
         if (!quiet) std::printf("Datei nicht lesbar\n");
+        host::report_file_problem("mirt_emulator", file, problem);
         error(ERROR_FILE_NOT_READABLE);
     }
     // Room for the largest package and the end-of-file byte, which is kept, dumped and

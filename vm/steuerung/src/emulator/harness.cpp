@@ -76,28 +76,83 @@ void on_vm_stop(stop_reason reason) {
 
 std::optional<mapfile::package_map> map;
 
-// "  at Class.method(Source.java:12), code offset 3" for one activation; `pc` points into
-// the loaded package, `back` bytes after the instruction it belongs to (a caller's pc stands
-// on its call's last operand byte).
-void print_activation(const class_image& image, u16 method, const u8* at, u32 back) {
+// A caller's pc stands on its call's last operand byte, this far after the call.
+constexpr u32 CALL_OPERAND_BYTES = 2;
+
+// One activation as the map knows it: its method (null when the map has none), the code
+// offset it stands on and that offset's source line (0: none). `at` points into the loaded
+// package, `back` bytes after the instruction it belongs to (a caller's pc stands on its
+// call's last operand byte).
+struct mapped_place {
     const mapfile::class_entry* owner = nullptr;
-    const mapfile::method_entry* m = mapfile::find_method(*map, image.base, method, &owner);
-    if (!m) {
+    const mapfile::method_entry* method = nullptr;
+    long offset = 0;
+    u32 line = 0;
+};
+
+mapped_place place_in_map(const class_image& image, u16 method, const u8* at, u32 back) {
+    mapped_place place;
+    place.method = mapfile::find_method(*map, image.base, method, &place.owner);
+    if (!place.method || place.method->length == 0) return place;
+    place.offset =
+        at - static_mem - static_cast<long>(place.method->code) - static_cast<long>(back);
+    if (place.offset >= 0)
+        place.line = mapfile::line_of(*place.method, static_cast<u32>(place.offset));
+    return place;
+}
+
+// Where the running activation stands: pc where it lies in its code, else where it was saved.
+const u8* running_at() {
+    const mapfile::method_entry* running =
+        mapfile::find_method(*map, current_frame.cf.base, current_frame.method);
+    if (running && running->length &&
+        (!pc || pc < static_mem + running->code ||
+         pc > static_mem + running->code + running->length))
+        return current_frame.pc;
+    return pc;
+}
+
+// "  at Class.method(Source.java:12), code offset 3" for one activation.
+void print_activation(const class_image& image, u16 method, const u8* at, u32 back) {
+    const mapped_place place = place_in_map(image, method, at, back);
+    if (!place.method) {
         std::printf("  at method %u of the image at package offset %u\n", method, image.base);
         return;
     }
-    const std::string name = owner->name + "." + m->name;
-    if (m->length == 0) {
+    const std::string name = place.owner->name + "." + place.method->name;
+    if (place.method->length == 0) {
         std::printf("  at %s(native)\n", name.c_str());
         return;
     }
-    const long offset = at - static_mem - static_cast<long>(m->code) - static_cast<long>(back);
-    const u32 line = offset >= 0 ? mapfile::line_of(*m, static_cast<u32>(offset)) : 0;
-    if (line)
-        std::printf("  at %s(%s:%u), code offset %ld\n", name.c_str(),
-                    owner->source.empty() ? "?" : owner->source.c_str(), line, offset);
+    if (place.line)
+        std::printf("  at %s(%s), code offset %ld\n", name.c_str(),
+                    mapfile::source_place(*place.owner, place.line).c_str(), place.offset);
     else
-        std::printf("  at %s, code offset %ld\n", name.c_str(), offset);
+        std::printf("  at %s, code offset %ld\n", name.c_str(), place.offset);
+}
+
+// " (emulated time 400 ms, at Controller.main@12, Controller.java:14)" for an expectation
+// that fails: when, and where the program stood, with the source line when there is a map.
+std::string when_and_where(bool after_fault) {
+    std::string place = instructions_executed ? "after the run" : "before the run";
+    if (after_fault) {
+        place = "at the fault above";
+    } else if (mirt_is_running) {
+        place = "at " + vm_position();
+        if (map && static_mem) {
+            // A drive call's place is its caller's call.
+            const mapped_place running =
+                place_in_map(current_frame.cf, current_frame.method, running_at(), 0);
+            const bool in_drive_call =
+                running.method && running.method->length == 0 && frame_counter > 0;
+            const frame_info& caller = frame[in_drive_call ? frame_counter - 1 : 0];
+            const mapped_place mapped =
+                in_drive_call ? place_in_map(caller.cf, caller.method, pc, CALL_OPERAND_BYTES)
+                              : running;
+            if (mapped.line) place += ", " + mapfile::source_place(*mapped.owner, mapped.line);
+        }
+    }
+    return " (emulated time " + std::to_string(shown_millis()) + " ms, " + place + ")";
 }
 
 std::string quoted(const std::string& line) { return "\"" + line + "\""; }
@@ -130,22 +185,24 @@ void expect_drive_line(const char* line) {
     if (!expecting) return;
     const size_t number = expected_next + 1;
     if (expected_next >= expected.size()) {
-        std::printf("EXPECT: line %zu: the run printed %s after the last expected line\n", number,
-                    quoted(line).c_str());
+        std::printf("EXPECT: line %zu: the run printed %s after the last expected line%s\n", number,
+                    quoted(line).c_str(), when_and_where(false).c_str());
         end_run(EXPECTATION_FAILED_STATUS);
     }
     if (expected[expected_next] != line) {
-        std::printf("EXPECT: line %zu: expected %s, the run printed %s\n", number,
-                    quoted(expected[expected_next]).c_str(), quoted(line).c_str());
+        std::printf("EXPECT: line %zu: expected %s, the run printed %s%s\n", number,
+                    quoted(expected[expected_next]).c_str(), quoted(line).c_str(),
+                    when_and_where(false).c_str());
         end_run(EXPECTATION_FAILED_STATUS);
     }
     ++expected_next;
 }
 
-int expected_end_status(int status) {
+int expected_end_status(int status, bool after_fault) {
     if (!expecting || expected_next >= expected.size()) return status;
-    std::printf("EXPECT: line %zu: expected %s, the run printed no more drive lines\n",
-                expected_next + 1, quoted(expected[expected_next]).c_str());
+    std::printf("EXPECT: line %zu: expected %s, the run printed no more drive lines%s\n",
+                expected_next + 1, quoted(expected[expected_next]).c_str(),
+                when_and_where(after_fault).c_str());
     return EXPECTATION_FAILED_STATUS;
 }
 
@@ -187,14 +244,8 @@ const mapfile::package_map* loaded_package_map() { return map ? &*map : nullptr;
 
 void print_stack_trace() {
     if (!map || !static_mem) return;
-    // The running activation first: pc where it lies in its code, else where it was saved.
-    const mapfile::method_entry* running =
-        mapfile::find_method(*map, current_frame.cf.base, current_frame.method);
-    const u8* at = pc;
-    if (running && running->length &&
-        (!pc || pc < static_mem + running->code ||
-         pc > static_mem + running->code + running->length))
-        at = current_frame.pc;
+    // The running activation first.
+    const u8* at = running_at();
     print_activation(current_frame.cf, current_frame.method, at, 0);
     for (int i = frame_counter - 1; i >= 0; --i) {
         const frame_info& f = frame[i];
@@ -202,18 +253,29 @@ void print_stack_trace() {
         if (i == frame_counter - 1 && f.cf == current_frame.cf &&
             f.method == current_frame.method && f.pc == current_frame.pc && at == current_frame.pc)
             continue;
-        print_activation(f.cf, f.method, f.pc, 2);
+        print_activation(f.cf, f.method, f.pc, CALL_OPERAND_BYTES);
     }
 }
 
 std::string vm_position() {
     if (!mirt_is_running || !pc || !code_begin) return "before the run";
+    // In a drive call the program stands at its call: the caller is named, whose code pc
+    // still points into.
+    class_image image = cf;
+    u16 method = current_frame.method;
+    long offset = pc - code_begin;
+    if (frame_counter > 0 &&
+        (image.method_field(image.method(method), mirt_method_info::access_flags) & ACC_NATIVE)) {
+        image = frame[frame_counter - 1].cf;
+        method = frame[frame_counter - 1].method;
+        offset -= CALL_OPERAND_BYTES;
+    }
     std::string class_name = "(class image)";
     if (package) {
         u32 at = mirt2_package::first_class_info;
         for (u16 i = 0; i < package->count() && loaded.contains(at, 9); ++i) {
             const directory_entry entry = package->entry_at(at);
-            if (entry.offset == cf.base) {
+            if (entry.offset == image.base) {
                 class_name.assign(reinterpret_cast<const char*>(entry.name.bytes),
                                   entry.name.length);
                 break;
@@ -221,7 +283,7 @@ std::string vm_position() {
             at = entry.next;
         }
     }
-    const image_text name = cf.method_name(cf.method(current_frame.method));
+    const image_text name = image.method_name(image.method(method));
     return class_name + "." + std::string(reinterpret_cast<const char*>(name.bytes), name.length) +
-           "@" + std::to_string(pc - code_begin);
+           "@" + std::to_string(offset);
 }

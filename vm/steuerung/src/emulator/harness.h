@@ -20,9 +20,10 @@ bool load_expected_lines(const char* path, std::string& problem);
 // that differs from the expected one, or one past their end, the run ends: status 3.
 void expect_drive_line(const char* line);
 
-// The status a run ends with: `status`, or 3 (with a line saying which) when expected lines
-// are left that the run did not print.
-int expected_end_status(int status);
+// The status a run ends with: `status`, or 3 (with a line saying which, when and where)
+// when expected lines are left that the run did not print. After a fault the place is the
+// fault's, which its message has given.
+int expected_end_status(int status, bool after_fault = false);
 
 constexpr u64 NO_BOUND = ~u64{0};
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 #if __has_include(<unistd.h>)
 #include <unistd.h> // isatty, from the host's C library
 #define MIRT_KNOWS_TERMINALS 1
@@ -15,6 +16,7 @@
 #include "drive_script.h"
 #include "emulate.h"
 #include "harness.h"
+#include "command_line.h"
 #include "host_files.h"
 #include "jdwp_server.h"
 
@@ -26,33 +28,12 @@ constexpr const char* PROGRAM = "mirt_emulator";
 
 void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.prg\n"); }
 
-void print_help() {
-    print_usage();
-    std::printf("\nOptions, before the package file:\n"
-                "\t-debug         trace every instruction\n"
-                "\t-q             print only what the program does: DRIVE, WARNING, ERROR and "
-                "STOP lines\n"
-                "\t-max-steps N   stop after N instructions (status 2)\n"
-                "\t-max-ms T      stop when the emulated clock passes T ms (status 2)\n"
-                "\t-expect FILE   compare the DRIVE lines with FILE (status 3 at a difference)\n"
-                "\t-map FILE      the linker's map: after a fault, the calls that led there with "
-                "their source lines\n"
-                "\t-inputs FILE   what the Get functions return over emulated time (lines "
-                "\"<ms> <Function> [<channel>] <value>\")\n"
-                "\t-clock-us U    the emulated clock advances U microseconds per instruction\n"
-                "\t-vcd FILE      record the drive calls as a Value Change Dump (1 ms steps)\n"
-                "\t-csv FILE      record every drive call as a CSV row\n"
-                "\t-svg FILE      draw the drive calls as step plots over emulated time\n"
-                "\t-jdwp [HOST:]PORT  wait for a Java debugger (jdb, an IDE) at PORT (0: any "
-                "free port), on 127.0.0.1 unless HOST is given; needs -map\n");
-}
-
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
     jdwp::stop_at_fault();
     print_stack_trace();
-    status = drive_record::finish(expected_end_status(status), emulated_ms());
+    status = drive_record::finish(expected_end_status(status, true), emulated_ms());
     std::exit(host::checked_exit_status(PROGRAM, status, FATAL_EXIT_STATUS));
 }
 
@@ -70,6 +51,48 @@ struct options {
     jdwp::address debugger;
     const char* file = nullptr;
 };
+
+// Every option of the emulator, once: what it takes, its help and where it is kept.
+host::option_table option_rows(options& o) {
+    constexpr u64 any = NO_BOUND - 1; // NO_BOUND itself means "no bound"
+    return {
+        {"-debug", nullptr, "trace every instruction", &o.is_debug},
+        {"-q", nullptr, "print only what the program does: DRIVE, WARNING, ERROR and STOP lines",
+         &o.quiet},
+        {"-max-steps", "N", "stop after N instructions (status 2)",
+         host::count_value{&o.max_steps, 1, any, "a whole number of instructions above 0"}},
+        {"-max-ms", "T", "stop when the emulated clock passes T ms (status 2)",
+         host::count_value{&o.max_ms, 0, any, "a whole number of milliseconds"}},
+        {"-expect", "FILE", "compare the DRIVE lines with FILE (status 3 at a difference)",
+         host::text_value{&o.expect, "a file of expected DRIVE lines"}},
+        {"-map", "FILE",
+         "the linker's map: after a fault, the calls that led there with their source lines",
+         host::text_value{&o.map, "the linker's map file"}},
+        {"-inputs", "FILE",
+         "what the Get functions return over emulated time (lines \"<ms> <Function> "
+         "[<channel>] <value>\")",
+         host::text_value{&o.inputs, "a file of inputs"}},
+        {"-clock-us", "U", "the emulated clock advances U microseconds per instruction",
+         host::count_value{&o.clock_us, 1, NO_BOUND, "a whole number of microseconds above 0"}},
+        {"-jdwp", "[HOST:]PORT",
+         "wait for a Java debugger (jdb, an IDE) at PORT (0: any free port), on 127.0.0.1 "
+         "unless HOST is given; needs -map",
+         host::text_value{&o.jdwp, "a port, or HOST:PORT"}},
+        {"-vcd", "FILE", "record the drive calls as a Value Change Dump (1 ms steps)",
+         host::text_value{&o.recordings.vcd, "a file name for the VCD"}},
+        {"-csv", "FILE", "record every drive call as a CSV row",
+         host::text_value{&o.recordings.csv, "a file name for the CSV"}},
+        {"-svg", "FILE", "draw the drive calls as step plots over emulated time",
+         host::text_value{&o.recordings.svg, "a file name for the SVG"}},
+    };
+}
+
+void print_help() {
+    options unused;
+    print_usage();
+    std::printf("\nOptions, before the package file:\n%s",
+                host::option_help(option_rows(unused)).c_str());
+}
 
 // A recording must not replace what the run reads, nor another recording.
 bool recordings_are_apart(const options& o, std::string& problem) {
@@ -101,85 +124,42 @@ bool recordings_are_apart(const options& o, std::string& problem) {
     return true;
 }
 
-// A count: decimal digits only, no sign, within 64 bits.
-bool parse_count(const char* text, u64& value) {
-    if (!*text) return false;
-    value = 0;
-    for (const char* c = text; *c; ++c) {
-        if (*c < '0' || *c > '9') return false;
-        const u64 digit = static_cast<u64>(*c - '0');
-        if (value > (NO_BOUND - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    return true;
-}
-
 // Options come before the package file. A single argument is always the file, also when it
 // reads -debug; anything else that begins with '-' and is no option, an option given twice,
 // or a bad value is refused. Answers the status to end with, or -1 to run.
 int parse_options(int cnt, char** params, options& o) {
     for (int i = 1; i < cnt; ++i) {
-        if (std::strcmp(params[i], "-h") == 0 || std::strcmp(params[i], "--help") == 0) {
+        if (host::is_help_request(params[i])) {
             print_help();
             return 0;
         }
     }
+    auto refuse = [](const std::string& reason) {
+        print_usage();
+        host::report_usage_error(PROGRAM, reason);
+        return USAGE_STATUS;
+    };
     if (cnt == 2 && params[1][0] == '-' && std::strcmp(params[1], "-debug") != 0) {
         std::printf("unknown option: %s\n", params[1]);
-        print_usage();
-        return USAGE_STATUS;
+        const bool known = host::find_option(option_rows(o), params[1]) != nullptr;
+        return refuse(known ? std::string("no package given after ") + params[1]
+                            : std::string("unknown option ") + params[1]);
     }
-    bool valid = cnt >= 2;
-    for (int i = 1; valid && i < cnt - 1; ++i) {
-        const char* option = params[i];
-        const bool has_value = i + 1 < cnt - 1;
-        if (std::strcmp(option, "-debug") == 0 && !o.is_debug) {
-            o.is_debug = true;
-        } else if (std::strcmp(option, "-q") == 0 && !o.quiet) {
-            o.quiet = true;
-        } else if (std::strcmp(option, "-max-steps") == 0 && o.max_steps == NO_BOUND) {
-            valid = has_value && parse_count(params[++i], o.max_steps) && o.max_steps > 0 &&
-                    o.max_steps != NO_BOUND;
-        } else if (std::strcmp(option, "-max-ms") == 0 && o.max_ms == NO_BOUND) {
-            valid = has_value && parse_count(params[++i], o.max_ms) && o.max_ms != NO_BOUND;
-        } else if (std::strcmp(option, "-expect") == 0 && !o.expect) {
-            valid = has_value;
-            o.expect = params[++i];
-        } else if (std::strcmp(option, "-map") == 0 && !o.map) {
-            valid = has_value;
-            o.map = params[++i];
-        } else if (std::strcmp(option, "-inputs") == 0 && !o.inputs) {
-            valid = has_value;
-            o.inputs = params[++i];
-        } else if (std::strcmp(option, "-clock-us") == 0 && !o.clock_us) {
-            valid = has_value && parse_count(params[++i], o.clock_us) && o.clock_us > 0;
-        } else if (std::strcmp(option, "-vcd") == 0 && !o.recordings.vcd) {
-            valid = has_value;
-            o.recordings.vcd = params[++i];
-        } else if (std::strcmp(option, "-csv") == 0 && !o.recordings.csv) {
-            valid = has_value;
-            o.recordings.csv = params[++i];
-        } else if (std::strcmp(option, "-jdwp") == 0 && !o.jdwp) {
-            valid = has_value && jdwp::parse_address(params[i + 1], o.debugger);
-            o.jdwp = params[++i];
-        } else if (std::strcmp(option, "-svg") == 0 && !o.recordings.svg) {
-            valid = has_value;
-            o.recordings.svg = params[++i];
-        } else {
-            valid = false;
-        }
+    if (cnt < 2) return refuse("no package given");
+    const host::option_table table = option_rows(o);
+    std::vector<bool> seen(table.size());
+    std::string reason;
+    for (int i = 1; i < cnt - 1; ++i) {
+        if (params[i][0] != '-') return refuse(host::misplaced_argument(cnt, params, i));
+        if (!host::read_option(table, seen, params, i, cnt - 1, reason)) return refuse(reason);
     }
-    if (valid) o.file = params[cnt - 1];
-    if (valid && o.jdwp && !o.map) {
-        std::printf("ERROR: -jdwp needs -map: the debugger sees the program through the map\n");
-        print_usage();
-        return USAGE_STATUS;
-    }
-    if (valid && cnt > 2 && o.file[0] == '-') valid = false;
-    if (!valid) {
-        print_usage();
-        return USAGE_STATUS;
-    }
+    o.file = params[cnt - 1];
+    if (cnt > 2 && o.file[0] == '-')
+        return refuse(std::string("the last argument must be the package, not ") + o.file);
+    if (o.jdwp && !jdwp::parse_address(o.jdwp, o.debugger))
+        return refuse(std::string("-jdwp wants a port, or HOST:PORT, not ") + o.jdwp);
+    if (o.jdwp && !o.map)
+        return refuse("-jdwp needs -map: the debugger sees the program through the map");
     if (o.expect) {
         std::string problem;
         if (!load_expected_lines(o.expect, problem)) {

@@ -92,6 +92,10 @@ struct CONSTANT_mirt_Class_info_struct {
     static constexpr u32 name_index = 1; // u16
     static constexpr u32 size = 3;
 };
+struct CONSTANT_mirt_String_info_struct {
+    static constexpr u32 string_index = 1; // u16, the constant number of its Utf8
+    static constexpr u32 size = 3;
+};
 struct CONSTANT_mirt_Methodref_info_struct {      // also Fieldref and InterfaceMethodref
     static constexpr u32 class_index = 1;         // u16
     static constexpr u32 name_and_type_index = 3; // u16
