@@ -193,9 +193,9 @@ bool parse_map(const std::string& text, package_map& map, std::string& problem) 
                 return fail("a method record outside its class");
             m.index = static_cast<u16>(index);
             m.flags = static_cast<u16>(flags);
-            unsigned first = 0, last = 0;
-            char dots[3] = {};
             if (locals != "none") {
+                unsigned first = 0, last = 0;
+                char dots[2] = {};
                 std::istringstream window(locals);
                 if (!(window >> first >> dots[0] >> dots[1] >> last) || dots[0] != '.' ||
                     dots[1] != '.' || last < first || last > 0xFFFF)

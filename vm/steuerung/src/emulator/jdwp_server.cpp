@@ -621,7 +621,8 @@ u16 thread_reference(u8 command, reader& r, writer& w) {
         s32 length = r.s32_();
         if (start < 0 || static_cast<size_t>(start) > all.size()) return ILLEGAL_ARGUMENT;
         if (length == -1) length = static_cast<s32>(all.size()) - start;
-        if (length < 0 || static_cast<size_t>(start + length) > all.size()) return ILLEGAL_ARGUMENT;
+        if (length < 0 || static_cast<size_t>(length) > all.size() - static_cast<size_t>(start))
+            return ILLEGAL_ARGUMENT;
         w.u32_(static_cast<u32>(length));
         for (s32 i = start; i < start + length; ++i) {
             w.u64_(static_cast<u64>(i) + 1);
