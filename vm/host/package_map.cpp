@@ -134,6 +134,11 @@ std::string write_map(const package_map& map) {
             for (const line_entry& l : m.lines)
                 out += "line " + field(c.name) + " " + to_string(m.index) + " " +
                        to_string(l.code_offset) + " " + to_string(l.line) + "\n";
+            for (const local_entry& l : m.locals)
+                out += "local " + field(c.name) + " " + to_string(m.index) + " " +
+                       to_string(l.start) + " " + to_string(l.length) + " " +
+                       to_string(l.slot) + " " + field(l.name) + " " + field(l.descriptor) +
+                       "\n";
         }
     }
     return out;
@@ -188,6 +193,16 @@ bool parse_map(const std::string& text, package_map& map, std::string& problem) 
                 return fail("a method record outside its class");
             m.index = static_cast<u16>(index);
             m.flags = static_cast<u16>(flags);
+            if (locals != "none") {
+                unsigned first = 0, last = 0;
+                char dots[2] = {};
+                std::istringstream window(locals);
+                if (!(window >> first >> dots[0] >> dots[1] >> last) || dots[0] != '.' ||
+                    dots[1] != '.' || last < first || last > 0xFFFF)
+                    return fail("a method record's locals are not <first>..<last>");
+                m.locals_first = static_cast<u16>(first);
+                m.locals_count = static_cast<u16>(last - first + 1);
+            }
             m.name = unfield(m.name);
             m.descriptor = unfield(m.descriptor);
             map.classes.back().methods.push_back(m);
@@ -201,6 +216,19 @@ bool parse_map(const std::string& text, package_map& map, std::string& problem) 
                 map.classes.back().methods.back().index != index)
                 return fail("a line record outside its method");
             map.classes.back().methods.back().lines.push_back(l);
+        } else if (kind == "local") {
+            std::string owner;
+            unsigned index = 0;
+            local_entry l{};
+            if (!(fields >> owner >> index >> l.start >> l.length >> l.slot >> l.name >>
+                  l.descriptor))
+                return fail("a local record is incomplete");
+            if (map.classes.empty() || map.classes.back().methods.empty() ||
+                map.classes.back().methods.back().index != index)
+                return fail("a local record outside its method");
+            l.name = unfield(l.name);
+            l.descriptor = unfield(l.descriptor);
+            map.classes.back().methods.back().locals.push_back(l);
         } else if (!kind.empty()) {
             return fail("unknown record");
         }

@@ -12,6 +12,7 @@
 //   method <class> <index> <name> <descriptor> id <id> flags 0x<hex> record <offset>
 //         code <offset> length <bytes> locals <first>..<last>|none         (one line)
 //   line <class> <method index> <code offset> <source line>
+//   local <class> <method index> <start> <length> <slot> <name> <descriptor>   (linker -map-locals)
 // Offsets are package offsets; a method without code has code and length 0.
 #pragma once
 
@@ -27,6 +28,16 @@ struct line_entry {
     u32 line;
 };
 
+// One entry of a method's LocalVariableTable: `slot` holds `name` of type `descriptor` while
+// the code offset is in [start, start + length).
+struct local_entry {
+    u32 start;
+    u32 length;
+    u32 slot;
+    std::string name;
+    std::string descriptor;
+};
+
 struct method_entry {
     u16 index = 0;
     std::string name; // as in the class file, also where -OS removed it from the image
@@ -38,7 +49,8 @@ struct method_entry {
     u32 length = 0;       // code bytes
     u16 locals_first = 0; // the method's window in the VM's local pool
     u16 locals_count = 0;
-    std::vector<line_entry> lines; // code offset -> source line, as javac wrote them
+    std::vector<line_entry> lines;   // code offset -> source line, as javac wrote them
+    std::vector<local_entry> locals; // only in a map written with the locals
 };
 
 struct class_entry {

@@ -34,7 +34,8 @@ constexpr size_t LARGEST_SHOWN = 5;
 
 } // namespace
 
-void add_class_file_facts(mapfile::package_map& map, const std::vector<const ClassFile*>& classes) {
+void add_class_file_facts(mapfile::package_map& map, const std::vector<const ClassFile*>& classes,
+                          bool locals) {
     for (size_t c = 0; c < map.classes.size() && c < classes.size(); ++c) {
         const ClassFile& cf = *classes[c];
         mapfile::class_entry& entry = map.classes[c];
@@ -51,6 +52,16 @@ void add_class_file_facts(mapfile::package_map& map, const std::vector<const Cla
                 if (a.kind == attribute_kind::line_number_table)
                     for (const line_number_table_struct& l : a.line_number_table)
                         m.lines.push_back({l.start_pc, l.line_number});
+            // Only the table itself: the type table's name shares the reader's kind.
+            for (const attribute_info& a : code->attributes) {
+                const cp_info* name = cf.constant(a.attribute_name_index);
+                if (!locals || a.kind != attribute_kind::local_variable_table || !name ||
+                    name->text != "LocalVariableTable")
+                    continue;
+                for (const local_variable_table_struct& l : a.local_variable_table)
+                    m.locals.push_back({l.start_pc, l.length, l.index, full_text(cf, l.name_index),
+                                        full_text(cf, l.descriptor_index)});
+            }
         }
     }
 }

@@ -10,8 +10,9 @@
 
 // The package's description completed from the class files it was linked from, in link
 // order: the methods' names (also where -OS removed them from the images), the line tables
-// and the source file names.
-void add_class_file_facts(mapfile::package_map& map, const std::vector<const ClassFile*>& classes);
+// and the source file names; with `locals`, the LocalVariableTables too.
+void add_class_file_facts(mapfile::package_map& map, const std::vector<const ClassFile*>& classes,
+                          bool locals = false);
 
 // The largest classes and methods with their bytes, and what -OS would save.
 void print_size_report(const mapfile::package_map& map,

@@ -1,6 +1,6 @@
-// mirt_linker [-debug] [-OS] [-map FILE] input.class ... output.prg: links class files into a
-// package. -debug and -OS act on the class files after them; -map writes the package's map. Exit
-// status 0 only when the package was written.
+// mirt_linker [-debug] [-OS] [-map FILE [-map-locals]] input.class ... output.prg: links class
+// files into a package. -debug and -OS act on the class files after them; -map writes the package's
+// map. Exit status 0 only when the package was written.
 //
 // Files: the package is written beside the output path and renamed over it only when it is
 // complete, so an output path holds a whole package or none; the images of this run are
@@ -40,6 +40,7 @@ struct link_options {
     bool is_debug = false;
     bool optimize_size = false;
     const char* map = nullptr;
+    bool map_locals = false;
 };
 
 // Every option of the linker, once. The two switches act on the class files after them.
@@ -51,6 +52,8 @@ host::option_table option_rows(link_options& o) {
          &o.optimize_size},
         {"-map", "FILE", "write the package's map: offsets, sizes and source lines",
          host::text_value{&o.map, "a file name for the map"}},
+        {"-map-locals", nullptr,
+         "the map also names the local variables (classes compiled with -g)", &o.map_locals},
     };
 }
 
@@ -179,7 +182,7 @@ bool temporary_is_writable(std::string& problem) {
 // The package as written to `package` (read back from its start) described, with what the
 // class files add.
 bool describe_written_package(std::FILE* package, const std::vector<const ClassFile*>& classes,
-                              mapfile::package_map& map) {
+                              mapfile::package_map& map, bool locals) {
     std::vector<u8> bytes;
     std::rewind(package);
     char chunk[4096];
@@ -190,7 +193,7 @@ bool describe_written_package(std::FILE* package, const std::vector<const ClassF
         std::printf("ERROR: the package cannot be read back for its map: %s\n", problem.c_str());
         return false;
     }
-    add_class_file_facts(map, classes);
+    add_class_file_facts(map, classes, locals);
     return true;
 }
 
@@ -306,7 +309,8 @@ int link(int cnt, char** params) {
             std::vector<const ClassFile*> records;
             for (const auto& cf : classes) records.push_back(cf.get());
             mapfile::package_map map;
-            const bool described = describe_written_package(output.stream(), records, map);
+            const bool described =
+                describe_written_package(output.stream(), records, map, o.map_locals);
             if (failed && described) print_size_report(map, records);
             if (!(described && write_map_file(map_path, map))) failed = true;
         }

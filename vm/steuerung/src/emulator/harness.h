@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../mirt/mirt_types.h"
+#include "package_map.h"
 
 // Exit statuses of the harness (a fault is 255, a usage error 1).
 constexpr int STOPPED_BY_BOUND_STATUS = 2;
@@ -44,9 +45,6 @@ void emulated_clock_moved(s32 millis);
 bool load_package_map(const char* map_path, const char* package_path, std::string& problem);
 
 // The map load_package_map read, or null.
-namespace mapfile {
-struct package_map;
-}
 const mapfile::package_map* loaded_package_map();
 
 // After a fatal message: the activations that led there, innermost first, with their

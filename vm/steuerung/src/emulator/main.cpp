@@ -21,6 +21,7 @@
 #include "harness.h"
 #include "command_line.h"
 #include "host_files.h"
+#include "jdwp_server.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ void print_usage() { std::printf("Usage:\n\n\tmirt_emulator.exe [-debug] input.p
 // A fatal end still reports drive output that could not be written, and expected drive
 // lines the run did not reach.
 void end_after_fatal_message(int status) {
+    jdwp::stop_at_fault();
     print_stack_trace();
     drive_axis::sample_until(emulated_ms());
     status =
@@ -53,6 +55,8 @@ struct options {
     const char* coverage = nullptr;
     drive_record::paths recordings;
     const char* svg_window = nullptr; // "FROM:TO", read into recordings once all are read
+    const char* jdwp = nullptr;
+    jdwp::address debugger;
     const char* file = nullptr;
 };
 
@@ -85,6 +89,10 @@ host::option_table option_rows(options& o) {
          host::text_value{&o.recordings.signals, "a file name for the signal log"}},
         {"-coverage", "FILE", "write the source lines the run executed as LCOV (with -map)",
          host::text_value{&o.coverage, "a file name for the LCOV tracefile"}},
+        {"-jdwp", "[HOST:]PORT",
+         "wait for a Java debugger (jdb, an IDE) at PORT (0: any free port), on 127.0.0.1 "
+         "unless HOST is given; needs -map",
+         host::text_value{&o.jdwp, "a port, or HOST:PORT"}},
         {"-vcd", "FILE", "record the drive calls as a Value Change Dump (1 ms steps)",
          host::text_value{&o.recordings.vcd, "a file name for the VCD"}},
         {"-csv", "FILE", "record every drive call as a CSV row",
@@ -198,6 +206,12 @@ int parse_options(int cnt, char** params, options& o) {
         return refuse(std::string("-svg-window needs FROM:TO in whole milliseconds with FROM "
                                   "before TO, got \"") +
                       o.svg_window + "\"");
+    if (o.jdwp && !jdwp::parse_address(o.jdwp, o.debugger))
+        return refuse(std::string("-jdwp wants a port, or HOST:PORT, not ") + o.jdwp);
+    if (o.jdwp && !o.map)
+        return refuse("-jdwp needs -map: the debugger sees the program through the map");
+    if (o.jdwp && o.coverage)
+        return refuse("-coverage and -jdwp cannot go together: each steps the run itself");
     if (o.expect) {
         std::string problem;
         if (!load_expected_lines(o.expect, problem)) {
@@ -267,8 +281,17 @@ int emulate(int cnt, char** params) {
         (loaded.u32_at(0) != PACKAGE_MAGIC && loaded.u32_at(0) != CLASS_IMAGE_MAGIC))
         host::report_file_problem(PROGRAM, o.file, "not a package (the linker makes one)");
     vm_init();
-    const char started = coverage::active() ? coverage::run() : vm_run();
-    if (started != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    if (o.jdwp) {
+        std::string problem;
+        if (!jdwp::attach(o.debugger, *loaded_package_map(), problem)) {
+            std::printf("ERROR: %s\n", problem.c_str());
+            return USAGE_STATUS;
+        }
+        if (vm_start() != '+') fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+        jdwp::run();
+    } else if ((coverage::active() ? coverage::run() : vm_run()) != '+') {
+        fault(FAULT_NOT_A_CLASS_IMAGE, mirt2_package::first_class_info);
+    }
     free_vm();
     drive_axis::sample_until(emulated_ms());
     return coverage::finish(drive_record::finish(expected_end_status(0), emulated_ms()));

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# jdb attached to the emulator (-jdwp): the sessions a user types, driven through jdb's
+# standard input, over a control loop and over a faulting program. jdb's output is compared
+# with golden files made from the same sessions against the same Java programs on HotSpot
+# (JDB_GOLDEN_FROM_HOTSPOT=1 writes them anew from HotSpot); prompts, which jdb prints as
+# its threads happen to run, and the JVM's frames below the program's main are left out.
+# Every wait is bounded: a session that hangs fails, it does not stop the test run.
+set -u
+: "${MIRT_LINKER:?}" "${MIRT_EMULATOR:?}" "${MIRT_JAVA_DIR:?}" "${MIRT_WORK_DIR:?}"
+command -v jdb >/dev/null || { echo "jdb not found: skipped"; exit 0; }
+work=$MIRT_WORK_DIR/jdb
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+javac --release 17 -g -d . "$MIRT_JAVA_DIR"/debug/*.java "$MIRT_JAVA_DIR"/faults/TwoDeep.java \
+    "$MIRT_JAVA_DIR/drive/vm/Drive.java" || exit 1
+mkdir -p jvm && javac --release 17 -g -d jvm "$MIRT_JAVA_DIR"/debug/*.java \
+    "$MIRT_JAVA_DIR"/faults/TwoDeep.java "$MIRT_JAVA_DIR"/drive/jvm/*.java || exit 1
+"$MIRT_LINKER" -map controller.map -map-locals Controller.class Regulator.class Drive.class \
+    controller.prg >/dev/null || exit 1
+"$MIRT_LINKER" -map twodeep.map -map-locals TwoDeep.class Drive.class twodeep.prg >/dev/null || exit 1
+
+# Waits until jdb has printed a prompt and nothing more for a moment, or has ended.
+settle() {
+    local last=-1 size
+    for _ in $(seq 100); do
+        size=$(stat -c %s jdb.out)
+        if [ "$size" = "$last" ]; then
+            kill -0 "$jdb_pid" 2>/dev/null || return 0
+            tail -c 9 jdb.out | grep -qE '(main\[1\]|>) $' && return 0
+        fi
+        last=$size
+        sleep 0.15
+    done
+}
+
+# session debuggee-kind main "command;command..." -> jdb.out (normalized: session.out),
+# the debuggee's output in program.out and its status in program.status
+session() {
+    local kind=$1 main=$2 commands=$3 port=
+    rm -f fifo program.out program.err && mkfifo fifo
+    if [ "$kind" = emulator ]; then
+        timeout 60 "$MIRT_EMULATOR" -q -jdwp 0 -map "${main,,}.map" "${main,,}.prg" \
+            >program.out 2>program.err &
+    else
+        timeout 60 java -agentlib:jdwp=transport=dt_socket,server=y,suspend=y,address=localhost:0 \
+            -cp jvm JvmMain "$main" >program.out 2>program.err &
+    fi
+    local program_pid=$!
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^Listening for transport dt_socket at address: //p' program.out program.err)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    timeout 60 jdb -attach "localhost:$port" <fifo >jdb.out 2>&1 &
+    jdb_pid=$!
+    exec 3>fifo
+    settle
+    IFS=';' read -ra lines <<<"$commands"
+    for line in "${lines[@]}"; do
+        echo "$line" >&3
+        settle
+    done
+    exec 3>&-
+    wait "$jdb_pid"
+    wait "$program_pid"
+    echo $? >program.status
+    sed -E 's/(main\[1\] ?|> )//g' jdb.out | grep -v '^ *$' |
+        grep -vE '^  \[[0-9]+\] (jdk\.internal|java\.lang\.reflect|JvmMain)' >session.out
+}
+
+stop_step_set='stop in Regulator.step;run;where;locals;step;step;next;locals;print error;set output = 7;locals;step up;where;locals;clear Regulator.step;stop at Controller:9;cont;locals;next;next;cont'
+# name | main | commands | the emulator's status | its last line of output
+cases=(
+    "controller|Controller|$stop_step_set|0|DRIVE: native_display_long: 167"
+    "fault|TwoDeep|run;where;locals|255|  at TwoDeep.main(TwoDeep.java:16), code offset 12"
+)
+for row in "${cases[@]}"; do
+    IFS='|' read -r name main commands status last <<<"$row"
+    golden=$MIRT_JAVA_DIR/golden/jdb_$name.out
+    if [ "${JDB_GOLDEN_FROM_HOTSPOT:-}" = 1 ]; then
+        session hotspot "$main" "$commands"
+        cp session.out "$golden"
+    fi
+    session emulator "$main" "$commands"
+    cp jdb.out "$name.jdb.out" && cp program.out "$name.program.out"
+    diff -u "$golden" session.out >"$name.diff" || fail "$name: jdb shows other than on HotSpot: $(cat "$name.diff")"
+    [ "$(cat program.status)" = "$status" ] || fail "$name: status $(cat program.status), not $status"
+    [ "$(tail -n 1 program.out)" = "$last" ] || fail "$name: the program's output ends $(tail -n 1 program.out)"
+done
+
+# Without a debugger that speaks JDWP: a bad handshake is refused and the next debugger may come.
+"$MIRT_EMULATOR" -q -jdwp 0 -map controller.map controller.prg >bad.out 2>bad.err &
+pid=$!
+for _ in $(seq 50); do port=$(sed -n 's/^Listening.*address: //p' bad.err); [ -n "$port" ] && break; sleep 0.1; done
+echo "GET / HTTP/1.0" | timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" 2>/dev/null
+kill -0 $pid 2>/dev/null || fail "a bad handshake ended the emulator"
+kill $pid 2>/dev/null; wait $pid 2>/dev/null
+
+echo "$failures failures"
+[ "$failures" -eq 0 ]
