@@ -83,7 +83,7 @@ for program in emulator linker check; do
         [ "$(grep -c -- "^	$option " help.txt)" = 1 ] || fail "$program --help: $option not once"
     done
 done
-[ "$(grep -c '^	-' help.txt)" = 2 ] || fail "mirt_check --help: not -v and -map"
+[ "$(grep -c '^	-' help.txt)" = 3 ] || fail "mirt_check --help: not -v, -map and -drive"
 "$MIRT_EMULATOR" --help | grep -q '^	-clock-us U   ' || fail "mirt_emulator --help: no -clock-us line"
 "$MIRT_LINKER" --help | grep -q 'several are linked' || fail "mirt_linker --help: nothing on several class files"
 
