@@ -58,6 +58,17 @@ check_report returns.yaml 0 "PASS  returns  0 ms  T s
     fail "recordings: $(ls rec)"
 grep -q '^\$var integer 32 . SendInt \$end$' rec/fail.wrong_demand.vcd || fail "the kept VCD has no SendInt"
 
+# The positioning example's suites on the axis model: the model's state as signals.
+check_report ../../examples/positioning/Positioning.test.yaml 0 "PASS  three positions  7300 ms  T s
+PASS  homes at the switch  7300 ms  T s
+PASS  stays within the software limits  7300 ms  T s
+3 passed, 0 failed"
+check_report ../../examples/positioning/Positioning.too_fast.test.yaml 1 "FAIL  first position by 3 s  7300 ms  T s
+      {signal: axis_demand, by: 3000, reaches: 5000}: at 3000 ms: axis_demand was 4950, it did not reach 5000
+      {signal: SendInt, at: 3000, equals: 4996}: at 3000 ms: SendInt was not called by 3000 ms
+      recordings: rec/Positioning_too_fast_test.first_position_by_3_s.vcd rec/Positioning_too_fast_test.first_position_by_3_s.svg
+0 passed, 1 failed"
+
 # JUnit XML as a CI system's reader sees it; the same report with -j 1 and -j 2.
 "$MIRT_TEST" -j 1 --junit junit1.xml "$scenarios"/{fail,status}.yaml >/dev/null
 "$MIRT_TEST" -j 2 --junit junit.xml "$scenarios"/{fail,status}.yaml >/dev/null

@@ -172,6 +172,8 @@ bool read_signals(const std::string& text, run& r) {
         std::string field;
         std::istringstream parts(line);
         while (std::getline(parts, field, '\t')) fields.push_back(field);
+        // A sampled state value has no call site: its last field is empty.
+        if (!line.empty() && line.back() == '\t') fields.emplace_back();
         if (fields.size() == 5 && fields[0] == "call") {
             r.calls.push_back({std::stoll(fields[1]), fields[2], std::stoll(fields[3]), fields[4]});
         } else if (fields.size() == 3 && fields[0] == "end") {

@@ -1,10 +1,12 @@
 #include "drive_axis.h"
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "drive_model.h"
 #include "drive_record.h"
+#include "drive_signal.h"
 #include "emulate.h"
 
 #include "../mirt/mirt.h"
@@ -27,12 +29,10 @@ s32 argument(const variable* arguments, int count) {
 
 void record_state(s64 ms) {
     const drive::snapshot s = axis->state(ms);
-    const std::pair<const char*, s32> signals[] = {{"axis_demand", s.demand},
-                                                   {"axis_actual", s.actual},
-                                                   {"axis_speed", s.speed},
-                                                   {"axis_current", s.current},
-                                                   {"axis_status", static_cast<s32>(s.status)}};
-    for (auto [name, value] : signals) drive_record::sample(name, value, ms, instructions_executed);
+    const s32 values[] = {s.demand, s.actual, s.speed, s.current, static_cast<s32>(s.status)};
+    static_assert(std::size(values) == std::size(axis_signal_names));
+    for (size_t i = 0; i < std::size(values); ++i)
+        drive_record::sample(axis_signal_names[i], values[i], ms, instructions_executed);
 }
 
 // The program's name for the call (or, where -OS removed it, the function's), with its

@@ -20,9 +20,15 @@ inline std::string drive_signal_name(u16 id, s32 channel) {
     return channel ? function + "_" + std::to_string(channel) : function;
 }
 
+// The axis model's state (-drive), sampled into the recordings beside the calls, in this order.
+inline constexpr const char* axis_signal_names[] = {"axis_demand", "axis_actual", "axis_speed",
+                                                    "axis_current", "axis_status"};
+
 // Whether a recording can hold a signal called `name`: a drive function's name, with
-// "_<channel>" for the functions that take a channel.
+// "_<channel>" for the functions that take a channel, or one of the axis model's state.
 inline bool is_drive_signal_name(std::string_view name) {
+    for (const char* axis : axis_signal_names)
+        if (name == axis) return true;
     for (const method_id_row& row : method_id_table) {
         if (row.id == JAVA_INIT_METHOD || row.id == JAVA_MAIN_METHOD) continue;
         const std::string_view function = row.java_name();
