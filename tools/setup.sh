@@ -19,7 +19,7 @@ if [ "${1:-}" != --example ]; then
     command -v python3 >/dev/null || missing+=(python3)  # the tests' CSV and XML readers
     command -v vcd2fst >/dev/null || missing+=(gtkwave)  # its vcd2fst reads the recorded dumps
     command -v xvfb-run >/dev/null || missing+=(xvfb)    # GTKWave opens the save file with no screen
-    python3 -c 'import junitparser' 2>/dev/null || missing+=(python3-junitparser) # reads JUnit XML
+    /usr/bin/python3 -c 'import junitparser' 2>/dev/null || missing+=(python3-junitparser) # reads JUnit XML (Debian's python3)
     command -v prove >/dev/null || missing+=(perl)       # reads TAP
     command -v genhtml >/dev/null || missing+=(lcov)     # reads coverage
 fi
