@@ -170,4 +170,21 @@ int checked_exit_status(const char* program, int status, int failure_status) {
     return failure_status;
 }
 
+bool open_output(const char* path, std::unique_ptr<atomic_file>& file, std::string& problem) {
+    if (const auto identity = identity_of(path)) {
+        const std::string kind = non_regular_kind(identity->mode);
+        if (!kind.empty()) {
+            problem = std::string(path) + " is " + kind + ", not a file to write";
+            return false;
+        }
+    }
+    file = std::make_unique<atomic_file>(path);
+    if (!file->open(problem)) {
+        problem = std::string(path) + ": " + problem;
+        file.reset();
+        return false;
+    }
+    return true;
+}
+
 } // namespace host

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,6 +74,11 @@ class atomic_file {
     std::string temporary_;
     std::FILE* stream_ = nullptr;
 };
+
+// An output the tools write whole or not at all, opened at `path`: refused when the path
+// names something other than a regular file (a device, a FIFO, a directory), which a rename
+// would replace. False with "path: reason" (or "path is ..., not a file to write").
+bool open_output(const char* path, std::unique_ptr<atomic_file>& file, std::string& problem);
 
 // A program's main: runs `body`; an exception that escapes it is reported as a line
 // ("ERROR: <program> stopped: ...") and ends with `failure_status`; the status is

@@ -64,15 +64,7 @@ std::string describe(const mapfile::package_map& map) {
 
 } // namespace
 
-bool open(const char* path, std::string& problem) {
-    file = std::make_unique<host::atomic_file>(path);
-    if (!file->open(problem)) {
-        problem = std::string(path) + ": " + problem;
-        file.reset();
-        return false;
-    }
-    return true;
-}
+bool open(const char* path, std::string& problem) { return host::open_output(path, file, problem); }
 
 bool active() { return file != nullptr; }
 

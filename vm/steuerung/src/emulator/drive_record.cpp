@@ -34,7 +34,7 @@ struct signal {
 
 struct recording {
     std::unique_ptr<host::atomic_file> vcd, csv, svg, gtkw, log; // log: every call, for mirt_test
-    std::string vcd_path; // absolute, for the save file
+    std::string vcd_path;                                        // absolute, for the save file
     bool has_window = false;
     s64 window_from = 0, window_to = 0;
     std::FILE* vcd_changes = nullptr; // the dump's body, written after its header at the end
@@ -76,21 +76,7 @@ std::string csv_field(const std::string& text) {
 }
 
 bool open_one(const char* path, std::unique_ptr<host::atomic_file>& file, std::string& problem) {
-    if (!path) return true;
-    if (const auto identity = host::identity_of(path)) {
-        const std::string kind = host::non_regular_kind(identity->mode);
-        if (!kind.empty()) {
-            problem = std::string(path) + " is " + kind + ", not a file to write";
-            return false;
-        }
-    }
-    file = std::make_unique<host::atomic_file>(path);
-    if (!file->open(problem)) {
-        problem = std::string(path) + ": " + problem;
-        file.reset();
-        return false;
-    }
-    return true;
+    return !path || host::open_output(path, file, problem);
 }
 
 // The time of the dump's header: SOURCE_DATE_EPOCH where it is set, for files that are the

@@ -151,8 +151,10 @@ std::string unread_lines() {
         if (read.contains(key)) continue;
         const method_id_row* row = find_method_id(key.first); // take_line found it
         std::string function(row->java_name());
-        if (row->shape == drive_shape::channel_argument_int_result)
-            function += " " + std::to_string(key.second);
+        if (row->shape == drive_shape::channel_argument_int_result) {
+            function += ' '; // appended apart: g++ 12 sees an overlap in " " + to_string
+            function += std::to_string(key.second);
+        }
         for (const change& c : list) unread.emplace_back(c.line, function);
     }
     if (unread.empty()) return "";
