@@ -83,63 +83,27 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     drive::model& m = *axis;
     const drive::settings& set = m.set();
     std::string problem;
-    bool gives_value = true;
+    // A Get function gives its value; every case below that sets `value` is one.
+    const bool gives_value = row.gives_value();
     s32 value = 0;
     switch (id) {
-    case NATIVE_START_DRIVE:
-        m.start_drive(ms);
-        gives_value = false;
-        break;
-    case NATIVE_STOP_DRIVE:
-        m.stop_drive(ms);
-        gives_value = false;
-        break;
-    case NATIVE_SET_MIN_SPEED:
-        m.set_min_speed(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_MAX_SPEED:
-        m.set_max_speed(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_ACCELERATION:
-        m.set_acceleration(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_TARGET_POSITION:
-        m.set_target(ms, v);
-        gives_value = false;
-        break;
+    case NATIVE_START_DRIVE: m.start_drive(ms); break;
+    case NATIVE_STOP_DRIVE: m.stop_drive(ms); break;
+    case NATIVE_SET_MIN_SPEED: m.set_min_speed(ms, v); break;
+    case NATIVE_SET_MAX_SPEED: m.set_max_speed(ms, v); break;
+    case NATIVE_SET_ACCELERATION: m.set_acceleration(ms, v); break;
+    case NATIVE_SET_TARGET_POSITION: m.set_target(ms, v); break;
     case NATIVE_SET_MODE:
-    case NATIVE_SET_DRIVE_MODE:
-        m.set_mode(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_CURRENT_REDUCTION:
-        m.set_current_reduction(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_CURRENT:
-        m.set_current(ms, v);
-        gives_value = false;
-        break;
-    case NATIVE_SET_DIRECTION:
-        m.set_direction(ms, v);
-        gives_value = false;
-        break;
+    case NATIVE_SET_DRIVE_MODE: m.set_mode(ms, v); break;
+    case NATIVE_SET_CURRENT_REDUCTION: m.set_current_reduction(ms, v); break;
+    case NATIVE_SET_CURRENT: m.set_current(ms, v); break;
+    case NATIVE_SET_DIRECTION: m.set_direction(ms, v); break;
     case NATIVE_SET_POSITION:
         if (!m.set_position(ms, count ? v : described.home_position))
             problem = "the axis moves; the position is kept";
-        gives_value = false;
         break;
-    case NATIVE_LOAD_DATA_SET:
-        m.load_data_set(ms, v, problem);
-        gives_value = false;
-        break;
-    case NATIVE_SAVE_DATA_SET:
-        m.save_data_set(ms, v, problem);
-        gives_value = false;
-        break;
+    case NATIVE_LOAD_DATA_SET: m.load_data_set(ms, v, problem); break;
+    case NATIVE_SAVE_DATA_SET: m.save_data_set(ms, v, problem); break;
     case NATIVE_GET_ACCELERATION: value = set.acceleration; break;
     case NATIVE_GET_MIN_SPEED: value = set.min_speed; break;
     case NATIVE_GET_MAX_SPEED: value = set.max_speed; break;
@@ -152,7 +116,7 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     case NATIVE_GET_ENCODER_POSITION: value = m.encoder_position(ms); break;
     case NATIVE_GET_DEMAND_POSITION: value = m.demand_position(ms); break;
     case NATIVE_GET_STATUS: value = static_cast<s32>(m.status(ms)); break;
-    default: gives_value = false; break;
+    default: break;
     }
     const std::string text = call_text(name, row, arguments, count);
     // The emulator's own lines for starting and setting the speed; the style of the scripted
