@@ -46,7 +46,7 @@ void describe_method(const mapfile::class_entry& owner, const mapfile::method_en
                 if (count) entry.first->second = outcome == 0 ? jumped : count - jumped;
             }
         }
-        wide = d.op == 0xc4 && !wide;
+        wide = d.op == OP_wide && !wide;
         if (d.operands < 0 || d.next <= at) break; // a switch: the VM refuses it anyway
         at = d.next;
     }
