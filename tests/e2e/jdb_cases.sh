@@ -56,6 +56,13 @@ session() {
     timeout 60 jdb -attach "localhost:$port" <fifo >jdb.out 2>&1 &
     jdb_pid=$!
     exec 3>fifo
+    # jdb prints its first prompt before the VM's start event arrives; a command sent in
+    # between would have its answer printed amid the event's lines.
+    for _ in $(seq 100); do
+        grep -q '^VM Started:' jdb.out && break
+        kill -0 "$jdb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
     settle
     IFS=';' read -ra lines <<<"$commands"
     for line in "${lines[@]}"; do
