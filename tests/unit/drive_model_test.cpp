@@ -19,8 +19,9 @@ using namespace drive;
 struct move_case {
     const char* name;
     double distance, speed, acceleration;
-    double time; // closed form of the move's duration
-    double peak; // highest speed on the way
+    double time;          // closed form of the move's duration
+    double peak;          // highest speed on the way
+    double min_speed = 0; // start/stop speed
 };
 
 TEST(DriveProfile, MovesTakeTheirClosedFormTime) {
@@ -32,13 +33,29 @@ TEST(DriveProfile, MovesTakeTheirClosedFormTime) {
         // short: time = 2 sqrt(distance/acceleration)
         {"triangle", 400, 1000, 1000, 2 * std::sqrt(400.0 / 1000), std::sqrt(400.0 * 1000)},
         {"no move", 0, 1000, 1000, 0, 0},
+        // with a start/stop speed w: time = (distance - (speed^2 - w^2)/acceleration)/speed
+        // + 2 (speed - w)/acceleration
+        {"trapezoid from a start speed", 10000, 1000, 1000,
+         (10000 - (1000.0 * 1000 - 500 * 500) / 1000) / 1000 + 2 * (1000.0 - 500) / 1000, 1000,
+         500},
+        {"trapezoid backwards from a start speed", -10000, 1000, 1000, 10.25, 1000, 500},
+        // triangle: peak = sqrt(w^2 + acceleration distance), time = 2 (peak - w)/acceleration
+        {"triangle from a start speed", 400, 1000, 1000, 2 * (700.0 - 300) / 1000, 700, 300},
+        {"start speed above the speed: it cruises", 1000, 500, 1000, 2, 500, 800},
+        {"no move with a start speed", 0, 1000, 1000, 0, 0, 500},
     };
     for (const move_case& c : cases) {
         SCOPED_TRACE(c.name);
-        const profile p = plan_move(0, 0, 0, 0, c.distance, c.speed, c.acceleration, 0);
+        const profile p =
+            plan_move(0, 0, 0, 0, c.distance, c.speed, c.acceleration, 0, c.min_speed);
         EXPECT_NEAR(p.end(), c.time, 1e-9);
         EXPECT_NEAR(p.at(p.end()).p, c.distance, 1e-9);
         EXPECT_NEAR(std::fabs(p.at(c.time / 2).v), c.peak, 1e-6);
+        // It starts and stops at the start/stop speed, at once from and to standstill.
+        const double edge = c.distance == 0 ? 0 : std::min(c.min_speed, c.speed);
+        EXPECT_NEAR(std::fabs(p.at(0).v), edge, 1e-6);
+        EXPECT_NEAR(std::fabs(p.at(c.time - 1e-9).v), edge, 1e-5);
+        EXPECT_EQ(p.at(c.time).v, 0);
     }
 }
 
@@ -227,6 +244,95 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_EQ(m.encoder_position(5000), 0);
              EXPECT_EQ(m.status(5000), STATUS_ENABLED | STATUS_TARGET_REACHED);
          }},
+        {"start/stop speed: from 500 up to 1000 and down to 500, 10.25 s", nullptr,
+         [](model& m) {
+             m.set_min_speed(0, 500);
+             m.set_target(0, 10000);
+             m.start_drive(0);
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(1).speed, 501);
+             EXPECT_EQ(m.demand_position(1000), 375 + 500);
+             EXPECT_EQ(m.state(10249).speed, 501);
+             EXPECT_EQ(m.status(10249), STATUS_ENABLED | STATUS_MOVING);
+             EXPECT_EQ(m.status(10250), STATUS_ENABLED | STATUS_TARGET_REACHED);
+             EXPECT_EQ(m.encoder_position(10250), 10000);
+         }},
+        {"start/stop speed: a new target mid-move re-plans without a jump", nullptr,
+         [](model& m) {
+             m.set_min_speed(0, 500);
+             m.set_target(0, 10000);
+             m.start_drive(0);
+             m.set_target(2000, 3000); // at 1875 with 1000 counts/s: 0.75 s cruise, 0.5 s down
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(2001).speed, 1000);
+             EXPECT_EQ(m.demand_position(2001), 1876);
+             EXPECT_EQ(m.state(3249).speed, 501);
+             EXPECT_EQ(m.status(3250), STATUS_ENABLED | STATUS_TARGET_REACHED);
+         }},
+        {"start/stop speed: raised mid-move, the move goes on from its speed", nullptr,
+         [](model& m) {
+             m.set_target(0, 10000);
+             m.start_drive(0);
+             m.set_min_speed(500, 800); // at 125 with 500 counts/s
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(501).speed, 501);
+             EXPECT_EQ(m.demand_position(1000), 500);
+             // down from 1000 to 800 takes 0.2 s and 180 counts: at the target at 10.52 s
+             EXPECT_EQ(m.state(10519).speed, 801);
+             EXPECT_EQ(m.status(10521), STATUS_ENABLED | STATUS_TARGET_REACHED);
+         }},
+        {"start/stop speed: a short move below it speeds up all the way, then stops", nullptr,
+         [](model& m) {
+             m.set_target(0, 10000);
+             m.start_drive(0);
+             m.set_min_speed(100, 800); // at 5 with 100 counts/s
+             m.set_target(100, 300);    // 295 counts: sqrt(100^2 + 2 1000 295) = 774.6 at the end
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(774).speed, 774);
+             EXPECT_EQ(m.status(774), STATUS_ENABLED | STATUS_MOVING);
+             EXPECT_EQ(m.status(775), STATUS_ENABLED | STATUS_TARGET_REACHED);
+         }},
+        {"start/stop speed: StopDrive brakes to it, then stops", nullptr,
+         [](model& m) {
+             m.set_min_speed(0, 500);
+             m.set_target(0, 10000);
+             m.start_drive(0);
+             m.stop_drive(2000); // 1000 -> 500 counts/s in 0.5 s, 375 counts
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(2499).speed, 501);
+             EXPECT_EQ(m.encoder_position(3000), 1875 + 375);
+             EXPECT_EQ(m.status(3000), 0u);
+         }},
+        {"start/stop speed: velocity mode turns round through standstill", nullptr,
+         [](model& m) {
+             m.set_min_speed(0, 500);
+             m.set_mode(0, PROFILE_VELOCITY_MODE);
+             m.start_drive(0);
+             m.set_direction(2000, -1); // at 1875: 0.5 s down to 500, then -500 at once
+         },
+         [](model& m) {
+             EXPECT_EQ(m.state(2499).speed, 501);
+             EXPECT_EQ(m.demand_position(2500), 2250);
+             EXPECT_EQ(m.state(2501).speed, -501);
+             EXPECT_EQ(m.demand_position(3000), 2250 - 375);
+         }},
+        {"start/stop speed is clamped to the profile speed", nullptr,
+         [](model& m) {
+             m.set_max_speed(0, 400);
+             m.set_min_speed(0, 900);
+             EXPECT_EQ(m.set().min_speed, 400);
+             m.set_max_speed(0, 300);
+             m.set_min_speed(0, -5);
+             EXPECT_EQ(m.set().min_speed, 0);
+             m.set_min_speed(0, 250);
+             m.set_max_speed(0, 200);
+         },
+         [](model& m) { EXPECT_EQ(m.set().min_speed, 200); }},
         {"data sets restore what was set", nullptr,
          [](model& m) {
              std::string problem;
@@ -293,15 +399,24 @@ TEST(DriveModel, DataSetsPersistWholeOrNothing) {
     model broken(d);
     EXPECT_FALSE(broken.load_data_set_file(problem));
     EXPECT_EQ(problem, d.data_sets + ":1: not a data set line");
+    // A file written under another description: its values are clamped as SetMaxSpeed etc. do.
+    std::ofstream(d.data_sets) << "5 2000 5000 0 7 1 -4 99999 1\n";
+    model other(d);
+    ASSERT_TRUE(other.load_data_set_file(problem)) << problem;
+    ASSERT_TRUE(other.load_data_set(0, 5, problem));
+    EXPECT_EQ(other.set(), (settings{1000, 1000, 1, 7, 1, 0, 3000, 1}));
     std::remove(d.data_sets.c_str());
     rmdir(dir);
 }
 
 // Random programs stay within the speed, acceleration and software limits, and a move
-// inside them ends at its target.
+// inside them ends at its target. From round 40 on they also set start/stop speeds: the speed
+// jumps only between standstill and at most the start/stop speed.
 TEST(DriveModel, RandomCommandsStayInsideTheLimits) {
     std::mt19937 random(30);
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 80; ++round) {
+        const bool min_speeds = round >= 40;
+        s32 highest_min_speed = 0;
         description d = plain();
         d.lag_ms = static_cast<s32>(random() % 20);
         d.min_position = -20000;
@@ -316,8 +431,11 @@ TEST(DriveModel, RandomCommandsStayInsideTheLimits) {
             for (; t < until; ++t) {
                 const snapshot s = m.state(t + 1);
                 ASSERT_LE(std::abs(s.speed), d.max_speed) << round << " at " << t;
-                ASSERT_LE(std::fabs(s.speed - last_v), d.max_acceleration / 1000.0 + 1)
-                    << round << " at " << t;
+                const double step = d.max_acceleration / 1000.0 + 1;
+                const bool near_standstill = std::fabs(last_v) <= highest_min_speed + step &&
+                                             std::abs(s.speed) <= highest_min_speed + step;
+                ASSERT_TRUE(std::fabs(s.speed - last_v) <= step || near_standstill)
+                    << round << " at " << t << ": " << last_v << " to " << s.speed;
                 ASSERT_GE(std::min(s.demand, s.actual), d.min_position);
                 ASSERT_LE(std::max(s.demand, s.actual), d.max_position);
                 last_v = s.speed;
@@ -326,13 +444,17 @@ TEST(DriveModel, RandomCommandsStayInsideTheLimits) {
         for (int i = 0; i < 12; ++i) {
             run_to(t + random() % 3000);
             const s32 value = static_cast<s32>(random() % 60001) - 30000;
-            switch (random() % 6) {
+            switch (random() % (min_speeds ? 7 : 6)) {
             case 0: m.set_target(t, value); break;
             case 1: m.set_max_speed(t, std::abs(value) / 20); break;
             case 2: m.set_acceleration(t, std::abs(value) / 10); break;
             case 3: m.set_mode(t, random() % 2 ? PROFILE_VELOCITY_MODE : 1); break;
             case 4: m.set_direction(t, value); break;
-            default: m.status(t); break;
+            case 5: m.status(t); break;
+            default:
+                m.set_min_speed(t, std::abs(value) / 30);
+                highest_min_speed = std::max(highest_min_speed, m.set().min_speed);
+                break;
             }
         }
         const s32 target = static_cast<s32>(random() % 30001) - 15000;

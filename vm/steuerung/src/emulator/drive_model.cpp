@@ -69,43 +69,60 @@ profile::point profile::at(double t) const {
             lag_after(tau, ph.p0, ph.v0, ph.a, ph.x0, lag_s)};
 }
 
-profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s) {
+profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s,
+                  double min_speed) {
     builder b(t0, p0, v0, x0, lag_s);
     if (acceleration <= 0) return b.rest(p0);
-    b.push(-sign(v0) * acceleration, std::fabs(v0) / acceleration);
+    // Down to the start/stop speed, from there to rest at once.
+    b.push(-sign(v0) * acceleration, std::max(0.0, std::fabs(v0) - min_speed) / acceleration);
     return b.rest(b.p);
 }
 
 profile plan_move(double t0, double p0, double v0, double x0, double target, double speed,
-                  double acceleration, double lag_s) {
-    if (speed <= 0 || acceleration <= 0) return plan_stop(t0, p0, v0, x0, acceleration, lag_s);
+                  double acceleration, double lag_s, double min_speed) {
+    if (speed <= 0 || acceleration <= 0)
+        return plan_stop(t0, p0, v0, x0, acceleration, lag_s, min_speed);
     builder b(t0, p0, v0, x0, lag_s);
     const double a = acceleration;
-    // Moving away from the target, or too fast to stop before it: brake to standstill first.
+    const double w = std::clamp(min_speed, 0.0, speed); // start/stop speed
+    // Moving away from the target, or too fast to stop before it: brake to standstill first
+    // (down to the start/stop speed, then at once).
     double d = target - b.p;
-    if (b.v != 0 && (b.v * d < 0 || b.v * b.v / (2 * a) > std::fabs(d) + EPSILON)) {
-        b.push(-sign(b.v) * a, std::fabs(b.v) / a);
+    const double u0 = std::fabs(b.v);
+    if (b.v != 0 && (b.v * d < 0 || (u0 * u0 - std::min(u0, w) * std::min(u0, w)) / (2 * a) >
+                                        std::fabs(d) + EPSILON)) {
+        b.push(-sign(b.v) * a, std::max(0.0, u0 - w) / a);
         b.v = 0;
         d = target - b.p;
     }
     const double s = sign(d);
     if (s == 0) return b.rest(target);
+    // From standstill up to the start/stop speed at once; an axis already moving speeds up
+    // from where it is.
     double u = std::fabs(b.v);
+    if (u == 0 && w > 0) {
+        u = w;
+        b.v = s * w;
+    }
     if (u > speed) { // faster than the new speed: down to it first
         b.push(-s * a, (u - speed) / a);
         u = speed;
     }
     const double distance = std::fabs(target - b.p);
     const double speeding_up = (speed * speed - u * u) / (2 * a);
-    const double braking = speed * speed / (2 * a);
+    const double braking = (speed * speed - w * w) / (2 * a);
+    if (u < w && u * u + 2 * a * distance <= w * w) { // below the stop speed all the way
+        b.push(s * a, (std::sqrt(u * u + 2 * a * distance) - u) / a);
+        return b.rest(target);
+    }
     if (speeding_up + braking <= distance) { // trapezoid
         b.push(s * a, (speed - u) / a);
         b.push(0, (distance - speeding_up - braking) / speed);
-        b.push(-s * a, speed / a);
+        b.push(-s * a, (speed - w) / a);
     } else { // triangle: the peak where speeding up and braking meet
-        const double peak = std::sqrt(std::max(u * u, a * distance + u * u / 2));
+        const double peak = std::sqrt(std::max(u * u, a * distance + (u * u + w * w) / 2));
         b.push(s * a, (peak - u) / a);
-        b.push(-s * a, peak / a);
+        b.push(-s * a, (peak - w) / a);
     }
     return b.rest(target);
 }
@@ -154,14 +171,16 @@ void model::replan(double t) {
     const profile::point pa = axis_.at(t);
     const double lag_s = d_.lag_ms / 1000.0;
     if (enabled_until_ < FOREVER) { // stopping
-        demand_ = plan_stop(t, pd.p, pd.v, pd.x, set_.acceleration, lag_s);
-        axis_ = plan_stop(t, pa.p, pa.v, pa.x, acceleration_available(), lag_s);
+        demand_ = plan_stop(t, pd.p, pd.v, pd.x, set_.acceleration, lag_s, set_.min_speed);
+        axis_ = plan_stop(t, pa.p, pa.v, pa.x, acceleration_available(), lag_s, set_.min_speed);
         enabled_until_ = std::max({t, demand_.end(), axis_.end()});
         return;
     }
     const double target = target_of_mode(pd.p);
-    demand_ = plan_move(t, pd.p, pd.v, pd.x, target, set_.max_speed, set_.acceleration, lag_s);
-    axis_ = plan_move(t, pa.p, pa.v, pa.x, target, set_.max_speed, acceleration_available(), lag_s);
+    demand_ = plan_move(t, pd.p, pd.v, pd.x, target, set_.max_speed, set_.acceleration, lag_s,
+                        set_.min_speed);
+    axis_ = plan_move(t, pa.p, pa.v, pa.x, target, set_.max_speed, acceleration_available(), lag_s,
+                      set_.min_speed);
 }
 
 void model::halt(double t, u32 reason) {
@@ -170,8 +189,8 @@ void model::halt(double t, u32 reason) {
         const double lag_s = d_.lag_ms / 1000.0;
         const profile::point pd = demand_.at(t);
         const profile::point pa = axis_.at(t);
-        demand_ = plan_stop(t, pd.p, pd.v, pd.x, set_.acceleration, lag_s);
-        axis_ = plan_stop(t, pa.p, pa.v, pa.x, acceleration_available(), lag_s);
+        demand_ = plan_stop(t, pd.p, pd.v, pd.x, set_.acceleration, lag_s, set_.min_speed);
+        axis_ = plan_stop(t, pa.p, pa.v, pa.x, acceleration_available(), lag_s, set_.min_speed);
         return;
     }
     if (t >= enabled_until_) return;
@@ -303,7 +322,9 @@ void model::set_max_speed(s64 ms, s32 speed) {
 
 void model::set_min_speed(s64 ms, s32 speed) {
     advance(seconds(ms));
+    const s32 before = set_.min_speed;
     set_.min_speed = std::clamp(speed, 0, set_.max_speed);
+    if (set_.min_speed != before) replan(seconds(ms));
 }
 
 void model::set_acceleration(s64 ms, s32 acceleration) {
@@ -429,7 +450,13 @@ bool model::load_data_set(s64 ms, s32 slot, std::string& problem) {
         problem = "data set " + std::to_string(slot) + " was never saved";
         return false;
     }
+    // Clamped as the Set functions clamp: the file may come from another description.
     set_ = found->second;
+    set_.max_speed = std::clamp(set_.max_speed, 0, d_.max_speed);
+    set_.min_speed = std::clamp(set_.min_speed, 0, set_.max_speed);
+    set_.acceleration = std::clamp(set_.acceleration, 1, d_.max_acceleration);
+    set_.current = std::clamp(set_.current, 0, d_.current_limit_ma);
+    set_.current_reduction = std::clamp(set_.current_reduction, 0, d_.current_limit_ma);
     replan(seconds(ms));
     return true;
 }

@@ -58,11 +58,15 @@ struct profile {
 
 // A move from `p0` with speed `v0` and lagged position `x0` at time `t0` to rest at `target`,
 // with at most `speed` and `acceleration` (> 0). A move that starts too fast or the wrong way
-// first brakes; the speed never jumps. `acceleration` <= 0: the axis cannot move and rests.
+// first brakes; the speed never jumps, except between standstill and the start/stop speed
+// `min_speed` (clamped to `speed`), as a stepper starts and stops. `acceleration` <= 0: the
+// axis cannot move and rests.
 profile plan_move(double t0, double p0, double v0, double x0, double target, double speed,
-                  double acceleration, double lag_s);
-// Braking to standstill with `acceleration` (<= 0: stops at once).
-profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s);
+                  double acceleration, double lag_s, double min_speed = 0);
+// Braking to standstill with `acceleration` (<= 0: stops at once), down to `min_speed` and
+// from there to rest at once.
+profile plan_stop(double t0, double p0, double v0, double x0, double acceleration, double lag_s,
+                  double min_speed = 0);
 
 // The values a data set holds: what the Set functions set.
 struct settings {
