@@ -50,6 +50,108 @@ std::string call_text(image_text name, const method_id_row& row, const variable*
     return text + ')';
 }
 
+// What one call hands its action, and the action's handler: the value it gives (0 for a
+// Set function), `problem` where it could not do what was asked.
+struct action_call {
+    drive::model& m;
+    s64 ms;
+    s32 v; // the argument
+    int count;
+    std::string& problem;
+};
+struct action_row {
+    axis_action action;
+    s32 (*run)(action_call&);
+};
+
+// The handler of each action, in the order of axis_action: a row's action column names one.
+constexpr action_row actions[] = {
+    {axis_action::none, [](action_call&) -> s32 { return 0; }},
+    {axis_action::start_drive,
+     [](action_call& c) -> s32 {
+         c.m.start_drive(c.ms);
+         return 0;
+     }},
+    {axis_action::stop_drive,
+     [](action_call& c) -> s32 {
+         c.m.stop_drive(c.ms);
+         return 0;
+     }},
+    {axis_action::set_mode,
+     [](action_call& c) -> s32 {
+         c.m.set_mode(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_max_speed,
+     [](action_call& c) -> s32 {
+         c.m.set_max_speed(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_min_speed,
+     [](action_call& c) -> s32 {
+         c.m.set_min_speed(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_acceleration,
+     [](action_call& c) -> s32 {
+         c.m.set_acceleration(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_direction,
+     [](action_call& c) -> s32 {
+         c.m.set_direction(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_target,
+     [](action_call& c) -> s32 {
+         c.m.set_target(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_position,
+     [](action_call& c) -> s32 {
+         if (!c.m.set_position(c.ms, c.count ? c.v : described.home_position))
+             c.problem = "the axis moves; the position is kept";
+         return 0;
+     }},
+    {axis_action::set_current,
+     [](action_call& c) -> s32 {
+         c.m.set_current(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::set_current_reduction,
+     [](action_call& c) -> s32 {
+         c.m.set_current_reduction(c.ms, c.v);
+         return 0;
+     }},
+    {axis_action::load_data_set,
+     [](action_call& c) -> s32 {
+         c.m.load_data_set(c.ms, c.v, c.problem);
+         return 0;
+     }},
+    {axis_action::save_data_set,
+     [](action_call& c) -> s32 {
+         c.m.save_data_set(c.ms, c.v, c.problem);
+         return 0;
+     }},
+    {axis_action::get_acceleration, [](action_call& c) { return c.m.set().acceleration; }},
+    {axis_action::get_min_speed, [](action_call& c) { return c.m.set().min_speed; }},
+    {axis_action::get_max_speed, [](action_call& c) { return c.m.set().max_speed; }},
+    {axis_action::get_target, [](action_call& c) { return c.m.set().target; }},
+    {axis_action::get_mode, [](action_call& c) { return c.m.set().mode; }},
+    {axis_action::get_direction, [](action_call& c) { return c.m.set().direction; }},
+    {axis_action::get_current_reduction,
+     [](action_call& c) { return c.m.set().current_reduction; }},
+    {axis_action::get_current, [](action_call& c) { return c.m.current(c.ms); }},
+    {axis_action::get_encoder_position, [](action_call& c) { return c.m.encoder_position(c.ms); }},
+    {axis_action::get_demand_position, [](action_call& c) { return c.m.demand_position(c.ms); }},
+    {axis_action::get_status, [](action_call& c) { return static_cast<s32>(c.m.status(c.ms)); }},
+};
+static_assert([] {
+    for (size_t i = 0; i < std::size(actions); ++i)
+        if (static_cast<size_t>(actions[i].action) != i) return false;
+    return static_cast<size_t>(axis_action::get_status) + 1 == std::size(actions);
+}());
+
 } // namespace
 
 bool load(const char* path, std::string& problem) {
@@ -80,51 +182,18 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     const s64 ms = emulated_ms();
     sample_until(ms);
     const s32 v = argument(arguments, count);
-    drive::model& m = *axis;
-    const drive::settings& set = m.set();
     std::string problem;
-    // A Get function gives its value; every case below that sets `value` is one.
+    action_call c{*axis, ms, v, count, problem};
+    // A Get function gives its value.
     const bool gives_value = row.gives_value();
-    s32 value = 0;
-    switch (id) {
-    case NATIVE_START_DRIVE: m.start_drive(ms); break;
-    case NATIVE_STOP_DRIVE: m.stop_drive(ms); break;
-    case NATIVE_SET_MIN_SPEED: m.set_min_speed(ms, v); break;
-    case NATIVE_SET_MAX_SPEED: m.set_max_speed(ms, v); break;
-    case NATIVE_SET_ACCELERATION: m.set_acceleration(ms, v); break;
-    case NATIVE_SET_TARGET_POSITION: m.set_target(ms, v); break;
-    case NATIVE_SET_MODE:
-    case NATIVE_SET_DRIVE_MODE: m.set_mode(ms, v); break;
-    case NATIVE_SET_CURRENT_REDUCTION: m.set_current_reduction(ms, v); break;
-    case NATIVE_SET_CURRENT: m.set_current(ms, v); break;
-    case NATIVE_SET_DIRECTION: m.set_direction(ms, v); break;
-    case NATIVE_SET_POSITION:
-        if (!m.set_position(ms, count ? v : described.home_position))
-            problem = "the axis moves; the position is kept";
-        break;
-    case NATIVE_LOAD_DATA_SET: m.load_data_set(ms, v, problem); break;
-    case NATIVE_SAVE_DATA_SET: m.save_data_set(ms, v, problem); break;
-    case NATIVE_GET_ACCELERATION: value = set.acceleration; break;
-    case NATIVE_GET_MIN_SPEED: value = set.min_speed; break;
-    case NATIVE_GET_MAX_SPEED: value = set.max_speed; break;
-    case NATIVE_GET_TARGET_POSITION: value = set.target; break;
-    case NATIVE_GET_MODE:
-    case NATIVE_GET_DRIVE_MODE: value = set.mode; break;
-    case NATIVE_GET_CURRENT_REDUCTION: value = set.current_reduction; break;
-    case NATIVE_GET_CURRENT: value = m.current(ms); break;
-    case NATIVE_GET_DIRECTION: value = set.direction; break;
-    case NATIVE_GET_ENCODER_POSITION: value = m.encoder_position(ms); break;
-    case NATIVE_GET_DEMAND_POSITION: value = m.demand_position(ms); break;
-    case NATIVE_GET_STATUS: value = static_cast<s32>(m.status(ms)); break;
-    default: break;
-    }
+    const s32 value = actions[static_cast<size_t>(row.axis)].run(c);
     const std::string text = call_text(name, row, arguments, count);
-    // The emulator's own lines for starting and setting the speed; the style of the scripted
-    // inputs for the others.
-    if (id == NATIVE_START_DRIVE)
-        drive_line("DRIVE: native_start_drive");
-    else if (id == NATIVE_SET_MAX_SPEED)
-        drive_line("DRIVE: native_set_speed: %d", v);
+    // The emulator's own line where the row has one (as for starting and setting the speed);
+    // the style of the scripted inputs for the others.
+    if (row.drive_text && row.model_signature() == "()V")
+        drive_line("DRIVE: %s", row.drive_text);
+    else if (row.drive_text)
+        drive_line("DRIVE: %s: %d", row.drive_text, v);
     else if (gives_value)
         drive_line("DRIVE: %s = %d", text.c_str(), value);
     else

@@ -81,25 +81,56 @@ enum class drive_emulation : u8 {
     read_input, // input: prints "DRIVE: <text>", gives the stimulus script's value, else 1
 };
 
+// What the axis model (-drive) does for a drive function that has no emulation of its own
+// (the host's column, like the emulation; the emulator holds one handler per action).
+enum class axis_action : u8 {
+    none, // the default row, also with -drive
+    start_drive,
+    stop_drive,
+    set_mode,
+    set_max_speed,
+    set_min_speed,
+    set_acceleration,
+    set_direction,
+    set_target,
+    set_position,
+    set_current,
+    set_current_reduction,
+    load_data_set,
+    save_data_set,
+    get_acceleration, // from here on the actions that give a value
+    get_min_speed,
+    get_max_speed,
+    get_target,
+    get_mode,
+    get_direction,
+    get_current_reduction,
+    get_current,
+    get_encoder_position,
+    get_demand_position,
+    get_status,
+};
+
 struct method_id_row {
     std::string_view keys[2]; // prefixes, tested in this order; the second is usually empty
     method_id id;
     std::string_view id_name;
     const char* trace; // printed by the linker's -debug trace on a match
+    axis_action axis = axis_action::none;
     drive_shape shape = drive_shape::default_row;
     drive_emulation emulation = drive_emulation::none;
-    const char* drive_text = nullptr; // the name in the emulator's DRIVE line
+    // The name in the emulator's DRIVE line: for an emulated function; for a model function
+    // that has a line of its own rather than the call's text.
+    const char* drive_text = nullptr;
     constexpr bool emulated() const { return shape != drive_shape::default_row; }
-    // With -drive the axis model carries out every drive function that has no emulation of
-    // its own, instead of the default row.
-    constexpr bool model_given() const {
-        return !emulated() && id != JAVA_INIT_METHOD && id != JAVA_MAIN_METHOD;
-    }
+    // With -drive the axis model carries out the functions with an action instead of the
+    // default row.
+    constexpr bool model_given() const { return axis != axis_action::none; }
     // What the model reads and gives: a value for a Get function, nothing for starting and
     // stopping, one int for every other function (SetPosition also without: the home).
     constexpr std::string_view model_signature() const {
         if (gives_value()) return "()I";
-        if (id == NATIVE_START_DRIVE || id == NATIVE_STOP_DRIVE) return "()V";
+        if (axis == axis_action::start_drive || axis == axis_action::stop_drive) return "()V";
         return "(I)V";
     }
     // The Get functions are the ones that give the program a value.
@@ -117,29 +148,41 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
     {{"StartDrive"},
      NATIVE_START_DRIVE,
      "NATIVE_START_DRIVE",
-     "=> StartDrive gefunden: NATIVE_START_DRIVE\n"},
+     "=> StartDrive gefunden: NATIVE_START_DRIVE\n",
+     axis_action::start_drive,
+     drive_shape::default_row,
+     drive_emulation::none,
+     "native_start_drive"},
     {{"StopDrive"},
      NATIVE_STOP_DRIVE,
      "NATIVE_STOP_DRIVE",
-     "=> StopDrive gefunden: NATIVE_STOP_DRIVE\n"},
+     "=> StopDrive gefunden: NATIVE_STOP_DRIVE\n",
+     axis_action::stop_drive},
     {{"SetMinSpeed"},
      NATIVE_SET_MIN_SPEED,
      "NATIVE_SET_MIN_SPEED",
-     "=> SetMinSpeed gefunden: NATIVE_SET_MIN_SPEED\n"},
+     "=> SetMinSpeed gefunden: NATIVE_SET_MIN_SPEED\n",
+     axis_action::set_min_speed},
     {{"SetMaxSpeed"},
      NATIVE_SET_MAX_SPEED,
      "NATIVE_SET_MAX_SPEED",
-     "=> SetSpeed gefunden: NATIVE_SET_MAX_SPEED\n"},
+     "=> SetSpeed gefunden: NATIVE_SET_MAX_SPEED\n",
+     axis_action::set_max_speed,
+     drive_shape::default_row,
+     drive_emulation::none,
+     "native_set_speed"},
     {{"GetMillis"},
      NATIVE_GET_MILLIS,
      "NATIVE_GET_MILLIS",
      "=> GetMillis gefunden: NATIVE_GET_MILLIS\n",
+     axis_action::none,
      drive_shape::int_result,
      drive_emulation::clock},
     {{"SetLED"},
      NATIVE_SET_LED,
      "NATIVE_SET_LED",
      "=> SetLED gefunden: NATIVE_SET_LED\n",
+     axis_action::none,
      drive_shape::int_argument,
      drive_emulation::show_value,
      "native_set_led"},
@@ -147,6 +190,7 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_DISPLAY_INT,
      "NATIVE_DISPLAY_INT",
      "=> SendInt gefunden: NATIVE_DISPLAY_INT\n",
+     axis_action::none,
      drive_shape::int_argument,
      drive_emulation::show_value,
      "native_display_int"},
@@ -154,78 +198,103 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_DISPLAY_LONG,
      "NATIVE_DISPLAY_LONG",
      "=> SendLong gefunden: NATIVE_DISPLAY_LONG\n",
+     axis_action::none,
      drive_shape::long_argument,
      drive_emulation::show_value,
      "native_display_long"},
     {{"SetAcceleration"},
      NATIVE_SET_ACCELERATION,
      "NATIVE_SET_ACCELERATION",
-     "=> SetAcceleration gefunden: NATIVE_SET_ACCELERATION\n"},
+     "=> SetAcceleration gefunden: NATIVE_SET_ACCELERATION\n",
+     axis_action::set_acceleration},
     {{"SetTargetPos"},
      NATIVE_SET_TARGET_POSITION,
      "NATIVE_SET_TARGET_POSITION",
-     "=> SetTargetPos gefunden: NATIVE_SET_TARGET_POSITION\n"},
-    {{"SetMode"}, NATIVE_SET_MODE, "NATIVE_SET_MODE", "=> SetMode gefunden: NATIVE_SET_MODE\n"},
+     "=> SetTargetPos gefunden: NATIVE_SET_TARGET_POSITION\n",
+     axis_action::set_target},
+    {{"SetMode"},
+     NATIVE_SET_MODE,
+     "NATIVE_SET_MODE",
+     "=> SetMode gefunden: NATIVE_SET_MODE\n",
+     axis_action::set_mode},
     {{"SetDriveMode"},
      NATIVE_SET_DRIVE_MODE,
      "NATIVE_SET_DRIVE_MODE",
-     "=> SetDriveMode gefunden: NATIVE_SET_DRIVE_MODE\n"},
+     "=> SetDriveMode gefunden: NATIVE_SET_DRIVE_MODE\n",
+     axis_action::set_mode},
     {{"SetCurrentReduction"},
      NATIVE_SET_CURRENT_REDUCTION,
      "NATIVE_SET_CURRENT_REDUCTION",
-     "=> SetCurrentReduction gefunden: NATIVE_SET_CURRENT_REDUCTION\n"},
+     "=> SetCurrentReduction gefunden: NATIVE_SET_CURRENT_REDUCTION\n",
+     axis_action::set_current_reduction},
     {{"SetCurrent"},
      NATIVE_SET_CURRENT,
      "NATIVE_SET_CURRENT",
-     "=> SetCurrent gefunden: NATIVE_SET_CURRENT\n"},
+     "=> SetCurrent gefunden: NATIVE_SET_CURRENT\n",
+     axis_action::set_current},
     {{"SetDirection"},
      NATIVE_SET_DIRECTION,
      "NATIVE_SET_DIRECTION",
-     "=> SetDirection gefunden: NATIVE_SET_DIRECTION\n"},
+     "=> SetDirection gefunden: NATIVE_SET_DIRECTION\n",
+     axis_action::set_direction},
     {{"SetDigitalOutput"},
      NATIVE_SET_DIGITAL_OUTPUT,
      "NATIVE_SET_DIGITAL_OUTPUT",
      "=> SetDigitalOutput gefunden: NATIVE_SET_DIGITAL_OUTPUT\n",
+     axis_action::none,
      drive_shape::int_argument,
      drive_emulation::show_value,
      "native_set_dig_output"},
     {{"GetAccelaration", "GetAcceleration"},
      NATIVE_GET_ACCELERATION,
      "NATIVE_GET_ACCELERATION",
-     "=> GetAcceleration gefunden: NATIVE_GET_ACCELERATION\n"},
+     "=> GetAcceleration gefunden: NATIVE_GET_ACCELERATION\n",
+     axis_action::get_acceleration},
     {{"GetMinSpeed"},
      NATIVE_GET_MIN_SPEED,
      "NATIVE_GET_MIN_SPEED",
-     "=> GetMinSpeed gefunden: NATIVE_GET_MIN_SPEED\n"},
+     "=> GetMinSpeed gefunden: NATIVE_GET_MIN_SPEED\n",
+     axis_action::get_min_speed},
     {{"GetMaxSpeed"},
      NATIVE_GET_MAX_SPEED,
      "NATIVE_GET_MAX_SPEED",
-     "=> GetMaxSpeed gefunden: NATIVE_GET_MAX_SPEED\n"},
+     "=> GetMaxSpeed gefunden: NATIVE_GET_MAX_SPEED\n",
+     axis_action::get_max_speed},
     {{"GetTargetPos"},
      NATIVE_GET_TARGET_POSITION,
      "NATIVE_GET_TARGET_POSITION",
-     "=> GetTargetPos gefunden: NATIVE_GET_TARGET_POSITION\n"},
-    {{"GetMode"}, NATIVE_GET_MODE, "NATIVE_GET_MODE", "=> GetMode gefunden: NATIVE_GET_MODE\n"},
+     "=> GetTargetPos gefunden: NATIVE_GET_TARGET_POSITION\n",
+     axis_action::get_target},
+    {{"GetMode"},
+     NATIVE_GET_MODE,
+     "NATIVE_GET_MODE",
+     "=> GetMode gefunden: NATIVE_GET_MODE\n",
+     axis_action::get_mode},
     {{"GetDriveMode"},
      NATIVE_GET_DRIVE_MODE,
      "NATIVE_GET_DRIVE_MODE",
-     "=> GetDriveMode gefunden: NATIVE_GET_DRIVE_MODE\n"},
+     "=> GetDriveMode gefunden: NATIVE_GET_DRIVE_MODE\n",
+     axis_action::get_mode},
     {{"GetCurrentReduction"},
      NATIVE_GET_CURRENT_REDUCTION,
      "NATIVE_GET_CURRENT_REDUCTION",
-     "=> GetCurrentReduction gefunden: NATIVE_GET_CURRENT_REDUCTION\n"},
+     "=> GetCurrentReduction gefunden: NATIVE_GET_CURRENT_REDUCTION\n",
+     axis_action::get_current_reduction},
     {{"GetCurrent"},
      NATIVE_GET_CURRENT,
      "NATIVE_GET_CURRENT",
-     "=> GetCurrent gefunden: NATIVE_GET_CURRENT\n"},
+     "=> GetCurrent gefunden: NATIVE_GET_CURRENT\n",
+     axis_action::get_current},
     {{"GetDirection"},
      NATIVE_GET_DIRECTION,
      "NATIVE_GET_DIRECTION",
-     "=> GetDirection gefunden: NATIVE_GET_DIRECTION\n"},
+     "=> GetDirection gefunden: NATIVE_GET_DIRECTION\n",
+     axis_action::get_direction},
     {{"GetDigitalOutput"},
      NATIVE_GET_DIGITAL_OUTPUT,
      "NATIVE_GET_DIGITAL_OUTPUT",
      "=> GetDigitalOutput gefunden: NATIVE_GET_DIGITAL_OUTPUT\n",
+     axis_action::none,
      drive_shape::int_result,
      drive_emulation::read_input,
      "native_get_dig_output"},
@@ -233,6 +302,7 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_GET_DIGITAL_INPUT,
      "NATIVE_GET_DIGITAL_INPUT",
      "=> GetDigitalInput gefunden: NATIVE_GET_DIGITAL_INPUT\n",
+     axis_action::none,
      drive_shape::int_result,
      drive_emulation::read_input,
      "native_get_dig_input"},
@@ -240,40 +310,48 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      NATIVE_GET_ANALOG_INPUT,
      "NATIVE_GET_ANALOG_INPUT",
      "=> GetAnalogInput gefunden: NATIVE_GET_ANALOG_INPUT\n",
+     axis_action::none,
      drive_shape::channel_argument_int_result,
      drive_emulation::read_input,
      "native_get_analog_input"},
     {{"GetEncoderPosition"},
      NATIVE_GET_ENCODER_POSITION,
      "NATIVE_GET_ENCODER_POSITION",
-     "=> GetEncoderPosition gefunden: NATIVE_GET_ENCODER_POSITION\n"},
+     "=> GetEncoderPosition gefunden: NATIVE_GET_ENCODER_POSITION\n",
+     axis_action::get_encoder_position},
     {{"SetPosition"},
      NATIVE_SET_POSITION,
      "NATIVE_SET_POSITION",
-     "=> SetPosition gefunden: NATIVE_SET_POSITION\n"},
+     "=> SetPosition gefunden: NATIVE_SET_POSITION\n",
+     axis_action::set_position},
     {{"GetDemandPosition"},
      NATIVE_GET_DEMAND_POSITION,
      "NATIVE_GET_DEMAND_POSITION",
-     "=> GetDemandPosition gefunden: NATIVE_GET_DEMAND_POSITION\n"},
+     "=> GetDemandPosition gefunden: NATIVE_GET_DEMAND_POSITION\n",
+     axis_action::get_demand_position},
     {{"LoadDataSet"},
      NATIVE_LOAD_DATA_SET,
      "NATIVE_LOAD_DATA_SET",
-     "=> LoadDataSet gefunden: NATIVE_LOAD_DATA_SET\n"},
+     "=> LoadDataSet gefunden: NATIVE_LOAD_DATA_SET\n",
+     axis_action::load_data_set},
     {{"SaveDataSet"},
      NATIVE_SAVE_DATA_SET,
      "NATIVE_SAVE_DATA_SET",
-     "=> SaveDataSet gefunden: NATIVE_SAVE_DATA_SET\n"},
+     "=> SaveDataSet gefunden: NATIVE_SAVE_DATA_SET\n",
+     axis_action::save_data_set},
     {{"GetStatus"},
      NATIVE_GET_STATUS,
      "NATIVE_GET_STATUS",
-     "=> GetStatus gefunden: NATIVE_GET_STATUS\n"},
+     "=> GetStatus gefunden: NATIVE_GET_STATUS\n",
+     axis_action::get_status},
 }};
 
 // A row's emulation fits its shape and its direction: an output takes the value it shows,
 // an input (a Get function) gives one; every input but the clock reads the stimulus script.
 constexpr bool emulation_fits(const method_id_row& row) {
     switch (row.emulation) {
-    case drive_emulation::none: return !row.emulated() && row.drive_text == nullptr;
+    case drive_emulation::none:
+        return !row.emulated() && (row.drive_text == nullptr || row.model_given());
     case drive_emulation::show_value:
         return !row.gives_value() && row.drive_text &&
                (row.shape == drive_shape::int_argument || row.shape == drive_shape::long_argument);
@@ -288,7 +366,11 @@ constexpr bool emulation_fits(const method_id_row& row) {
 }
 static_assert([] {
     for (const method_id_row& row : method_id_table)
-        if (!emulation_fits(row)) return false;
+        if (!emulation_fits(row) || (row.model_given() && row.emulated())) return false;
+    // The model gives a value for exactly the Get functions: their actions come last.
+    for (const method_id_row& row : method_id_table)
+        if (row.model_given() && (row.axis >= axis_action::get_acceleration) != row.gives_value())
+            return false;
     return true;
 }());
 
