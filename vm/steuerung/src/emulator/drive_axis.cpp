@@ -64,6 +64,13 @@ struct action_row {
     s32 (*run)(action_call&);
 };
 
+// SetPosition declared without a value presets the home position.
+s32 preset_position(action_call& c) {
+    if (!c.m.set_position(c.ms, c.count ? c.v : described.home_position))
+        c.problem = "the axis moves; the position is kept";
+    return 0;
+}
+
 // The handler of each action, in the order of axis_action: a row's action column names one.
 constexpr action_row actions[] = {
     {axis_action::none, [](action_call&) -> s32 { return 0; }},
@@ -107,12 +114,7 @@ constexpr action_row actions[] = {
          c.m.set_target(c.ms, c.v);
          return 0;
      }},
-    {axis_action::set_position,
-     [](action_call& c) -> s32 {
-         if (!c.m.set_position(c.ms, c.count ? c.v : described.home_position))
-             c.problem = "the axis moves; the position is kept";
-         return 0;
-     }},
+    {axis_action::set_position, preset_position},
     {axis_action::set_current,
      [](action_call& c) -> s32 {
          c.m.set_current(c.ms, c.v);
@@ -146,11 +148,12 @@ constexpr action_row actions[] = {
     {axis_action::get_demand_position, [](action_call& c) { return c.m.demand_position(c.ms); }},
     {axis_action::get_status, [](action_call& c) { return static_cast<s32>(c.m.status(c.ms)); }},
 };
-static_assert([] {
+constexpr bool actions_in_order() {
     for (size_t i = 0; i < std::size(actions); ++i)
         if (static_cast<size_t>(actions[i].action) != i) return false;
     return static_cast<size_t>(axis_action::get_status) + 1 == std::size(actions);
-}());
+}
+static_assert(actions_in_order());
 
 } // namespace
 
@@ -183,10 +186,10 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
     sample_until(ms);
     const s32 v = argument(arguments, count);
     std::string problem;
-    action_call c{*axis, ms, v, count, problem};
+    action_call handed{*axis, ms, v, count, problem};
     // A Get function gives its value.
     const bool gives_value = row.gives_value();
-    const s32 value = actions[static_cast<size_t>(row.axis)].run(c);
+    const s32 value = actions[static_cast<size_t>(row.axis)].run(handed);
     const std::string text = call_text(name, row, arguments, count);
     // The emulator's own line where the row has one (as for starting and setting the speed);
     // the style of the scripted inputs for the others.
