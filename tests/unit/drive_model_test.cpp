@@ -341,6 +341,9 @@ TEST(DriveModel, ClosedLoopRuns) {
              EXPECT_TRUE(m.save_data_set(0, 3, problem));
              m.set_max_speed(0, 900);
              EXPECT_FALSE(m.load_data_set(0, 4, problem));
+             EXPECT_EQ(problem, "data set 4 was never saved");
+             EXPECT_FALSE(m.load_data_set(0, 300, problem));
+             EXPECT_EQ(problem, "data set 300 is outside 0 to 255");
              EXPECT_TRUE(m.load_data_set(0, 3, problem));
          },
          [](model& m) {

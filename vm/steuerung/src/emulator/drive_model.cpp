@@ -445,6 +445,10 @@ constexpr s32 MAX_DATA_SET = 255;
 
 bool model::load_data_set(s64 ms, s32 slot, std::string& problem) {
     advance(seconds(ms));
+    if (slot < 0 || slot > MAX_DATA_SET) {
+        problem = "data set " + std::to_string(slot) + " is outside 0 to 255";
+        return false;
+    }
     const auto found = data_sets_.find(slot);
     if (found == data_sets_.end()) {
         problem = "data set " + std::to_string(slot) + " was never saved";
