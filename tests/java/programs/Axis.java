@@ -16,6 +16,10 @@ public class Axis {
     static native int GetAnalogInput(int channel);
     static native int GetMillis();
     static native void SendInt(int value);
+    // Called where the run never goes: mirt_check -drive says what the model's value becomes.
+    static native short GetDirection();
+    static native Object GetMode();
+    static native float GetDemandPosition();
 
     public static void main() {
         SetMaxSpeed(1000);
@@ -27,10 +31,16 @@ public class Axis {
         StartDrive();
         SetTargetPos(4294967296L + 1500);
         while ((GetStatus() & 4) == 0) GetMillis();
-        SendInt(GetEncoderPosition());
+        final int position = GetEncoderPosition();
+        SendInt(position);
         SendInt(GetCurrent());
         SetDigitalOutput(6);
         SendInt(GetDigitalOutput());
         SendInt(GetAnalogInput(1));
+        if (position < -2000000000) {
+            SendInt(GetDirection());
+            GetMode();
+            GetDemandPosition();
+        }
     }
 }

@@ -538,7 +538,7 @@ class checker {
         const char first = passed ? method.descriptor[1] : ')';
         std::vector<std::string> effects;
         if (takes && passed == 0) {
-            if (row.id == NATIVE_SET_POSITION) return; // presets the home position
+            if (row.axis == axis_action::set_position) return; // presets the home position
             effects.push_back("no argument is passed: the model reads 0");
         }
         if (!takes && passed > 0) effects.push_back("the model ignores the arguments");
@@ -546,8 +546,18 @@ class checker {
         if (takes && first == 'J') effects.push_back("the model reads the low 32 bits of the long");
         if (takes && first != 'I' && first != 'J' && passed > 0)
             effects.push_back(format("the model reads the %c argument's bits as an int", first));
-        if (gives && declared.return_letter == 'V')
-            effects.push_back("the value the model gives is lost");
+        const char returned = declared.return_letter;
+        if (gives && returned == 'V') effects.push_back("the value the model gives is lost");
+        if (gives && (returned == 'L' || returned == '['))
+            effects.push_back("the program gets null, not the value the model gives");
+        if (gives && returned == 'F')
+            effects.push_back("a float holds the value exactly only up to 2^24");
+        if (gives && (returned == 'Z' || returned == 'B' || returned == 'C' || returned == 'S'))
+            effects.push_back(
+                format("the int is not narrowed to the declared %s", returned == 'Z'   ? "boolean"
+                                                                     : returned == 'B' ? "byte"
+                                                                     : returned == 'C' ? "char"
+                                                                                       : "short"));
         if (!gives && declared.return_letter != 'V') effects.push_back("the model gives back 0");
         if (effects.empty()) return;
         std::string effect;
