@@ -15,6 +15,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_descriptor.h"
+#include "../mirt/mirt_error.h"
 #include "../mirt/mirt_opcodes.h"
 #include "drive_record.h"
 #include "emulate.h"
@@ -31,6 +32,7 @@ enum command_set : u8 {
     CLASS_TYPE = 3,
     METHOD = 6,
     OBJECT_REFERENCE = 9,
+    STRING_REFERENCE = 10,
     THREAD_REFERENCE = 11,
     THREAD_GROUP_REFERENCE = 12,
     EVENT_REQUEST = 15,
@@ -67,10 +69,14 @@ constexpr u8 TYPE_TAG_CLASS = 1;
 constexpr s32 CLASS_STATUS_READY = 7; // verified, prepared, initialized
 constexpr u32 ID_BYTES = 8;
 
-// The one thread, its group and the exception a fault raises, as objects.
+// The one thread, its group, the exception a fault raises and its message, as objects.
 constexpr u64 THREAD_ID = 0x10001;
 constexpr u64 GROUP_ID = 0x10002;
 constexpr u64 EXCEPTION_ID = 0x10003;
+constexpr u64 MESSAGE_ID = 0x10004;
+// Throwable's one field a debugger reads: the message, which is the VM's fault message.
+constexpr u64 DETAIL_MESSAGE_FIELD = 1;
+constexpr u32 FIELD_PRIVATE = 0x2;
 
 // Library classes a debugger asks for (jdb's default catch names Throwable) and the types
 // of the objects above. Each names its superclass by index in this table, -1 for none.
@@ -99,7 +105,8 @@ enum library_index {
     STACK_OVERFLOW = 7,
     INTERNAL = 8,
     THREAD = 9,
-    THREAD_GROUP = 10
+    THREAD_GROUP = 10,
+    STRING = 11
 };
 
 struct location {
@@ -147,6 +154,7 @@ bool faulted = false;
 location fault_location;
 u16 fault_frames = 0;
 u64 fault_type = 0;
+std::string fault_message;    // as the emulator prints it, without the line break
 std::optional<s32> exit_code; // VirtualMachine.Exit asked for it: the process ends
 
 u64 class_count() { return the_map ? the_map->classes.size() : 0; }
@@ -520,9 +528,18 @@ u16 reference_type(u8 command, reader& r, writer& w) {
     case 2: w.u64_(0); return NONE;                              // ClassLoader
     case 3: w.u32_(1); return NONE;                              // Modifiers: public
     case 4:                                                      // Fields
-    case 14:                                                     // FieldsWithGeneric
-    case 8:                                                      // NestedTypes
-    case 10:                                                     // Interfaces
+    case 14: {                                                   // FieldsWithGeneric
+        const bool message = id == library_id(THROWABLE);
+        w.u32_(message ? 1 : 0);
+        if (message) {
+            w.u64_(DETAIL_MESSAGE_FIELD).string("detailMessage").string("Ljava/lang/String;");
+            if (command == 14) w.string("");
+            w.u32_(FIELD_PRIVATE);
+        }
+        return NONE;
+    }
+    case 8:  // NestedTypes
+    case 10: // Interfaces
         w.u32_(0);
         return NONE;
     case 5:    // Methods
@@ -590,13 +607,23 @@ u16 object_reference(u8 command, reader& r, writer& w) {
     if (id == THREAD_ID) type = THREAD;
     if (id == GROUP_ID) type = THREAD_GROUP;
     if (id == EXCEPTION_ID && faulted) type = static_cast<int>(fault_type - class_count() - 1);
+    if (id == MESSAGE_ID && faulted) type = STRING;
     if (type < 0) return INVALID_OBJECT;
     switch (command) {
     case 1: w.byte(TYPE_TAG_CLASS).u64_(library_id(type)); return NONE; // ReferenceType
-    case 2: return r.s32_() == 0 ? (w.u32_(0), NONE) : INVALID_FIELDID; // GetValues
-    case 7:                                                             // DisableCollection
-    case 8: return NONE;                                                // EnableCollection
-    case 9: w.byte(0); return NONE;                                     // IsCollected
+    case 2: {                                                           // GetValues
+        const s32 count = r.s32_();
+        if (count < 0) return ILLEGAL_ARGUMENT;
+        w.u32_(static_cast<u32>(count));
+        for (s32 i = 0; i < count && !r.failed(); ++i) {
+            if (r.u64_() != DETAIL_MESSAGE_FIELD || id != EXCEPTION_ID) return INVALID_FIELDID;
+            w.byte('s').u64_(MESSAGE_ID);
+        }
+        return NONE;
+    }
+    case 7:                         // DisableCollection
+    case 8: return NONE;            // EnableCollection
+    case 9: w.byte(0); return NONE; // IsCollected
     default: return NOT_IMPLEMENTED;
     }
 }
@@ -708,6 +735,11 @@ std::vector<u8> answer(const packet& p, bool& detach) {
         break;
     case METHOD: error = method_command(p.command, r, w); break;
     case OBJECT_REFERENCE: error = object_reference(p.command, r, w); break;
+    case STRING_REFERENCE: // Value
+        if (p.command != 1) break;
+        error = r.u64_() == MESSAGE_ID && faulted ? NONE : INVALID_OBJECT;
+        if (error == NONE) w.string(fault_message);
+        break;
     case THREAD_REFERENCE: error = thread_reference(p.command, r, w); break;
     case THREAD_GROUP_REFERENCE: error = thread_group(p.command, r, w); break;
     case EVENT_REQUEST:
@@ -934,15 +966,26 @@ void run() {
     report_death();
 }
 
+namespace {
+
+// The fault stands as an exception of library class `type` with the VM's `message`.
+void note_fault(int type, const char* message) {
+    faulted = true;
+    fault_type = library_id(type);
+    fault_message = message;
+    if (!fault_message.empty() && fault_message.back() == '\n') fault_message.pop_back();
+}
+
+} // namespace
+
 void stop_at_fault() {
     if (connection < 0) return;
-    faulted = true;
     // What a JVM would throw in its place.
     const u8 op = pc && static_mem ? *pc : 0;
     int type = INTERNAL;
     if (op == OP_idiv || op == OP_irem || op == OP_ldiv || op == OP_lrem) type = ARITHMETIC;
     if (op == OP_invokestatic && frame_counter >= FRAME_LIMIT) type = STACK_OVERFLOW;
-    fault_type = library_id(type);
+    note_fault(type, last_fatal_message());
     writer events;
     u32 count = 0;
     u8 policy = SUSPEND_NONE;
@@ -963,9 +1006,12 @@ void stop_at_fault() {
     serve();
 }
 
-std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes) {
+std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes,
+                                const char* division_fault) {
     the_map = &map;
     prepared = true;
+    faulted = false;
+    if (division_fault) note_fault(ARITHMETIC, division_fault);
     requests.clear();
     next_request_id = 1;
     suspended = false;
