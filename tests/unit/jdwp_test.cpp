@@ -23,6 +23,12 @@ bytes operator+(bytes a, const bytes& b) {
 }
 bytes id(u64 v) { return be(v, 8); }
 bytes i32(u32 v) { return be(v, 4); }
+// `size` booleans, those at `on` true.
+bytes flags(size_t size, std::initializer_list<size_t> on) {
+    bytes b(size);
+    for (size_t i : on) b[i] = 1;
+    return b;
+}
 bytes text(const std::string& s) {
     return i32(static_cast<u32>(s.size())) + bytes(s.begin(), s.end());
 }
@@ -51,6 +57,8 @@ const row rows[] = {
     {"AllThreads", 1, 4, {}, 0, i32(1) + id(THREAD)},
     {"TopLevelThreadGroups", 1, 5, {}, 0, i32(1) + id(GROUP)},
     {"CreateString", 1, 11, text("x"), 99, {}},
+    // Bytecodes, SourceDebugExtension (absent) and VM death requests are answered.
+    {"CapabilitiesNew", 1, 17, {}, 0, flags(32, {2, 12, 13})},
     {"RedefineClasses", 1, 18, {}, 99, {}},
     {"Signature", 2, 1, id(CONTROLLER), 0, text("LController;")},
     {"Signature of no class", 2, 1, id(99), 21, {}},

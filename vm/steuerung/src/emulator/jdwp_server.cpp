@@ -499,11 +499,15 @@ u16 virtual_machine(u8 command, reader& r, writer& w, bool& detach) {
         exit_code = r.s32_();
         return NONE;
     }
-    case 12: // Capabilities
-    case 17: // CapabilitiesNew
+    case 12:   // Capabilities
+    case 17: { // CapabilitiesNew
+        // What this server answers: canGetBytecodes, canGetSourceDebugExtension (absent for
+        // every class), canRequestVMDeathEvent. A debugger does not ask for what a VM lacks.
+        constexpr int GET_BYTECODES = 2, SOURCE_DEBUG_EXTENSION = 12, VM_DEATH_REQUESTS = 13;
         for (int i = 0; i < (command == 12 ? 7 : 32); ++i)
-            w.byte(i == 14); // only canRequestVMDeathEvent
+            w.byte(i == GET_BYTECODES || i == SOURCE_DEBUG_EXTENSION || i == VM_DEATH_REQUESTS);
         return NONE;
+    }
     case 13: { // ClassPaths
         char cwd[4096];
         w.string(getcwd(cwd, sizeof cwd) ? cwd : "").u32_(0).u32_(0);
@@ -647,9 +651,11 @@ u16 thread_reference(u8 command, reader& r, writer& w) {
         const s32 start = r.s32_();
         s32 length = r.s32_();
         if (start < 0 || static_cast<size_t>(start) > all.size()) return ILLEGAL_ARGUMENT;
-        if (length == -1) length = static_cast<s32>(all.size()) - start;
-        if (length < 0 || static_cast<size_t>(length) > all.size() - static_cast<size_t>(start))
-            return ILLEGAL_ARGUMENT;
+        // As a JVM: a length beyond the stack's end gives the frames there are (none of an
+        // empty stack, which is how a debugger asks whether the top frame is at a breakpoint).
+        const s32 there = static_cast<s32>(all.size()) - start;
+        if (length == -1 || length > there) length = there;
+        if (length < 0) return ILLEGAL_ARGUMENT;
         w.u32_(static_cast<u32>(length));
         for (s32 i = start; i < start + length; ++i) {
             w.u64_(static_cast<u64>(i) + 1);
