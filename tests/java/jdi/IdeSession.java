@@ -58,7 +58,7 @@ public class IdeSession {
 
         EventRequestManager requests = vm.eventRequestManager();
         ClassPrepareRequest prepare = requests.createClassPrepareRequest();
-        prepare.addClassFilter(stopClass);
+        prepare.addSourceNameFilter(stopClass + ".java"); // as an IDE finds a source's classes
         prepare.setSuspendPolicy(EventRequest.SUSPEND_ALL);
         prepare.enable();
         ExceptionRequest uncaught = requests.createExceptionRequest(null, false, true);
@@ -114,6 +114,15 @@ public class IdeSession {
                     ObjectReference exception = x.exception();
                     out("exception " + exception.referenceType().name() + " at " + where(x.location()) +
                         ", caught at " + x.catchLocation());
+                    note("toString " + tryCall(() -> {
+                        List<Method> toString = exception.referenceType().methodsByName("toString");
+                        if (toString.isEmpty()) return "none";
+                        try {
+                            return exception.invokeMethod(x.thread(), toString.get(0), List.of(), 0);
+                        } catch (Exception refused) {
+                            return "refused: " + refused.getClass().getSimpleName();
+                        }
+                    }));
                     Field message = exception.referenceType().fieldByName("detailMessage");
                     Value text = message == null ? null : exception.getValue(message);
                     out("message is a " + (text == null ? "null" : text.type().name()));

@@ -122,7 +122,7 @@ struct request {
     u8 policy = 0;
     s32 count = 0; // fires at the count-th match, then never again; 0: every match
     bool expired = false;
-    std::vector<std::string> matches, excludes;
+    std::vector<std::string> matches, excludes, sources; // sources: source file name patterns
     u64 class_only = 0;
     bool at_location = false;
     location where;
@@ -301,6 +301,9 @@ bool class_filters_pass(const request& q, u64 type) {
         if (!pattern_matches(m, name)) return false;
     for (const std::string& m : q.excludes)
         if (pattern_matches(m, name)) return false;
+    const mapfile::class_entry* c = program_class(type);
+    for (const std::string& m : q.sources)
+        if (!c || c->source.empty() || !pattern_matches(m, c->source)) return false;
     return !q.class_only || q.class_only == type;
 }
 
@@ -360,7 +363,7 @@ u16 set_request(reader& r, writer& out) {
             break;
         }
         case 11: r.u64_(); break;
-        case 12: r.string(); break;
+        case 12: q.sources.push_back(r.string()); break;
         default: return NOT_IMPLEMENTED;
         }
     }
