@@ -103,6 +103,7 @@ const row rows[] = {
     {"group Children", 12, 3, id(GROUP), 0, i32(1) + id(THREAD) + i32(0)},
     {"breakpoint request", 15, 1, bytes{2, 2} + i32(1) + bytes{7, 1} + id(1) + id(MAIN) + id(3), 0,
      i32(1)},
+    {"a method entry request: never raised, so refused", 15, 1, bytes{40, 2} + i32(0), 99, {}},
     {"a modifier there is none of", 15, 1, bytes{2, 2} + i32(1) + bytes{99}, 99, {}},
     {"a cut request", 15, 1, bytes{2, 2} + i32(1) + bytes{7, 1}, 103, {}},
     {"frame of a running thread", 16, 1, id(THREAD) + id(1) + i32(0), 13, {}},

@@ -69,6 +69,13 @@ public class IdeSession {
             return "set";
         }));
         out("already loaded: " + vm.classesByName(stopClass).size());
+        note("method entry request " + tryCall(() -> {
+            MethodEntryRequest entry = requests.createMethodEntryRequest();
+            entry.addClassFilter(stopClass);
+            entry.enable();
+            requests.deleteEventRequest(entry);
+            return "set";
+        }));
 
         int[] steps = {StepRequest.STEP_OVER, StepRequest.STEP_OVER, StepRequest.STEP_OUT};
         int nextStep = 0;

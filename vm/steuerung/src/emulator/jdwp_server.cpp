@@ -42,8 +42,14 @@ enum command_set : u8 {
 enum event_kind : u8 {
     SINGLE_STEP = 1,
     BREAKPOINT = 2,
+    FRAME_POP = 3,
     EXCEPTION = 4,
     CLASS_PREPARE = 8,
+    FIELD_ACCESS = 20,
+    FIELD_MODIFICATION = 21,
+    METHOD_ENTRY = 40,
+    METHOD_EXIT = 41,
+    METHOD_EXIT_WITH_RETURN_VALUE = 42,
     VM_START = 90,
     VM_DEATH = 99,
 };
@@ -61,6 +67,8 @@ enum error_code : u16 {
     NOT_IMPLEMENTED = 99,
     ABSENT_INFORMATION = 101,
     ILLEGAL_ARGUMENT = 103,
+    INVALID_INDEX = 503,
+    INVALID_LENGTH = 504,
 };
 enum suspend_policy : u8 { SUSPEND_NONE = 0, SUSPEND_ALL = 2 };
 enum step_depth : s32 { STEP_INTO = 0, STEP_OVER = 1, STEP_OUT = 2 };
@@ -329,6 +337,17 @@ u16 set_request(reader& r, writer& out) {
     request q;
     q.kind = r.byte();
     q.policy = r.byte();
+    // Events a JVM raises and this server does not: refused, so that a method breakpoint or
+    // a watch is reported as unsupported rather than never hit.
+    switch (q.kind) {
+    case FRAME_POP:
+    case FIELD_ACCESS:
+    case FIELD_MODIFICATION:
+    case METHOD_ENTRY:
+    case METHOD_EXIT:
+    case METHOD_EXIT_WITH_RETURN_VALUE: return NOT_IMPLEMENTED;
+    default: break;
+    }
     const s32 modifiers = r.s32_();
     for (s32 i = 0; i < modifiers && !r.failed(); ++i) {
         switch (r.byte()) {
@@ -653,12 +672,12 @@ u16 thread_reference(u8 command, reader& r, writer& w) {
         }
         const s32 start = r.s32_();
         s32 length = r.s32_();
-        if (start < 0 || static_cast<size_t>(start) > all.size()) return ILLEGAL_ARGUMENT;
+        if (start < 0 || static_cast<size_t>(start) > all.size()) return INVALID_INDEX;
         // As a JVM: a length beyond the stack's end gives the frames there are (none of an
         // empty stack, which is how a debugger asks whether the top frame is at a breakpoint).
         const s32 there = static_cast<s32>(all.size()) - start;
         if (length == -1 || length > there) length = there;
-        if (length < 0) return ILLEGAL_ARGUMENT;
+        if (length < 0) return INVALID_LENGTH;
         w.u32_(static_cast<u32>(length));
         for (s32 i = start; i < start + length; ++i) {
             w.u64_(static_cast<u64>(i) + 1);
