@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the debugger tests: the programs they debug, built for the emulator and for
 # HotSpot, and a debuggee started under the emulator, HotSpot or mirt_test, listening at a
 # free port. Every wait is bounded.
@@ -36,6 +37,7 @@ start_debuggee() {
             >program.out 2>program.err &
         ;;
     esac
+    # shellcheck disable=SC2034 # for the script that sources this one
     debuggee_pid=$!
     for _ in $(seq 150); do
         port=$(sed -n 's/^Listening for transport dt_socket at address: //p' program.out program.err)

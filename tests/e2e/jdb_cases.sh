@@ -8,6 +8,7 @@
 # fails, it does not stop the test run.
 set -u
 : "${MIRT_WORK_DIR:?}"
+# shellcheck source=debuggee.sh
 . "$(dirname "$0")/debuggee.sh"
 command -v jdb >/dev/null || { echo "jdb not found: skipped"; exit 0; }
 work=$MIRT_WORK_DIR/jdb
@@ -93,8 +94,11 @@ if [ -n "${MIRT_TEST:-}" ]; then
     [ "$(cat program.status)" = 0 ] || fail "mirt_test --jdwp: status $(cat program.status)"
     grep -q '^PASS  fault asserted' program.out || fail "mirt_test --jdwp: $(cat program.out)"
     "$MIRT_TEST" --jdwp 0 "$suite_dir/status.yaml" >several.out
-    [ $? = 2 ] && [ "$(cat several.out)" = "mirt_test: --jdwp debugs one case; select it with --filter" ] ||
-        fail "mirt_test --jdwp over four cases: $(cat several.out)"
+    several=$?
+    if [ $several != 2 ] ||
+        [ "$(cat several.out)" != "mirt_test: --jdwp debugs one case; select it with --filter" ]; then
+        fail "mirt_test --jdwp over four cases: status $several, $(cat several.out)"
+    fi
 fi
 
 # Without a debugger that speaks JDWP: a bad handshake is refused and the next debugger may come.

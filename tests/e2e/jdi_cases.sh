@@ -6,6 +6,7 @@
 # message the emulator prints.
 set -u
 : "${MIRT_WORK_DIR:?}"
+# shellcheck source=debuggee.sh
 . "$(dirname "$0")/debuggee.sh"
 java --list-modules 2>/dev/null | grep -q '^jdk.jdi@' || { echo "no JDI: skipped"; exit 0; }
 work=$MIRT_WORK_DIR/jdi
@@ -39,8 +40,9 @@ for row in "${cases[@]}"; do
 done
 # The exception's message is the emulator's line for the fault.
 message=$(sed -n 's/^~ message: //p' fault.emulator.txt)
-[ -n "$message" ] && grep -qxF "$message" fault.emulator.program.out ||
+if [ -z "$message" ] || ! grep -qxF "$message" fault.emulator.program.out; then
     fail "the exception's message \"$message\" is not the emulator's"
+fi
 
 echo "$failures failures"
 [ "$failures" -eq 0 ]

@@ -745,48 +745,48 @@ u16 stack_frame(u8 command, reader& r, writer& w) {
 std::vector<u8> answer(const packet& p, bool& detach) {
     reader r(p.data);
     writer w;
-    u16 error = NOT_IMPLEMENTED;
+    u16 code = NOT_IMPLEMENTED;
     switch (p.command_set) {
-    case VIRTUAL_MACHINE: error = virtual_machine(p.command, r, w, detach); break;
-    case REFERENCE_TYPE: error = reference_type(p.command, r, w); break;
+    case VIRTUAL_MACHINE: code = virtual_machine(p.command, r, w, detach); break;
+    case REFERENCE_TYPE: code = reference_type(p.command, r, w); break;
     case CLASS_TYPE:
         if (p.command == 1) { // Superclass
             const u64 id = r.u64_();
             if (!known_type(id)) {
-                error = INVALID_CLASS;
+                code = INVALID_CLASS;
             } else {
                 const int super = is_library(id) ? library[id - class_count() - 1].super : OBJECT;
                 w.u64_(super < 0 ? 0 : library_id(super));
-                error = NONE;
+                code = NONE;
             }
         }
         break;
-    case METHOD: error = method_command(p.command, r, w); break;
-    case OBJECT_REFERENCE: error = object_reference(p.command, r, w); break;
+    case METHOD: code = method_command(p.command, r, w); break;
+    case OBJECT_REFERENCE: code = object_reference(p.command, r, w); break;
     case STRING_REFERENCE: // Value
         if (p.command != 1) break;
-        error = r.u64_() == MESSAGE_ID && faulted ? NONE : INVALID_OBJECT;
-        if (error == NONE) w.string(fault_message);
+        code = r.u64_() == MESSAGE_ID && faulted ? NONE : INVALID_OBJECT;
+        if (code == NONE) w.string(fault_message);
         break;
-    case THREAD_REFERENCE: error = thread_reference(p.command, r, w); break;
-    case THREAD_GROUP_REFERENCE: error = thread_group(p.command, r, w); break;
+    case THREAD_REFERENCE: code = thread_reference(p.command, r, w); break;
+    case THREAD_GROUP_REFERENCE: code = thread_group(p.command, r, w); break;
     case EVENT_REQUEST:
         if (p.command == 1) {
-            error = set_request(r, w);
+            code = set_request(r, w);
         } else if (p.command == 2) {
             const u8 kind = r.byte();
             clear_request(kind, r.u32_());
-            error = NONE;
+            code = NONE;
         } else if (p.command == 3) {
             std::erase_if(requests, [](const request& q) { return q.kind == BREAKPOINT; });
-            error = NONE;
+            code = NONE;
         }
         break;
-    case STACK_FRAME: error = stack_frame(p.command, r, w); break;
+    case STACK_FRAME: code = stack_frame(p.command, r, w); break;
     default: break;
     }
-    if (error == NONE && r.failed()) error = ILLEGAL_ARGUMENT;
-    return encode_reply(p.id, error, error == NONE ? w.data : std::vector<u8>{});
+    if (code == NONE && r.failed()) code = ILLEGAL_ARGUMENT;
+    return encode_reply(p.id, code, code == NONE ? w.data : std::vector<u8>{});
 }
 
 // Answers every complete command that has arrived. False when the session ended (a reply
