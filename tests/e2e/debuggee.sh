@@ -4,6 +4,7 @@
 # free port. Every wait is bounded.
 : "${MIRT_LINKER:?}" "${MIRT_EMULATOR:?}" "${MIRT_JAVA_DIR:?}"
 suite_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../suite" && pwd)
+tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)
 
 # Compiles and links the debugged programs into the current directory, HotSpot's in jvm/.
 build_debuggees() {
@@ -16,7 +17,8 @@ build_debuggees() {
     "$MIRT_LINKER" -map twodeep.map -map-locals TwoDeep.class Drive.class twodeep.prg >/dev/null
 }
 
-# start_debuggee emulator|hotspot MAIN, or start_debuggee mirt_test CASE (of status.yaml):
+# start_debuggee emulator|hotspot MAIN, or start_debuggee mirt_test CASE (of status.yaml,
+# through mirt_run as a user would, which hands it to mirt_test):
 # runs it in the background ($debuggee_pid) with its output in program.out and program.err,
 # and sets $port once it listens.
 start_debuggee() {
@@ -33,8 +35,8 @@ start_debuggee() {
             -cp jvm JvmMain "$main" >program.out 2>program.err &
         ;;
     mirt_test)
-        timeout 60 "${MIRT_TEST:?}" --jdwp 0 --filter "$main" "$suite_dir/status.yaml" \
-            >program.out 2>program.err &
+        MIRT_BUILD_DIR=$(dirname "${MIRT_TEST:?}") timeout 60 "$tools_dir/mirt_run" \
+            "$suite_dir/status.yaml" --jdwp 0 --filter "$main" >program.out 2>program.err &
         ;;
     esac
     # shellcheck disable=SC2034 # for the script that sources this one
