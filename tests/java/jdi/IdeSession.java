@@ -88,7 +88,6 @@ public class IdeSession {
                 out("no event within 30 s");
                 System.exit(1);
             }
-            boolean resume = true;
             for (Event e : set) {
                 if (e instanceof VMStartEvent) {
                     out("VM started");
@@ -144,7 +143,7 @@ public class IdeSession {
                     return;
                 }
             }
-            if (resume) set.resume();
+            set.resume();
         }
     }
 
