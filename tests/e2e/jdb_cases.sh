@@ -4,22 +4,19 @@
 # with golden files made from the same sessions against the same Java programs on HotSpot
 # (JDB_GOLDEN_FROM_HOTSPOT=1 writes them anew from HotSpot); prompts, which jdb prints as
 # its threads happen to run, and the JVM's frames below the program's main are left out.
-# Every wait is bounded: a session that hangs fails, it does not stop the test run.
+# Then jdb attached to a case mirt_test debugs. Every wait is bounded: a session that hangs
+# fails, it does not stop the test run.
 set -u
-: "${MIRT_LINKER:?}" "${MIRT_EMULATOR:?}" "${MIRT_JAVA_DIR:?}" "${MIRT_WORK_DIR:?}"
+: "${MIRT_WORK_DIR:?}"
+# shellcheck source=debuggee.sh
+. "$(dirname "$0")/debuggee.sh"
 command -v jdb >/dev/null || { echo "jdb not found: skipped"; exit 0; }
 work=$MIRT_WORK_DIR/jdb
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-javac --release 17 -g -d . "$MIRT_JAVA_DIR"/debug/*.java "$MIRT_JAVA_DIR"/faults/TwoDeep.java \
-    "$MIRT_JAVA_DIR/drive/vm/Drive.java" || exit 1
-mkdir -p jvm && javac --release 17 -g -d jvm "$MIRT_JAVA_DIR"/debug/*.java \
-    "$MIRT_JAVA_DIR"/faults/TwoDeep.java "$MIRT_JAVA_DIR"/drive/jvm/*.java || exit 1
-"$MIRT_LINKER" -map controller.map -map-locals Controller.class Regulator.class Drive.class \
-    controller.prg >/dev/null || exit 1
-"$MIRT_LINKER" -map twodeep.map -map-locals TwoDeep.class Drive.class twodeep.prg >/dev/null || exit 1
+build_debuggees || exit 1
 
 # Waits until jdb has printed a prompt and nothing more for a moment, or has ended.
 settle() {
@@ -38,21 +35,9 @@ settle() {
 # session debuggee-kind main "command;command..." -> jdb.out (normalized: session.out),
 # the debuggee's output in program.out and its status in program.status
 session() {
-    local kind=$1 main=$2 commands=$3 port=
-    rm -f fifo program.out program.err && mkfifo fifo
-    if [ "$kind" = emulator ]; then
-        timeout 60 "$MIRT_EMULATOR" -q -jdwp 0 -map "${main,,}.map" "${main,,}.prg" \
-            >program.out 2>program.err &
-    else
-        timeout 60 java -agentlib:jdwp=transport=dt_socket,server=y,suspend=y,address=localhost:0 \
-            -cp jvm JvmMain "$main" >program.out 2>program.err &
-    fi
-    local program_pid=$!
-    for _ in $(seq 100); do
-        port=$(sed -n 's/^Listening for transport dt_socket at address: //p' program.out program.err)
-        [ -n "$port" ] && break
-        sleep 0.1
-    done
+    local kind=$1 main=$2 commands=$3
+    rm -f fifo && mkfifo fifo
+    start_debuggee "$kind" "$main"
     timeout 60 jdb -attach "localhost:$port" <fifo >jdb.out 2>&1 &
     jdb_pid=$!
     exec 3>fifo
@@ -71,7 +56,7 @@ session() {
     done
     exec 3>&-
     wait "$jdb_pid"
-    wait "$program_pid"
+    wait "$debuggee_pid"
     echo $? >program.status
     sed -E 's/(main\[1\] ?|> )//g' jdb.out | grep -v '^ *$' |
         grep -vE '^  \[[0-9]+\] (jdk\.internal|java\.lang\.reflect|JvmMain)' >session.out
@@ -96,6 +81,25 @@ for row in "${cases[@]}"; do
     [ "$(cat program.status)" = "$status" ] || fail "$name: status $(cat program.status), not $status"
     [ "$(tail -n 1 program.out)" = "$last" ] || fail "$name: the program's output ends $(tail -n 1 program.out)"
 done
+
+# A case mirt_test starts under the debugger: jdb sees its fault, and mirt_test judges the
+# case as without a debugger.
+if [ -n "${MIRT_TEST:-}" ]; then
+    session mirt_test "fault asserted" "run;where;locals"
+    cp jdb.out mirt_test.jdb.out && cp program.out mirt_test.program.out
+    for line in 'Exception occurred: java.lang.ArithmeticException (uncaught)"thread=main", Average.mean(), line=7 bci=2' \
+        '  [3] Average.main (Average.java:16)' 'count = 0'; do
+        grep -qxF "$line" session.out || fail "mirt_test --jdwp: jdb does not show: $line"
+    done
+    [ "$(cat program.status)" = 0 ] || fail "mirt_test --jdwp: status $(cat program.status)"
+    grep -q '^PASS  fault asserted' program.out || fail "mirt_test --jdwp: $(cat program.out)"
+    "$MIRT_TEST" --jdwp 0 "$suite_dir/status.yaml" >several.out
+    several=$?
+    if [ $several != 2 ] ||
+        [ "$(cat several.out)" != "mirt_test: --jdwp debugs one case; select it with --filter" ]; then
+        fail "mirt_test --jdwp over four cases: status $several, $(cat several.out)"
+    fi
+fi
 
 # Without a debugger that speaks JDWP: a bad handshake is refused and the next debugger may come.
 "$MIRT_EMULATOR" -q -jdwp 0 -map controller.map controller.prg >bad.out 2>bad.err &

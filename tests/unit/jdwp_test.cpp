@@ -23,19 +23,28 @@ bytes operator+(bytes a, const bytes& b) {
 }
 bytes id(u64 v) { return be(v, 8); }
 bytes i32(u32 v) { return be(v, 4); }
+// `size` booleans, those at `on` true.
+bytes flags(size_t size, std::initializer_list<size_t> on) {
+    bytes b(size);
+    for (size_t i : on) b[i] = 1;
+    return b;
+}
 bytes text(const std::string& s) {
     return i32(static_cast<u32>(s.size())) + bytes(s.begin(), s.end());
 }
 
-constexpr u64 THREAD = 0x10001, GROUP = 0x10002;
-constexpr u64 CONTROLLER = 1, DRIVE = 2, OBJECT = 3, THROWABLE = 4, MAIN = 2, SEND_LONG = 3;
+constexpr u64 THREAD = 0x10001, GROUP = 0x10002, EXCEPTION = 0x10003, MESSAGE = 0x10004;
+constexpr u64 CONTROLLER = 1, DRIVE = 2, OBJECT = 3, THROWABLE = 4, ARITHMETIC = 7, MAIN = 2,
+              SEND_LONG = 3, DETAIL_MESSAGE = 1;
+constexpr const char* DIVISION = "ERROR: division by zero at code offset 2";
 
 struct row {
     const char* what;
     u8 set, command;
     bytes data;
     u16 error;
-    bytes reply; // compared when not empty
+    bytes reply;           // compared when not empty
+    bool at_fault = false; // the program stands at a division by zero
 };
 
 const row rows[] = {
@@ -48,6 +57,8 @@ const row rows[] = {
     {"AllThreads", 1, 4, {}, 0, i32(1) + id(THREAD)},
     {"TopLevelThreadGroups", 1, 5, {}, 0, i32(1) + id(GROUP)},
     {"CreateString", 1, 11, text("x"), 99, {}},
+    // Bytecodes, SourceDebugExtension (absent) and VM death requests are answered.
+    {"CapabilitiesNew", 1, 17, {}, 0, flags(32, {2, 12, 13})},
     {"RedefineClasses", 1, 18, {}, 99, {}},
     {"Signature", 2, 1, id(CONTROLLER), 0, text("LController;")},
     {"Signature of no class", 2, 1, id(99), 21, {}},
@@ -74,6 +85,15 @@ const row rows[] = {
     {"IsObsolete", 6, 4, id(CONTROLLER) + id(MAIN), 0, bytes{0}},
     {"thread's type", 9, 1, id(THREAD), 0, bytes{1} + id(12)},
     {"no such object", 9, 1, id(77), 20, {}},
+    // The fault's exception and its message, read as debuggers read a Throwable's message.
+    {"exception's type", 9, 1, id(EXCEPTION), 0, bytes{1} + id(ARITHMETIC), true},
+    {"no exception without a fault", 9, 1, id(EXCEPTION), 20, {}},
+    {"Throwable's fields", 2, 4, id(THROWABLE), 0,
+     i32(1) + id(DETAIL_MESSAGE) + text("detailMessage") + text("Ljava/lang/String;") + i32(2)},
+    {"exception's message", 9, 2, id(EXCEPTION) + i32(1) + id(DETAIL_MESSAGE), 0,
+     i32(1) + bytes{'s'} + id(MESSAGE), true},
+    {"the message's text", 10, 1, id(MESSAGE), 0, text(DIVISION), true},
+    {"a field the thread has not", 9, 2, id(THREAD) + i32(1) + id(DETAIL_MESSAGE), 25, {}},
     {"thread Name", 11, 1, id(THREAD), 0, text("main")},
     {"thread Status", 11, 4, id(THREAD), 0, i32(1) + i32(0)},
     {"SuspendCount", 11, 12, id(THREAD), 0, i32(0)},
@@ -83,6 +103,7 @@ const row rows[] = {
     {"group Children", 12, 3, id(GROUP), 0, i32(1) + id(THREAD) + i32(0)},
     {"breakpoint request", 15, 1, bytes{2, 2} + i32(1) + bytes{7, 1} + id(1) + id(MAIN) + id(3), 0,
      i32(1)},
+    {"a method entry request: never raised, so refused", 15, 1, bytes{40, 2} + i32(0), 99, {}},
     {"a modifier there is none of", 15, 1, bytes{2, 2} + i32(1) + bytes{99}, 99, {}},
     {"a cut request", 15, 1, bytes{2, 2} + i32(1) + bytes{7, 1}, 103, {}},
     {"frame of a running thread", 16, 1, id(THREAD) + id(1) + i32(0), 13, {}},
@@ -95,7 +116,8 @@ TEST(Jdwp, AnswersEachCommand) {
         SCOPED_TRACE(r.what);
         const bytes packet = i32(static_cast<u32>(11 + r.data.size())) + i32(7) +
                              bytes{0, r.set, r.command} + r.data;
-        const bytes reply = jdwp::answer_for_test(jdwp_test_map(), packet);
+        const bytes reply = jdwp::answer_for_test(
+            jdwp_test_map(), packet, r.at_fault ? (std::string(DIVISION) + "\n").c_str() : nullptr);
         ASSERT_GE(reply.size(), 11u);
         EXPECT_EQ(reply[8], 0x80);                                      // a reply
         EXPECT_EQ(bytes(reply.begin() + 4, reply.begin() + 8), i32(7)); // to this command

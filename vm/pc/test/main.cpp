@@ -42,7 +42,10 @@ void usage() {
         "\t--tap             print TAP version 13 instead of the lines for a person\n"
         "\t--coverage FILE   write the source lines the cases executed as LCOV\n"
         "\t--recordings DIR  where the VCD and SVG of failing cases go (default: beside the\n"
-        "\t                  JUnit report, else the current directory)\n");
+        "\t                  JUnit report, else the current directory)\n"
+        "\t--jdwp [HOST:]PORT\n"
+        "\t                  run the one case --filter selects under a debugger, as\n"
+        "\t                  mirt_emulator -jdwp does: it waits for jdb or an IDE to attach\n");
 }
 
 struct settings {
@@ -50,6 +53,7 @@ struct settings {
     std::string filter;
     unsigned shard = 1, shards = 1;
     std::string junit, coverage, recordings;
+    std::string jdwp; // the address the one debugged case listens at
     bool tap = false;
     std::vector<std::string> files;
 };
@@ -81,6 +85,8 @@ bool parse_settings(int argc, char** argv, settings& s) {
             s.coverage = argv[++i];
         } else if (a == "--recordings" && has_value) {
             s.recordings = argv[++i];
+        } else if (a == "--jdwp" && has_value) {
+            s.jdwp = argv[++i];
         } else if (a == "--tap") {
             s.tap = true;
         } else if (a.starts_with("-")) {
@@ -93,8 +99,10 @@ bool parse_settings(int argc, char** argv, settings& s) {
     return !s.files.empty();
 }
 
-// A child process: `argv` run in `dir` with its standard output (and error) into `out`.
-pid_t start(const std::vector<std::string>& argv, const std::string& dir, const std::string& out) {
+// A child process: `argv` run in `dir` with its standard output (and error, unless
+// `own_errors` leaves it to the child) into `out`.
+pid_t start(const std::vector<std::string>& argv, const std::string& dir, const std::string& out,
+            bool own_errors = false) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -104,7 +112,7 @@ pid_t start(const std::vector<std::string>& argv, const std::string& dir, const 
     const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || chdir(dir.c_str()) != 0) _exit(127);
     dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
+    if (!own_errors) dup2(fd, STDERR_FILENO);
     execvp(args[0], args.data());
     _exit(127);
 }
@@ -149,8 +157,9 @@ struct unusable_program : std::runtime_error {
 
 class programs {
   public:
-    programs(std::string tools, std::string work)
-        : tools_(std::move(tools)), work_(std::move(work)) {}
+    // `debugged`: the maps carry the local variables a debugger shows.
+    programs(std::string tools, std::string work, bool debugged)
+        : tools_(std::move(tools)), work_(std::move(work)), debugged_(debugged) {}
 
     // Runs javac for every distinct program of `files`, up to `jobs` at a time: most of a
     // suite's time is javac's.
@@ -205,6 +214,7 @@ class programs {
             refuse("the first source makes no class " + start_class);
         classes.insert(classes.begin(), start_class + ".class");
         std::vector<std::string> link = {tools_ + "/mirt_linker", "-map", start_class + ".map"};
+        if (debugged_) link.push_back("-map-locals");
         link.insert(link.end(), classes.begin(), classes.end());
         link.push_back(start_class + ".prg");
         if (finish(start(link, p.dir, log)) != 0) refuse("the program cannot be linked");
@@ -224,6 +234,7 @@ class programs {
     }
 
     std::string tools_, work_;
+    bool debugged_;
     std::map<std::string, program> built_;
 };
 
@@ -389,7 +400,7 @@ int test(int argc, char** argv) {
         }
     } cleanup{work};
     const std::string tools = tools_dir(argv[0]);
-    programs built(tools, work);
+    programs built(tools, work, !s.jdwp.empty());
 
     // The cases to run: the filter first, then this shard's slice of what is left.
     std::vector<job> jobs;
@@ -408,6 +419,15 @@ int test(int argc, char** argv) {
             jobs.push_back(std::move(j));
         }
     }
+    // A debugger attaches to one emulator: the user names the case.
+    if (!s.jdwp.empty() && jobs.size() != 1) {
+        std::printf("mirt_test: --jdwp debugs one case; %s\n",
+                    s.filter.empty() ? "select it with --filter"
+                                     : ("--filter " + s.filter + " selects " +
+                                        std::to_string(jobs.size()) + " cases")
+                                           .c_str());
+        return UNUSABLE;
+    }
     std::vector<const scenario::file*> needed;
     for (const job& j : jobs) needed.push_back(j.file);
     built.compile(needed, s.jobs);
@@ -418,6 +438,7 @@ int test(int argc, char** argv) {
             j.dir = work + "/case" + std::to_string(k);
             fs::create_directories(j.dir);
             j.argv = {tools + "/mirt_emulator", "-q", "-map", p.map};
+            if (!s.jdwp.empty()) j.argv.insert(j.argv.end(), {"-jdwp", s.jdwp});
             j.argv.insert(j.argv.end(), j.file->options.begin(), j.file->options.end());
             if (!j.file->drive.empty()) j.argv.insert(j.argv.end(), {"-drive", j.file->drive});
             if (!j.test->max_ms.empty()) j.argv.insert(j.argv.end(), {"-max-ms", j.test->max_ms});
@@ -489,7 +510,8 @@ int test(int argc, char** argv) {
         while (running < s.jobs && next < jobs.size()) {
             job& j = jobs[next];
             j.started = clock_type::now();
-            j.pid = start(j.argv, j.dir, j.dir + "/output");
+            // A debugged case says where it listens on standard error, as the emulator does.
+            j.pid = start(j.argv, j.dir, j.dir + "/output", !s.jdwp.empty());
             children[j.pid] = next++;
             ++running;
         }

@@ -15,6 +15,7 @@
 
 #include "../mirt/mirt.h"
 #include "../mirt/mirt_descriptor.h"
+#include "../mirt/mirt_error.h"
 #include "../mirt/mirt_opcodes.h"
 #include "drive_record.h"
 #include "emulate.h"
@@ -31,6 +32,7 @@ enum command_set : u8 {
     CLASS_TYPE = 3,
     METHOD = 6,
     OBJECT_REFERENCE = 9,
+    STRING_REFERENCE = 10,
     THREAD_REFERENCE = 11,
     THREAD_GROUP_REFERENCE = 12,
     EVENT_REQUEST = 15,
@@ -40,8 +42,14 @@ enum command_set : u8 {
 enum event_kind : u8 {
     SINGLE_STEP = 1,
     BREAKPOINT = 2,
+    FRAME_POP = 3,
     EXCEPTION = 4,
     CLASS_PREPARE = 8,
+    FIELD_ACCESS = 20,
+    FIELD_MODIFICATION = 21,
+    METHOD_ENTRY = 40,
+    METHOD_EXIT = 41,
+    METHOD_EXIT_WITH_RETURN_VALUE = 42,
     VM_START = 90,
     VM_DEATH = 99,
 };
@@ -59,6 +67,8 @@ enum error_code : u16 {
     NOT_IMPLEMENTED = 99,
     ABSENT_INFORMATION = 101,
     ILLEGAL_ARGUMENT = 103,
+    INVALID_INDEX = 503,
+    INVALID_LENGTH = 504,
 };
 enum suspend_policy : u8 { SUSPEND_NONE = 0, SUSPEND_ALL = 2 };
 enum step_depth : s32 { STEP_INTO = 0, STEP_OVER = 1, STEP_OUT = 2 };
@@ -67,10 +77,14 @@ constexpr u8 TYPE_TAG_CLASS = 1;
 constexpr s32 CLASS_STATUS_READY = 7; // verified, prepared, initialized
 constexpr u32 ID_BYTES = 8;
 
-// The one thread, its group and the exception a fault raises, as objects.
+// The one thread, its group, the exception a fault raises and its message, as objects.
 constexpr u64 THREAD_ID = 0x10001;
 constexpr u64 GROUP_ID = 0x10002;
 constexpr u64 EXCEPTION_ID = 0x10003;
+constexpr u64 MESSAGE_ID = 0x10004;
+// Throwable's one field a debugger reads: the message, which is the VM's fault message.
+constexpr u64 DETAIL_MESSAGE_FIELD = 1;
+constexpr u32 FIELD_PRIVATE = 0x2;
 
 // Library classes a debugger asks for (jdb's default catch names Throwable) and the types
 // of the objects above. Each names its superclass by index in this table, -1 for none.
@@ -99,7 +113,8 @@ enum library_index {
     STACK_OVERFLOW = 7,
     INTERNAL = 8,
     THREAD = 9,
-    THREAD_GROUP = 10
+    THREAD_GROUP = 10,
+    STRING = 11
 };
 
 struct location {
@@ -115,7 +130,7 @@ struct request {
     u8 policy = 0;
     s32 count = 0; // fires at the count-th match, then never again; 0: every match
     bool expired = false;
-    std::vector<std::string> matches, excludes;
+    std::vector<std::string> matches, excludes, sources; // sources: source file name patterns
     u64 class_only = 0;
     bool at_location = false;
     location where;
@@ -147,6 +162,7 @@ bool faulted = false;
 location fault_location;
 u16 fault_frames = 0;
 u64 fault_type = 0;
+std::string fault_message;    // as the emulator prints it, without the line break
 std::optional<s32> exit_code; // VirtualMachine.Exit asked for it: the process ends
 
 u64 class_count() { return the_map ? the_map->classes.size() : 0; }
@@ -293,6 +309,9 @@ bool class_filters_pass(const request& q, u64 type) {
         if (!pattern_matches(m, name)) return false;
     for (const std::string& m : q.excludes)
         if (pattern_matches(m, name)) return false;
+    const mapfile::class_entry* c = program_class(type);
+    for (const std::string& m : q.sources)
+        if (!c || c->source.empty() || !pattern_matches(m, c->source)) return false;
     return !q.class_only || q.class_only == type;
 }
 
@@ -318,6 +337,17 @@ u16 set_request(reader& r, writer& out) {
     request q;
     q.kind = r.byte();
     q.policy = r.byte();
+    // Events a JVM raises and this server does not: refused, so that a method breakpoint or
+    // a watch is reported as unsupported rather than never hit.
+    switch (q.kind) {
+    case FRAME_POP:
+    case FIELD_ACCESS:
+    case FIELD_MODIFICATION:
+    case METHOD_ENTRY:
+    case METHOD_EXIT:
+    case METHOD_EXIT_WITH_RETURN_VALUE: return NOT_IMPLEMENTED;
+    default: break;
+    }
     const s32 modifiers = r.s32_();
     for (s32 i = 0; i < modifiers && !r.failed(); ++i) {
         switch (r.byte()) {
@@ -352,7 +382,7 @@ u16 set_request(reader& r, writer& out) {
             break;
         }
         case 11: r.u64_(); break;
-        case 12: r.string(); break;
+        case 12: q.sources.push_back(r.string()); break;
         default: return NOT_IMPLEMENTED;
         }
     }
@@ -491,11 +521,15 @@ u16 virtual_machine(u8 command, reader& r, writer& w, bool& detach) {
         exit_code = r.s32_();
         return NONE;
     }
-    case 12: // Capabilities
-    case 17: // CapabilitiesNew
+    case 12:   // Capabilities
+    case 17: { // CapabilitiesNew
+        // What this server answers: canGetBytecodes, canGetSourceDebugExtension (absent for
+        // every class), canRequestVMDeathEvent. A debugger does not ask for what a VM lacks.
+        constexpr int GET_BYTECODES = 2, SOURCE_DEBUG_EXTENSION = 12, VM_DEATH_REQUESTS = 13;
         for (int i = 0; i < (command == 12 ? 7 : 32); ++i)
-            w.byte(i == 14); // only canRequestVMDeathEvent
+            w.byte(i == GET_BYTECODES || i == SOURCE_DEBUG_EXTENSION || i == VM_DEATH_REQUESTS);
         return NONE;
+    }
     case 13: { // ClassPaths
         char cwd[4096];
         w.string(getcwd(cwd, sizeof cwd) ? cwd : "").u32_(0).u32_(0);
@@ -520,9 +554,18 @@ u16 reference_type(u8 command, reader& r, writer& w) {
     case 2: w.u64_(0); return NONE;                              // ClassLoader
     case 3: w.u32_(1); return NONE;                              // Modifiers: public
     case 4:                                                      // Fields
-    case 14:                                                     // FieldsWithGeneric
-    case 8:                                                      // NestedTypes
-    case 10:                                                     // Interfaces
+    case 14: {                                                   // FieldsWithGeneric
+        const bool message = id == library_id(THROWABLE);
+        w.u32_(message ? 1 : 0);
+        if (message) {
+            w.u64_(DETAIL_MESSAGE_FIELD).string("detailMessage").string("Ljava/lang/String;");
+            if (command == 14) w.string("");
+            w.u32_(FIELD_PRIVATE);
+        }
+        return NONE;
+    }
+    case 8:  // NestedTypes
+    case 10: // Interfaces
         w.u32_(0);
         return NONE;
     case 5:    // Methods
@@ -590,13 +633,23 @@ u16 object_reference(u8 command, reader& r, writer& w) {
     if (id == THREAD_ID) type = THREAD;
     if (id == GROUP_ID) type = THREAD_GROUP;
     if (id == EXCEPTION_ID && faulted) type = static_cast<int>(fault_type - class_count() - 1);
+    if (id == MESSAGE_ID && faulted) type = STRING;
     if (type < 0) return INVALID_OBJECT;
     switch (command) {
     case 1: w.byte(TYPE_TAG_CLASS).u64_(library_id(type)); return NONE; // ReferenceType
-    case 2: return r.s32_() == 0 ? (w.u32_(0), NONE) : INVALID_FIELDID; // GetValues
-    case 7:                                                             // DisableCollection
-    case 8: return NONE;                                                // EnableCollection
-    case 9: w.byte(0); return NONE;                                     // IsCollected
+    case 2: {                                                           // GetValues
+        const s32 count = r.s32_();
+        if (count < 0) return ILLEGAL_ARGUMENT;
+        w.u32_(static_cast<u32>(count));
+        for (s32 i = 0; i < count && !r.failed(); ++i) {
+            if (r.u64_() != DETAIL_MESSAGE_FIELD || id != EXCEPTION_ID) return INVALID_FIELDID;
+            w.byte('s').u64_(MESSAGE_ID);
+        }
+        return NONE;
+    }
+    case 7:                         // DisableCollection
+    case 8: return NONE;            // EnableCollection
+    case 9: w.byte(0); return NONE; // IsCollected
     default: return NOT_IMPLEMENTED;
     }
 }
@@ -619,10 +672,12 @@ u16 thread_reference(u8 command, reader& r, writer& w) {
         }
         const s32 start = r.s32_();
         s32 length = r.s32_();
-        if (start < 0 || static_cast<size_t>(start) > all.size()) return ILLEGAL_ARGUMENT;
-        if (length == -1) length = static_cast<s32>(all.size()) - start;
-        if (length < 0 || static_cast<size_t>(length) > all.size() - static_cast<size_t>(start))
-            return ILLEGAL_ARGUMENT;
+        if (start < 0 || static_cast<size_t>(start) > all.size()) return INVALID_INDEX;
+        // As a JVM: a length beyond the stack's end gives the frames there are (none of an
+        // empty stack, which is how a debugger asks whether the top frame is at a breakpoint).
+        const s32 there = static_cast<s32>(all.size()) - start;
+        if (length == -1 || length > there) length = there;
+        if (length < 0) return INVALID_LENGTH;
         w.u32_(static_cast<u32>(length));
         for (s32 i = start; i < start + length; ++i) {
             w.u64_(static_cast<u64>(i) + 1);
@@ -690,43 +745,48 @@ u16 stack_frame(u8 command, reader& r, writer& w) {
 std::vector<u8> answer(const packet& p, bool& detach) {
     reader r(p.data);
     writer w;
-    u16 error = NOT_IMPLEMENTED;
+    u16 code = NOT_IMPLEMENTED;
     switch (p.command_set) {
-    case VIRTUAL_MACHINE: error = virtual_machine(p.command, r, w, detach); break;
-    case REFERENCE_TYPE: error = reference_type(p.command, r, w); break;
+    case VIRTUAL_MACHINE: code = virtual_machine(p.command, r, w, detach); break;
+    case REFERENCE_TYPE: code = reference_type(p.command, r, w); break;
     case CLASS_TYPE:
         if (p.command == 1) { // Superclass
             const u64 id = r.u64_();
             if (!known_type(id)) {
-                error = INVALID_CLASS;
+                code = INVALID_CLASS;
             } else {
                 const int super = is_library(id) ? library[id - class_count() - 1].super : OBJECT;
                 w.u64_(super < 0 ? 0 : library_id(super));
-                error = NONE;
+                code = NONE;
             }
         }
         break;
-    case METHOD: error = method_command(p.command, r, w); break;
-    case OBJECT_REFERENCE: error = object_reference(p.command, r, w); break;
-    case THREAD_REFERENCE: error = thread_reference(p.command, r, w); break;
-    case THREAD_GROUP_REFERENCE: error = thread_group(p.command, r, w); break;
+    case METHOD: code = method_command(p.command, r, w); break;
+    case OBJECT_REFERENCE: code = object_reference(p.command, r, w); break;
+    case STRING_REFERENCE: // Value
+        if (p.command != 1) break;
+        code = r.u64_() == MESSAGE_ID && faulted ? NONE : INVALID_OBJECT;
+        if (code == NONE) w.string(fault_message);
+        break;
+    case THREAD_REFERENCE: code = thread_reference(p.command, r, w); break;
+    case THREAD_GROUP_REFERENCE: code = thread_group(p.command, r, w); break;
     case EVENT_REQUEST:
         if (p.command == 1) {
-            error = set_request(r, w);
+            code = set_request(r, w);
         } else if (p.command == 2) {
             const u8 kind = r.byte();
             clear_request(kind, r.u32_());
-            error = NONE;
+            code = NONE;
         } else if (p.command == 3) {
             std::erase_if(requests, [](const request& q) { return q.kind == BREAKPOINT; });
-            error = NONE;
+            code = NONE;
         }
         break;
-    case STACK_FRAME: error = stack_frame(p.command, r, w); break;
+    case STACK_FRAME: code = stack_frame(p.command, r, w); break;
     default: break;
     }
-    if (error == NONE && r.failed()) error = ILLEGAL_ARGUMENT;
-    return encode_reply(p.id, error, error == NONE ? w.data : std::vector<u8>{});
+    if (code == NONE && r.failed()) code = ILLEGAL_ARGUMENT;
+    return encode_reply(p.id, code, code == NONE ? w.data : std::vector<u8>{});
 }
 
 // Answers every complete command that has arrived. False when the session ended (a reply
@@ -934,15 +994,26 @@ void run() {
     report_death();
 }
 
+namespace {
+
+// The fault stands as an exception of library class `type` with the VM's `message`.
+void note_fault(int type, const char* message) {
+    faulted = true;
+    fault_type = library_id(type);
+    fault_message = message;
+    if (!fault_message.empty() && fault_message.back() == '\n') fault_message.pop_back();
+}
+
+} // namespace
+
 void stop_at_fault() {
     if (connection < 0) return;
-    faulted = true;
     // What a JVM would throw in its place.
     const u8 op = pc && static_mem ? *pc : 0;
     int type = INTERNAL;
     if (op == OP_idiv || op == OP_irem || op == OP_ldiv || op == OP_lrem) type = ARITHMETIC;
     if (op == OP_invokestatic && frame_counter >= FRAME_LIMIT) type = STACK_OVERFLOW;
-    fault_type = library_id(type);
+    note_fault(type, last_fatal_message());
     writer events;
     u32 count = 0;
     u8 policy = SUSPEND_NONE;
@@ -963,9 +1034,12 @@ void stop_at_fault() {
     serve();
 }
 
-std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes) {
+std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes,
+                                const char* division_fault) {
     the_map = &map;
     prepared = true;
+    faulted = false;
+    if (division_fault) note_fault(ARITHMETIC, division_fault);
     requests.clear();
     next_request_id = 1;
     suspended = false;

@@ -35,7 +35,9 @@ void stop_at_fault();
 
 // Answers the command packets `bytes` holds, one after another, as the server would from a
 // fresh start with the program running: for tests and fuzzing (no socket; Exit does not end
-// the process). Answers the replies; the first packet that is refused ends the answers.
-std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes);
+// the process). Answers the replies; the first packet that is refused ends the answers. With
+// `division_fault`, the program stands at a division by zero that printed that message.
+std::vector<u8> answer_for_test(const mapfile::package_map& map, const std::vector<u8>& bytes,
+                                const char* division_fault = nullptr);
 
 } // namespace jdwp

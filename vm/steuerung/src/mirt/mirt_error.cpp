@@ -1,5 +1,6 @@
 #include "mirt_error.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,6 +9,10 @@
 namespace {
 
 fatal_exit_handler exit_handler = nullptr;
+// The fatal message as printed, kept for a debugger that reports the fault.
+char last_message[256] = "";
+
+void print_kept() { std::fputs(last_message, stdout); }
 
 // Index = vm_fault.
 const char* const fault_messages[] = {
@@ -36,13 +41,18 @@ static_assert(sizeof fault_messages / sizeof fault_messages[0] == FAULT_DIVISION
 
 void set_fatal_exit_handler(fatal_exit_handler handler) { exit_handler = handler; }
 
+const char* last_fatal_message() { return last_message; }
+
 void error(int error_id, s64 detail) {
     int value = static_cast<int>(detail);
-    std::printf(error_message(error_id), value, value);
-    if (static_cast<u16>(error_id) == ERROR_UNKNOWN_OPCODE) {
-        print_opcode(value);
-        std::printf("\n");
+    const size_t size = sizeof last_message;
+    size_t n = static_cast<size_t>(
+        std::max(0, std::snprintf(last_message, size, error_message(error_id), value, value)));
+    if (static_cast<u16>(error_id) == ERROR_UNKNOWN_OPCODE && n < size) {
+        n += static_cast<size_t>(std::max(0, format_opcode(last_message + n, size - n, value)));
+        if (n < size) std::snprintf(last_message + n, size - n, "\n");
     }
+    print_kept();
     end_process();
 }
 
@@ -52,6 +62,8 @@ void warning(int warning_id) {
 }
 
 void fault(vm_fault fault_id, s64 detail1, s64 detail2) {
-    std::printf(fault_messages[fault_id], static_cast<int>(detail1), static_cast<int>(detail2));
+    std::snprintf(last_message, sizeof last_message, fault_messages[fault_id],
+                  static_cast<int>(detail1), static_cast<int>(detail2));
+    print_kept();
     end_process();
 }

@@ -17,5 +17,8 @@ static_assert(FAULT_OUT_OF_BOUNDS == static_cast<int>(IMAGE_OUT_OF_BOUNDS) &&
 // How the process ends after a fatal message. The program exits; unit tests install a
 // handler that throws, so they can observe the fatal path without dying. A handler that
 // returns is followed by exit anyway.
+// The last fatal message as it was printed, line break included; empty before one.
+const char* last_fatal_message();
+
 using fatal_exit_handler = void (*)(int status);
 void set_fatal_exit_handler(fatal_exit_handler handler);

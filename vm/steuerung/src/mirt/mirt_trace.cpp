@@ -5,11 +5,16 @@
 #include "mirt_opcodes.h"
 #include "mirt_stack.h"
 
-void print_opcode(int idx) {
+int format_opcode(char* out, size_t size, int idx) {
     if (idx >= OPCODE_COUNT)
-        std::printf("opcode: 0x%02x (%d) unkonwn opcode ", idx, idx);
-    else
-        std::printf("opcode: 0x%02x (%d) %s ", idx, idx, opcodes[idx]);
+        return std::snprintf(out, size, "opcode: 0x%02x (%d) unkonwn opcode ", idx, idx);
+    return std::snprintf(out, size, "opcode: 0x%02x (%d) %s ", idx, idx, opcodes[idx]);
+}
+
+void print_opcode(int idx) {
+    char text[64];
+    format_opcode(text, sizeof text, idx);
+    std::fputs(text, stdout);
 }
 
 void dump_var(variable var) {
