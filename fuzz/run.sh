@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each for SECONDS seconds (default 30) on a copy of its seed corpus.
-#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, linker, check, stimulus, map, expect, jdwp
+#   fuzz/run.sh [SECONDS] [TARGET...]     TARGET: emulator, methods, linker, check, stimulus, map,
+#                                          expect, jdwp
 # MIRT_FUZZ_SEED fixes libFuzzer's seed (CI uses one, so a smoke run repeats the same inputs);
 # unset, every run draws its own.
 # Crashes are written to build-fuzz/findings/<target>/; minimise one with
@@ -12,7 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(emulator linker check stimulus map expect jdwp)
+[ ${#targets[@]} -gt 0 ] || targets=(emulator methods linker check stimulus map expect jdwp)
 build=$root/build-fuzz
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
