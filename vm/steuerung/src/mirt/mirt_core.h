@@ -16,16 +16,6 @@
 
 namespace mirt_core {
 
-// Instructions that may still complete before the bounds are looked at: the registers'
-// `left` while the interpreter runs.
-extern u64 countdown;
-extern stop_handler on_stop;
-
-// The unchecked body counts a straight run of code when it begins it: while it is in one,
-// the running method's steps by code offset (see proof_steps), else null. Of the run pc is
-// in, the instructions from pc's on have not completed yet.
-extern const code_step* counted_runs;
-
 // --- kept trace lines and call sites -------------------------------------------------------
 
 // Trace lines that come out the same at every execution, kept as they are first printed
@@ -192,6 +182,9 @@ bool call_static(u16 index);
 void push_caller();
 // The caller of a native that returned runs again, from its frame in place.
 void pop_caller();
+
+// Every variable of the VM's state list (mirt_state.h) as at process start.
+void reset_state();
 
 // --- the interpreter's entries -------------------------------------------------------------
 

@@ -142,33 +142,9 @@ void free_vm() {
 
 void vm_reset() {
     free_vm();
-    loaded = package_bytes();
     clear_constant_cache();
     clear_kept_traces();
-    counted_runs = nullptr;
-    verified_fast_path = true;
-    package = nullptr;
-    cf = last_cf = class_image{};
-    this_class = 0;
-    pc = code_begin = code_end = nullptr;
-    inc_pc = true;
-    function_counter = 0;
-    is_debug = mirt_is_running = mirt_init_pending = mirt_start_pending = wide_opcode = false;
-    current_frame = activation{};
-    std::fill(std::begin(local_var), std::end(local_var), variable{});
-    std::fill(std::begin(local_var_pool), std::end(local_var_pool), variable{});
-    locals = nullptr;
-    max_locals = 0;
-    std::fill(std::begin(stack_storage), std::end(stack_storage), variable{});
-    std::fill(std::begin(frame), std::end(frame), frame_info{});
-    stack_counter = frame_counter = 0;
-    quiet = false;
-    batch_trace_output = true;
-    instructions_executed = 0;
-    instruction_limit = NO_INSTRUCTION_LIMIT;
-    countdown = MIRT_CHECK_INTERVAL;
-    stop_request = 0;
-    on_stop = nullptr;
+    reset_state();
 }
 
 void set_stop_handler(stop_handler handler) { on_stop = handler; }
