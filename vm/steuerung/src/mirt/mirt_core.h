@@ -141,10 +141,6 @@ inline std::optional<descriptor_shape> parse_descriptor(image_text text) {
     return ::parse_descriptor(text_chars(text), text_length(text));
 }
 
-[[gnu::always_inline]] inline int code_offset(const u8* at) {
-    return static_cast<int>(at - code_begin);
-}
-
 // --- calls and frames ----------------------------------------------------------------------
 
 // Sets max_locals, locals and the code range to `code`, a method's of `cf`: enter_code,

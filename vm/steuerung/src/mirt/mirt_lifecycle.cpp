@@ -112,7 +112,7 @@ char vm_run() {
 void mirt_step() {
     if (mirt_is_running) {
         if (function_counter != 0) {
-            if (pc >= code_end) fault(FAULT_PAST_CODE_END, code_offset(code_end));
+            if (pc >= code_end) fault(FAULT_PAST_CODE_END, static_cast<int>(code_end - code_begin));
             execute_instruction(*pc);
             if (inc_pc) ++pc;
         } else {
