@@ -70,17 +70,17 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     set_fatal_exit_handler(end_by_throwing);
     vm_reset(); // forgets the stop handler too
     set_stop_handler(stop_by_throwing);
-    verified_fast_path = mode != run_mode::whole_checked;
+    vm_set_verified_fast_path(mode != run_mode::whole_checked);
     millis = 0;
-    instruction_limit = MAX_STEPS;
-    quiet = size & 2;
+    vm_set_instruction_limit(MAX_STEPS);
+    vm_set_quiet(size & 2);
     load_bytes(data, static_cast<u32>(size), traced_input(size));
     try {
         vm_init();
         if (mode != run_mode::steps) {
             end.result = vm_run() == '+' ? outcome::finished : outcome::not_a_class_image;
         } else if (vm_start() == '+') {
-            while (mirt_is_running) mirt_step(); // the bound ends an endless run
+            while (vm_running()) mirt_step(); // the bound ends an endless run
             end.result = outcome::finished;
         }
     } catch (const fatal_end&) {
@@ -88,14 +88,15 @@ inline end_state run_package(const u8* data, size_t size, run_mode mode) {
     } catch (const bounded_end&) {
         end.result = outcome::cut;
     }
-    end.stack_count = stack_counter;
-    end.frame_count = frame_counter;
-    end.functions = function_counter;
-    end.pc_offset = pc && code_begin ? pc - code_begin : -1;
-    end.executed = instructions_executed;
-    for (int i = 0; i < stack_counter && i < STACK_ENTRIES; ++i)
-        end.entries.insert(end.entries.end(), {stack[i].type, stack[i].value.U64});
-    for (const variable& local : local_var)
+    end.stack_count = vm_stack_depth();
+    end.frame_count = vm_frame_depth();
+    end.functions = vm_function_count();
+    end.pc_offset = vm_code_offset().value_or(-1);
+    end.executed = vm_instructions_executed();
+    for (int i = 0; i < vm_stack_depth() && i < STACK_ENTRIES; ++i)
+        end.entries.insert(end.entries.end(),
+                           {vm_stack_entry(i).type, vm_stack_entry(i).value.U64});
+    for (const variable& local : vm_register_locals())
         end.entries.insert(end.entries.end(), {local.type, local.value.U64});
     vm_reset();
     return end;

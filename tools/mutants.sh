@@ -27,9 +27,9 @@ vm/steuerung/src/mirt/mirt_fused.h ||| X(ROW, LEN, lushr, ushr64(a, b)) ||| X(RO
 vm/steuerung/src/mirt/mirt_fused.h ||| COMPARE_BRANCH(S64, a op 0)) ||| COMPARE_BRANCH(S64, 0 op a))
 vm/steuerung/src/mirt/mirt_fused.h ||| MIRT_FUSED_CONDITIONS(MIRT_FUSED_COMPARE_LOCAL_CONSTANT, ROW, 2) ||| MIRT_FUSED_CONDITIONS(MIRT_FUSED_COMPARE_LOCAL_CONSTANT, ROW, 3)
 vm/steuerung/src/mirt/mirt_fused.h ||| either_part(OP_fcmpl, OP_fcmpg) ||| either_part(OP_fcmpl, OP_dcmpl)
-vm/steuerung/src/mirt/mirt.cpp ||| r.pc += 1 + (length); /* on the if_icmp<cond> */ ||| r.pc += (length); /* on the if_icmp<cond> */
-vm/steuerung/src/mirt/mirt.cpp ||| store_named_int(r.pc + 3, (expr)); ||| store_named_int(r.pc + 2, (expr));
-vm/steuerung/src/mirt/mirt.cpp ||| const s32 a = bits_S32(r.top[-1].value.U64); ||| const s32 a = bits_S32(r.tos_bits);
+vm/steuerung/src/mirt/mirt_handlers.inc ||| r.pc += 1 + (length); /* on the if_icmp<cond> */ ||| r.pc += (length); /* on the if_icmp<cond> */
+vm/steuerung/src/mirt/mirt_handlers.inc ||| store_named_int(r.pc + 3, (expr)); ||| store_named_int(r.pc + 2, (expr));
+vm/steuerung/src/mirt/mirt_handlers.inc ||| const s32 a = bits_S32(r.top[-1].value.U64); ||| const s32 a = bits_S32(r.tos_bits);
 vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x21, lload_3,        0,   0, RUN,    EFFECT(0, 2) ||| X(0x21, lload_3,        0,   0, RUN,    EFFECT(0, 0)
 vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x60, iadd,           0,   0, RUN,    EFFECT(2, 1) ||| X(0x60, iadd,           0,   0, RUN,    EFFECT(1, 1)
 vm/steuerung/src/mirt/mirt_opcodes.h ||| X(0x10, bipush,         1,   0, RUN,    EFFECT(0, 1) ||| X(0x10, bipush,         1,   0, RUN,    EFFECT(0, 2)

@@ -103,6 +103,6 @@ inline variable long_v(s64 x) { return long_entry(x); }
 inline variable float_v(float x) { return float_entry(x); }
 inline variable double_v(double x) { return double_entry(x); }
 
-inline variable stack_top(int depth = 0) { return stack[stack_counter - 1 - depth]; }
+inline variable stack_top(int depth = 0) { return vm_stack_entry(vm_stack_depth() - 1 - depth); }
 
 } // namespace testing_support

@@ -238,17 +238,18 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
 std::string run_end(const bytes& package, bool unchecked) {
     reset_vm();
     hand_over(package, false);
-    verified_fast_path = unchecked;
+    vm_set_verified_fast_path(unchecked);
     const run_result r = capture([] {
         vm_init();
         vm_run();
     });
     std::ostringstream end;
-    end << r.output << "status " << r.status << " count " << instructions_executed << " pc "
-        << pc - code_begin << " stack";
-    for (int i = 0; i < stack_counter; ++i)
-        end << ' ' << int(stack[i].type) << ':' << std::hex << stack[i].value.U64 << std::dec;
-    for (const variable& local : local_var)
+    end << r.output << "status " << r.status << " count " << vm_instructions_executed() << " pc "
+        << vm_code_offset().value_or(-1) << " stack";
+    for (int i = 0; i < vm_stack_depth(); ++i)
+        end << ' ' << int(vm_stack_entry(i).type) << ':' << std::hex << vm_stack_entry(i).value.U64
+            << std::dec;
+    for (const variable& local : vm_register_locals())
         end << " local " << int(local.type) << ':' << std::hex << local.value.U64 << std::dec;
     return end.str();
 }
@@ -272,7 +273,7 @@ TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
             const std::string checked = run_end(package, false);
             const std::string unchecked = run_end(package, true);
             const method_proof* proof =
-                proof_of(cf, current_frame.method, [] { return code_info{}; });
+                proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
             selected += proof && proof->holds && proof_steps(*proof)[m.at].handler == pattern.step;
             if (checked != unchecked && ++differ == 1)
                 ADD_FAILURE() << name

@@ -71,18 +71,18 @@ bool active() { return file != nullptr; }
 char run() {
     const char started = vm_start();
     if (started != '+') return started;
-    bytes.assign(static_mem, static_mem + loaded.size());
+    bytes.assign(vm_memory(), vm_memory() + vm_loaded().size());
     hits.assign(bytes.size(), 0);
     jumps.assign(bytes.size(), 0);
-    while (mirt_is_running) {
-        const u8* at = pc;
-        const size_t offset = static_cast<size_t>(at - static_mem);
-        const bool counted = at >= static_mem && offset < bytes.size();
+    while (vm_running()) {
+        const u8* at = vm_pc();
+        const size_t offset = static_cast<size_t>(at - vm_memory());
+        const bool counted = at >= vm_memory() && offset < bytes.size();
         const bool branch = counted && opcode_flow(*at) == control_flow::branch;
         if (counted) ++hits[offset];
         mirt_step();
         // A conditional branch that falls through goes on behind its two operand bytes.
-        if (branch && mirt_is_running && pc != at + 3) ++jumps[offset];
+        if (branch && vm_running() && vm_pc() != at + 3) ++jumps[offset];
     }
     return '+';
 }

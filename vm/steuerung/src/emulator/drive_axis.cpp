@@ -32,7 +32,7 @@ void record_state(s64 ms) {
     const s32 values[] = {s.demand, s.actual, s.speed, s.current, static_cast<s32>(s.status)};
     static_assert(std::size(values) == std::size(axis_signal_names));
     for (size_t i = 0; i < std::size(values); ++i)
-        drive_record::sample(axis_signal_names[i], values[i], ms, instructions_executed);
+        drive_record::sample(axis_signal_names[i], values[i], ms, vm_instructions_executed());
 }
 
 // The program's name for the call (or, where -OS removed it, the function's), with its
@@ -211,7 +211,7 @@ s32 call(image_text name, u16 id, const variable* arguments, int count, char ret
         c.has_result = gives_value && return_letter != 'V';
         c.result = value;
         c.shown = gives_value ? value : count ? v : 1;
-        drive_record::record(c, ms, instructions_executed);
+        drive_record::record(c, ms, vm_instructions_executed());
         record_state(ms);
     }
     return value;

@@ -76,7 +76,7 @@ void record_call(u16 id, s32 channel, std::string arguments, bool has_result, s6
     c.has_result = has_result;
     c.result = result;
     c.shown = shown;
-    drive_record::record(c, emulated_ms(), instructions_executed);
+    drive_record::record(c, emulated_ms(), vm_instructions_executed());
 }
 
 // A default-row call in a recording: the first argument, else the value given back, else
@@ -136,7 +136,7 @@ void install_emulated_drive() {
 s64 emulated_ms() {
     if (!clock_us_per_instruction) return elapsed_ms;
     const unsigned __int128 us =
-        static_cast<unsigned __int128>(instructions_executed) * clock_us_per_instruction;
+        static_cast<unsigned __int128>(vm_instructions_executed()) * clock_us_per_instruction;
     const unsigned __int128 ms = us / 1000;
     return ms > static_cast<unsigned __int128>(INT64_MAX) ? INT64_MAX : static_cast<s64>(ms);
 }
@@ -148,13 +148,13 @@ s32 shown_millis() {
 
 void load_file(const char* file, bool debug) {
     install_emulated_drive();
-    if (!quiet) std::printf("trying to decode file: %s\n", file);
+    if (!vm_quiet()) std::printf("trying to decode file: %s\n", file);
     // Only a regular file is read, and its open never blocks: a directory, a FIFO or a
     // device is as unreadable as a file that is not there.
     std::string problem;
     std::FILE* in = host::open_regular_for_reading(file, problem);
     if (!in) {
-        if (!quiet) std::printf("Datei nicht lesbar\n");
+        if (!vm_quiet()) std::printf("Datei nicht lesbar\n");
         host::report_file_problem("mirt_emulator", file, problem);
         error(ERROR_FILE_NOT_READABLE);
     }
@@ -174,7 +174,7 @@ void load_file(const char* file, bool debug) {
         delete[] buffer;
         fault(FAULT_FILE_TOO_LARGE, MAX_PACKAGE_SIZE);
     }
-    if (!quiet) {
+    if (!vm_quiet()) {
         for (u32 i = 0; i < idx; ++i) {
             if ((i & 0xF) == 0) std::printf("\n0x%02x | ", i);
             std::printf("0x%02x ", buffer[i]);
@@ -218,7 +218,8 @@ void drive_line(const char* format, ...) {
 
 void native_not_emulated(image_text name, u16 id, const variable* arguments, int count,
                          char return_letter) {
-    if (quiet) drive_line("DRIVE: %s not emulated", call_text(name, id, arguments, count).c_str());
+    if (vm_quiet())
+        drive_line("DRIVE: %s not emulated", call_text(name, id, arguments, count).c_str());
     record_default_row(name, id, arguments, count, return_letter, 0);
 }
 

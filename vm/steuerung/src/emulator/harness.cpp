@@ -42,16 +42,16 @@ const char* signal_name(int number) {
 
 void on_signal(int number) {
     // A second signal while the first is still being served ends the process the usual way.
-    if (stop_request != 0) {
+    if (vm_stop_request() != 0) {
         std::signal(number, SIG_DFL);
         std::raise(number);
         return;
     }
-    stop_request = number;
+    vm_request_stop(number);
 }
 
 void on_vm_stop(stop_reason reason) {
-    const int request = stop_request;
+    const int request = vm_stop_request();
     // The reader is gone: nothing more can reach it, and nobody is there to tell.
     if (reason == STOP_REQUESTED && request == SIGPIPE) {
         coverage::finish(drive_record::finish(0, emulated_ms())); // files: they are kept
@@ -59,7 +59,7 @@ void on_vm_stop(stop_reason reason) {
     }
     std::string cause;
     int status = STOPPED_BY_BOUND_STATUS;
-    if (reason == STOP_AT_LIMIT && instructions_executed >= step_bound) {
+    if (reason == STOP_AT_LIMIT && vm_instructions_executed() >= step_bound) {
         cause = "-max-steps " + std::to_string(step_bound) + " reached";
     } else if (reason == STOP_AT_LIMIT) { // the clock moves with the instructions
         cause = "-max-ms " + std::to_string(clock_passing_bound) + " passed";
@@ -70,7 +70,7 @@ void on_vm_stop(stop_reason reason) {
         status = 128 + request;
     }
     std::printf("STOP: %s: %llu instructions, emulated time %d ms, at %s\n", cause.c_str(),
-                static_cast<unsigned long long>(instructions_executed), shown_millis(),
+                static_cast<unsigned long long>(vm_instructions_executed()), shown_millis(),
                 vm_position().c_str());
     end_run(expected_end_status(status));
 }
@@ -96,7 +96,7 @@ mapped_place place_in_map(const class_image& image, u16 method, const u8* at, u3
     place.method = mapfile::find_method(*map, image.base, method, &place.owner);
     if (!place.method || place.method->length == 0) return place;
     place.offset =
-        at - static_mem - static_cast<long>(place.method->code) - static_cast<long>(back);
+        at - vm_memory() - static_cast<long>(place.method->code) - static_cast<long>(back);
     if (place.offset >= 0)
         place.line = mapfile::line_of(*place.method, static_cast<u32>(place.offset));
     return place;
@@ -105,12 +105,12 @@ mapped_place place_in_map(const class_image& image, u16 method, const u8* at, u3
 // Where the running activation stands: pc where it lies in its code, else where it was saved.
 const u8* running_at() {
     const mapfile::method_entry* running =
-        mapfile::find_method(*map, current_frame.cf.base, current_frame.method);
+        mapfile::find_method(*map, vm_current_frame().cf.base, vm_current_frame().method);
     if (running && running->length &&
-        (!pc || pc < static_mem + running->code ||
-         pc > static_mem + running->code + running->length))
-        return current_frame.pc;
-    return pc;
+        (!vm_pc() || vm_pc() < vm_memory() + running->code ||
+         vm_pc() > vm_memory() + running->code + running->length))
+        return vm_current_frame().pc;
+    return vm_pc();
 }
 
 // "  at Class.method(Source.java:12), code offset 3" for one activation.
@@ -135,20 +135,20 @@ void print_activation(const class_image& image, u16 method, const u8* at, u32 ba
 // " (emulated time 400 ms, at Controller.main@12, Controller.java:14)" for an expectation
 // that fails: when, and where the program stood, with the source line when there is a map.
 std::string when_and_where(bool after_fault) {
-    std::string place = instructions_executed ? "after the run" : "before the run";
+    std::string place = vm_instructions_executed() ? "after the run" : "before the run";
     if (after_fault) {
         place = "at the fault above";
-    } else if (mirt_is_running) {
+    } else if (vm_running()) {
         place = "at " + vm_position();
-        if (map && static_mem) {
+        if (map && vm_memory()) {
             // A drive call's place is its caller's call.
             const mapped_place running =
-                place_in_map(current_frame.cf, current_frame.method, running_at(), 0);
+                place_in_map(vm_current_frame().cf, vm_current_frame().method, running_at(), 0);
             const bool in_drive_call =
-                running.method && running.method->length == 0 && frame_counter > 0;
-            const frame_info& caller = frame[in_drive_call ? frame_counter - 1 : 0];
+                running.method && running.method->length == 0 && vm_frame_depth() > 0;
+            const frame_info& caller = vm_saved_frame(in_drive_call ? vm_frame_depth() - 1 : 0);
             const mapped_place mapped =
-                in_drive_call ? place_in_map(caller.cf, caller.method, pc, CALL_OPERAND_BYTES)
+                in_drive_call ? place_in_map(caller.cf, caller.method, vm_pc(), CALL_OPERAND_BYTES)
                               : running;
             if (mapped.line) place += ", " + mapfile::source_place(*mapped.owner, mapped.line);
         }
@@ -217,12 +217,12 @@ int expected_end_status(int status, bool after_fault) {
 void install_run_control(u64 max_steps, u64 max_ms) {
     step_bound = max_steps;
     clock_bound = max_ms;
-    instruction_limit = max_steps != NO_BOUND ? max_steps : NO_INSTRUCTION_LIMIT;
+    vm_set_instruction_limit(max_steps != NO_BOUND ? max_steps : NO_INSTRUCTION_LIMIT);
     if (clock_us_per_instruction && max_ms != NO_BOUND) {
         // The clock passes max_ms with the first instruction that ends after it.
         const unsigned __int128 passing =
             static_cast<unsigned __int128>(max_ms) * 1000 / clock_us_per_instruction + 1;
-        if (passing < instruction_limit) instruction_limit = static_cast<u64>(passing);
+        if (passing < vm_instruction_limit()) vm_set_instruction_limit(static_cast<u64>(passing));
         clock_bound = NO_BOUND; // GetMillis need not look: the count stops the run
         clock_passing_bound = max_ms;
     }
@@ -235,8 +235,9 @@ void install_run_control(u64 max_steps, u64 max_ms) {
 }
 
 void emulated_clock_moved(s32 now) {
-    if (clock_bound != NO_BOUND && now >= 0 && static_cast<u64>(now) > clock_bound && !stop_request)
-        stop_request = CLOCK_BOUND_REQUEST;
+    if (clock_bound != NO_BOUND && now >= 0 && static_cast<u64>(now) > clock_bound &&
+        !vm_stop_request())
+        vm_request_stop(CLOCK_BOUND_REQUEST);
 }
 
 bool load_package_map(const char* map_path, const char* package_path, std::string& problem) {
@@ -251,38 +252,40 @@ bool load_package_map(const char* map_path, const char* package_path, std::strin
 const mapfile::package_map* loaded_package_map() { return map ? &*map : nullptr; }
 
 void print_stack_trace() {
-    if (!map || !static_mem) return;
+    if (!map || !vm_memory()) return;
     // The running activation first.
     const u8* at = running_at();
-    print_activation(current_frame.cf, current_frame.method, at, 0);
-    for (int i = frame_counter - 1; i >= 0; --i) {
-        const frame_info& f = frame[i];
+    print_activation(vm_current_frame().cf, vm_current_frame().method, at, 0);
+    for (int i = vm_frame_depth() - 1; i >= 0; --i) {
+        const frame_info& f = vm_saved_frame(i);
         // A fault between saving the caller and entering the callee leaves it twice.
-        if (i == frame_counter - 1 && f.cf == current_frame.cf &&
-            f.method == current_frame.method && f.pc == current_frame.pc && at == current_frame.pc)
+        if (i == vm_frame_depth() - 1 && f.cf == vm_current_frame().cf &&
+            f.method == vm_current_frame().method && f.pc == vm_current_frame().pc &&
+            at == vm_current_frame().pc)
             continue;
         print_activation(f.cf, f.method, f.pc, CALL_OPERAND_BYTES);
     }
 }
 
 std::string vm_position() {
-    if (!mirt_is_running || !pc || !code_begin) return "before the run";
+    const std::optional<long> code_offset = vm_code_offset();
+    if (!vm_running() || !code_offset) return "before the run";
     // In a drive call the program stands at its call: the caller is named, whose code pc
     // still points into.
-    class_image image = cf;
-    u16 method = current_frame.method;
-    long offset = pc - code_begin;
-    if (frame_counter > 0 &&
+    class_image image = vm_running_image();
+    u16 method = vm_current_frame().method;
+    long offset = *code_offset;
+    if (vm_frame_depth() > 0 &&
         (image.method_field(image.method(method), mirt_method_info::access_flags) & ACC_NATIVE)) {
-        image = frame[frame_counter - 1].cf;
-        method = frame[frame_counter - 1].method;
+        image = vm_saved_frame(vm_frame_depth() - 1).cf;
+        method = vm_saved_frame(vm_frame_depth() - 1).method;
         offset -= CALL_OPERAND_BYTES;
     }
     std::string class_name = "(class image)";
-    if (package) {
+    if (vm_package()) {
         u32 at = mirt2_package::first_class_info;
-        for (u16 i = 0; i < package->count() && loaded.contains(at, 9); ++i) {
-            const directory_entry entry = package->entry_at(at);
+        for (u16 i = 0; i < vm_package()->count() && vm_loaded().contains(at, 9); ++i) {
+            const directory_entry entry = vm_package()->entry_at(at);
             if (entry.offset == image.base) {
                 class_name.assign(reinterpret_cast<const char*>(entry.name.bytes),
                                   entry.name.length);
@@ -297,14 +300,16 @@ std::string vm_position() {
 }
 
 std::string call_site() {
-    if (!map || !static_mem || !pc) return vm_position();
+    if (!map || !vm_memory() || !vm_pc()) return vm_position();
     // A drive function runs as an activation of its own: the call is its caller's.
     const mapped_place running =
-        place_in_map(current_frame.cf, current_frame.method, running_at(), 0);
-    const bool in_drive_call = running.method && running.method->length == 0 && frame_counter > 0;
+        place_in_map(vm_current_frame().cf, vm_current_frame().method, running_at(), 0);
+    const bool in_drive_call =
+        running.method && running.method->length == 0 && vm_frame_depth() > 0;
     const mapped_place mapped =
-        in_drive_call ? place_in_map(frame[frame_counter - 1].cf, frame[frame_counter - 1].method,
-                                     pc, CALL_OPERAND_BYTES)
-                      : running;
+        in_drive_call
+            ? place_in_map(vm_saved_frame(vm_frame_depth() - 1).cf,
+                           vm_saved_frame(vm_frame_depth() - 1).method, vm_pc(), CALL_OPERAND_BYTES)
+            : running;
     return mapped.line ? mapfile::source_place(*mapped.owner, mapped.line) : vm_position();
 }

@@ -196,7 +196,7 @@ location where_is(const class_image& image, u16 method, const u8* at) {
     if (found == class_of_image.end() || !at) return {};
     const mapfile::method_entry* m = method_at(found->second, method + 1u);
     if (!m) return {};
-    const long offset = at - static_mem - static_cast<long>(m->code);
+    const long offset = at - vm_memory() - static_cast<long>(m->code);
     return {found->second, method + 1u, offset >= 0 ? static_cast<u64>(offset) : 0};
 }
 
@@ -209,14 +209,16 @@ u32 line_at(const location& l) {
 std::vector<frame_view> frames() {
     std::vector<frame_view> list;
     // Before it first runs, main's thread shows no frames, as a JVM's before its main.
-    if ((!mirt_is_running && !faulted) || !prepared) return list;
+    if ((!vm_running() && !faulted) || !prepared) return list;
     if (faulted)
-        list.push_back({fault_location, local_var});
+        list.push_back({fault_location, vm_register_locals()});
     else
-        list.push_back({where_is(current_frame.cf, current_frame.method, pc), local_var});
-    const int callers = faulted && fault_frames < frame_counter ? fault_frames : frame_counter;
+        list.push_back({where_is(vm_current_frame().cf, vm_current_frame().method, vm_pc()),
+                        vm_register_locals()});
+    const int callers =
+        faulted && fault_frames < vm_frame_depth() ? fault_frames : vm_frame_depth();
     for (int i = callers - 1; i >= 0; --i) {
-        frame_info& f = frame[i];
+        frame_info& f = vm_saved_frame(i);
         // A caller's pc stands on its call's last operand byte.
         list.push_back({where_is(f.cf, f.method, f.pc - 2), f.local_var});
     }
@@ -406,7 +408,7 @@ variable* local_slot(const frame_view& f, s32 slot) {
     if (slot < REGISTER_LOCALS) return &f.registers[slot];
     const mapfile::method_entry* m = method_at(f.where.type, f.where.method);
     if (!m || static_cast<u32>(slot) >= m->locals_count) return nullptr;
-    return &local_var_pool[m->locals_first + static_cast<u32>(slot)];
+    return &vm_pool_local(m->locals_first + static_cast<u32>(slot));
 }
 
 void write_value(writer& w, u8 tag, const variable& v) {
@@ -620,7 +622,7 @@ u16 method_command(u8 command, reader& r, writer& w) {
     }
     case 3: // Bytecodes
         w.u32_(m->length);
-        for (u32 i = 0; i < m->length && static_mem; ++i) w.byte(loaded.u8_at(m->code + i));
+        for (u32 i = 0; i < m->length && vm_memory(); ++i) w.byte(vm_loaded().u8_at(m->code + i));
         return NONE;
     case 4: w.byte(0); return NONE; // IsObsolete
     default: return NOT_IMPLEMENTED;
@@ -817,7 +819,7 @@ bool answer_arrived() {
 void serve() {
     while (connection >= 0) {
         // A signal while suspended: the debugger lets go, and the run stops as it would.
-        if (!receive(suspended) || stop_request) {
+        if (!receive(suspended) || vm_stop_request()) {
             end_session();
             return;
         }
@@ -935,9 +937,9 @@ bool attach(const address& where, const mapfile::package_map& map, std::string& 
         // A signal while waiting ends the run as it would end a running program.
         pollfd incoming{listener, POLLIN, 0};
         if (poll(&incoming, 1, -1) < 0 && errno == EINTR) {
-            if (stop_request > 0) {
+            if (vm_stop_request() > 0) {
                 close(listener);
-                std::exit(drive_record::finish(128 + stop_request, emulated_ms()));
+                std::exit(drive_record::finish(128 + vm_stop_request(), emulated_ms()));
             }
             continue;
         }
@@ -974,7 +976,7 @@ void run() {
     // debugger gone is seen soon enough, and the run does not wait on a system call per step.
     constexpr u32 LISTEN_INTERVAL = 1024;
     u32 until_listen = 0;
-    while (mirt_is_running) {
+    while (vm_running()) {
         if (connection >= 0 && !prepared) {
             serve(); // until the first resume
             if (connection >= 0) prepare_classes();
@@ -987,8 +989,8 @@ void run() {
                 until_listen = LISTEN_INTERVAL;
             }
         }
-        fault_location = where_is(current_frame.cf, current_frame.method, pc);
-        fault_frames = frame_counter;
+        fault_location = where_is(vm_current_frame().cf, vm_current_frame().method, vm_pc());
+        fault_frames = vm_frame_depth();
         mirt_step();
     }
     report_death();
@@ -1009,10 +1011,10 @@ void note_fault(int type, const char* message) {
 void stop_at_fault() {
     if (connection < 0) return;
     // What a JVM would throw in its place.
-    const u8 op = pc && static_mem ? *pc : 0;
+    const u8 op = vm_pc() && vm_memory() ? *vm_pc() : 0;
     int type = INTERNAL;
     if (op == OP_idiv || op == OP_irem || op == OP_ldiv || op == OP_lrem) type = ARITHMETIC;
-    if (op == OP_invokestatic && frame_counter >= FRAME_LIMIT) type = STACK_OVERFLOW;
+    if (op == OP_invokestatic && vm_frame_depth() >= FRAME_LIMIT) type = STACK_OVERFLOW;
     note_fault(type, last_fatal_message());
     writer events;
     u32 count = 0;

@@ -262,7 +262,7 @@ int emulate(int cnt, char** params) {
     if (!isatty(STDOUT_FILENO))
         std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     else
-        batch_trace_output = false;
+        vm_set_batch_trace_output(false);
 #endif
     // A quiet run prints not even the version line: the options are read first.
     options o;
@@ -271,14 +271,14 @@ int emulate(int cnt, char** params) {
     if (!asks_quiet) std::printf("mirt emulator version %d\n", EMULATOR_VERSION);
     const int status = parse_options(cnt, params, o);
     if (status >= 0) return status;
-    quiet = o.quiet;
+    vm_set_quiet(o.quiet);
     clock_us_per_instruction = o.clock_us;
     set_fatal_exit_handler(end_after_fatal_message);
     install_run_control(o.max_steps, o.max_ms);
     load_file(o.file, o.is_debug);
     // The VM's refusal of another magic names no file; the reason is said here.
-    if (!loaded.contains(0, 4) ||
-        (loaded.u32_at(0) != PACKAGE_MAGIC && loaded.u32_at(0) != CLASS_IMAGE_MAGIC))
+    if (!vm_loaded().contains(0, 4) ||
+        (vm_loaded().u32_at(0) != PACKAGE_MAGIC && vm_loaded().u32_at(0) != CLASS_IMAGE_MAGIC))
         host::report_file_problem(PROGRAM, o.file, "not a package (the linker makes one)");
     vm_init();
     if (o.jdwp) {

@@ -1,67 +1,58 @@
-// The VM core: one virtual machine per process, its state in module-level variables, driven
-// by a host through set_mem / vm_init / vm_run (or vm_start and mirt_step) / free_vm.
+// The VM core: one virtual machine per process, its state in module-level variables
+// (mirt_state.h), driven by a host through set_mem / vm_init / vm_run (or vm_start and
+// mirt_step) / free_vm.
 #pragma once
 
-#include <csignal>
 #include <optional>
 
 #include "mirt_image.h"
 #include "mirt_stack.h"
+#include "mirt_state.h"
 #include "mirt_types.h"
 
-// The loaded buffer and the bounds-checked view every image read goes through.
-// Hazard: `cf`, `last_cf`, `pc`, the code range and every saved frame point into this
-// buffer; none of them may be used after free_vm.
-extern u8* static_mem;
-extern package_bytes loaded;
-extern package_directory* package; // null when a bare class image is loaded
-
-extern class_image cf;      // image whose code is running
-extern class_image last_cf; // image of the most recently activated method
-extern int this_class;      // this_class of the image main was found in
-
-extern const u8* pc;         // byte being executed
-extern const u8* code_begin; // code of the running method: [code_begin, code_end)
-extern const u8* code_end;
-extern bool inc_pc; // after a step: pc is on its last byte and is still to advance
-extern u16 function_counter;
-extern bool is_debug;
-extern bool mirt_is_running;
-extern bool mirt_init_pending;
-extern bool mirt_start_pending;
-extern bool wide_opcode;
-
-extern activation current_frame; // the running method's
-extern variable local_var[REGISTER_LOCALS];
-extern variable local_var_pool[LOCAL_POOL_ENTRIES];
-extern variable* locals; // the running method's slice of local_var_pool, null if it has none
-extern u16 max_locals;
-
-// Run bounds and stop requests. A run counts the instructions it completes; it stops when
-// the count reaches `instruction_limit`, or, within MIRT_CHECK_INTERVAL instructions (at once
-// after a drive function returns), when a host has set `stop_request` (a signal handler or
-// a drive function may). Stopping calls the host's stop handler, which does not return: it
-// ends the process or throws. The count and the limit are set anew by each start.
-constexpr u64 NO_INSTRUCTION_LIMIT = ~u64{0};
-constexpr u64 MIRT_CHECK_INTERVAL = 1u << 16;
-extern u64 instructions_executed;
-extern u64 instruction_limit;
-extern volatile std::sig_atomic_t stop_request; // 0: none; a signal number, or a host's code
-enum stop_reason { STOP_AT_LIMIT, STOP_REQUESTED };
-using stop_handler = void (*)(stop_reason reason);
 void set_stop_handler(stop_handler handler);
 
-// Quiet runs print no start-up lines and no call traces: only what the program does (the
-// drive's lines), warnings and errors.
-extern bool quiet;
-// Trace lines the fast path writes again as they were kept go out in blocks of many;
-// false writes each at once, for a terminal where a user watches them come. The bytes and
-// their order are the same either way.
-extern bool batch_trace_output;
+// What a host reads of the VM's state (mirt_state.h), and the configuration it sets before a
+// run. Inline: a host that steps the VM asks after every step.
+inline u64 vm_instructions_executed() { return instructions_executed; }
+inline u64 vm_instruction_limit() { return instruction_limit; }
+inline void vm_set_instruction_limit(u64 limit) { instruction_limit = limit; }
+inline bool vm_quiet() { return quiet; }
+inline void vm_set_quiet(bool on) { quiet = on; }
+inline void vm_set_batch_trace_output(bool on) { batch_trace_output = on; }
+inline void vm_set_verified_fast_path(bool on) { verified_fast_path = on; }
+// The pending stop request: 0 for none, else a signal number or a host's code. Setting it
+// is safe from a signal handler.
+inline int vm_stop_request() { return stop_request; }
+inline void vm_request_stop(int request) { stop_request = request; }
 
-// Methods whose proof holds run without the checks every instruction makes otherwise, with
-// the same results; tests and fuzzing compare both ways with false here. vm_reset sets it.
-extern bool verified_fast_path;
+// Where the run stands.
+inline bool vm_running() { return mirt_is_running; }
+inline const u8* vm_pc() { return pc; }
+// pc's offset in the running method's code; none while no code is running.
+inline std::optional<long> vm_code_offset() {
+    if (!pc || !code_begin) return std::nullopt;
+    return pc - code_begin;
+}
+inline const activation& vm_current_frame() { return current_frame; }
+inline const class_image& vm_running_image() { return cf; }
+inline u16 vm_function_count() { return function_counter; }
+// The saved callers, 0 the outermost; a debugger may change their register locals.
+inline int vm_frame_depth() { return frame_counter; }
+inline frame_info& vm_saved_frame(int index) { return frame[index]; }
+// The running activation's register locals and the pool of indexed locals; a debugger may
+// change them.
+using register_locals = variable[REGISTER_LOCALS];
+inline register_locals& vm_register_locals() { return local_var; }
+inline variable& vm_pool_local(u32 index) { return local_var_pool[index]; }
+inline int vm_stack_depth() { return stack_counter; }
+inline const variable& vm_stack_entry(int index) { return stack[index]; }
+
+// The loaded package: its bytes (null when none is loaded), their bounds-checked view and
+// its directory (null for a bare class image).
+inline const u8* vm_memory() { return static_mem; }
+inline const package_bytes& vm_loaded() { return loaded; }
+inline const package_directory* vm_package() { return package; }
 
 // Lifecycle. set_mem takes ownership of `in` (allocated with new[]); `size` is the number
 // of bytes that belong to the package.
@@ -74,8 +65,10 @@ char vm_start();
 void mirt_step();
 char vm_stop();
 void free_vm();
-// free_vm, then every piece of VM state as at process start: for hosts that run one
-// package after another in one process (tests, fuzzing).
+// free_vm, then every piece of VM state (mirt_state.h's list) and the caches and proofs made
+// from the loaded bytes as at process start: for hosts that run one package after another in
+// one process (tests, fuzzing). The host's registrations (drive functions, the report of
+// functions not emulated) stay.
 void vm_reset();
 
 // Directory entry whose whole name begins `name`, in directory order (find_class_entry,

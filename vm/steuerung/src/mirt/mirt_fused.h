@@ -1,9 +1,9 @@
 // The fused steps: sequences javac emits in loops, which the unchecked body runs as one step
 // each. Every step is declared once, by the family row below that composes it from one
-// operation or condition and a pattern of parts; its number (the enum in mirt_proof.h), the
-// proof pass's selector (mirt_proof.cpp), the interpreter's handler (mirt.cpp) and the unit
-// test's row are all expanded from MIRT_FUSED_STEPS, so a step's pattern, the length of its
-// constant and its body cannot disagree.
+// operation or condition and a pattern of parts; its number (the enum below), the proof
+// pass's selector (mirt_fused.cpp), the interpreter's handler (mirt_handlers.inc) and the
+// unit test's row are all expanded from MIRT_FUSED_STEPS, so a step's pattern, the length of
+// its constant and its body cannot disagree.
 //
 // The families, in the order of their numbers:
 // - the loop head comparing two register locals (iload_<a> iload_<b> if_icmp<cond>) or one
@@ -32,7 +32,7 @@
 //   store_part()           istore_<n> of a register local
 //   constant_part(n)       an int constant load of n bytes (see int_constant_length)
 //   known_part(OP_x, tag)  the constant load OP_x whose constant the pass read with `tag`
-// The body is a macro of the interpreter (mirt.cpp) with a, b the operands and the
+// The body is a macro of the interpreter (mirt_handlers.inc) with a, b the operands and the
 // operation's or condition's expression.
 #pragma once
 
@@ -215,3 +215,9 @@ constexpr bool fused_begins_with_int_constant(u16 handler) {
     return first.kind == fused_part_kind::constant ||
            (first.kind == fused_part_kind::known_constant && first.tag == TYPE_INT);
 }
+
+struct code_step; // mirt_proof.h
+
+// The handler the unchecked body runs the instruction at `at` with (the selector, in
+// mirt_fused.cpp), of a method whose facts are found and whose steps after `at` are made.
+u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* step, u32 at);

@@ -1,4 +1,6 @@
-// The verification pass and its fixed store.
+// The verification of a method and its fixed store. Two passes: the first follows every path
+// and proves the depths (the facts), the second makes the unchecked body's steps, choosing
+// the fused steps through the selector (mirt_fused.cpp).
 #include "mirt_proof.h"
 
 #include <algorithm>
@@ -68,96 +70,6 @@ std::optional<stack_effect> declared_effect(const class_image& image, u16 consta
     }
 }
 
-// The bytes of the int constant load whose value the step at its offset holds (iconst_<n>,
-// bipush, sipush, or an ldc or ldc_w whose constant the pass read); 0 for anything else.
-// `handler`: the step's, which for such an ldc is either the int load's own or an operation
-// with a constant that begins with it.
-constexpr u32 int_constant_length(u8 op, u16 handler) {
-    const bool read_int = fused_begins_with_int_constant(handler);
-    if (op >= OP_iconst_m1 && op <= OP_iconst_5) return 1;
-    if (op == OP_bipush || (op == OP_ldc && read_int)) return 2;
-    if (op == OP_sipush || (op == OP_ldc_w && read_int)) return 3;
-    return 0;
-}
-
-// Whether `part` can begin with `op` (a constant part without looking at the pass's
-// reading: an ldc may be one).
-constexpr bool part_may_begin(const fused_part& part, u8 op) {
-    if (part.kind != fused_part_kind::constant) return op >= part.low && op <= part.high;
-    switch (part.bytes) {
-    case 1: return op >= OP_iconst_m1 && op <= OP_iconst_5;
-    case 2: return op == OP_bipush || op == OP_ldc;
-    default: return op == OP_sipush || op == OP_ldc_w;
-    }
-}
-
-// The steps whose pattern may begin with each opcode, by step number: the selector looks
-// only at these.
-constexpr int candidate_count() {
-    int used = 0;
-    for (int op = 0; op < 256; ++op)
-        for (const fused_pattern& pattern : fused_patterns)
-            used += pattern.parts[0].kind != fused_part_kind::known_constant &&
-                    part_may_begin(pattern.parts[0], static_cast<u8>(op));
-    return used;
-}
-struct fused_candidates {
-    u16 first[257] = {}; // of each opcode, its first entry in `steps`; the end after it
-    u8 steps[candidate_count()] = {};
-};
-constexpr fused_candidates make_candidates() {
-    fused_candidates c;
-    int used = 0;
-    for (int op = 0; op < 256; ++op) {
-        c.first[op] = static_cast<u16>(used);
-        for (int k = 0; k < FUSED_STEP_COUNT; ++k)
-            if (fused_patterns[k].parts[0].kind != fused_part_kind::known_constant &&
-                part_may_begin(fused_patterns[k].parts[0], static_cast<u8>(op)))
-                c.steps[used++] = static_cast<u8>(k);
-    }
-    c.first[256] = static_cast<u16>(used);
-    return c;
-}
-static_assert(FUSED_STEP_COUNT < 256);
-constexpr fused_candidates candidates = make_candidates();
-
-// Whether the instructions from `at` are the sequence of `pattern`.
-bool pattern_matches(const fused_pattern& pattern, const u8* bytes, u32 length,
-                     const code_step* step, u32 at) {
-    for (int k = 0; k < pattern.count; ++k) {
-        if (at >= length) return false;
-        const fused_part& part = pattern.parts[k];
-        const u8 op = bytes[at];
-        if (part.kind == fused_part_kind::constant) {
-            if (int_constant_length(op, step[at].handler) != part.bytes) return false;
-        } else if (op < part.low || op > part.high) {
-            return false;
-        }
-        at += part.bytes;
-    }
-    return true;
-}
-
-// The handler the unchecked body runs the instruction at `at` with, of a method whose facts
-// are found and whose steps after `at` are made: the fused step with the longest pattern
-// that the instructions from there (all reached, none under a wide prefix: a prefix before
-// the first would be pending through the loads) form, else the handler made so far. Each
-// instruction of a sequence is the one before's next, so the pass reached and checked it.
-u16 fused_handler(const u8* bytes, u32 length, const u8* fact, const code_step* step, u32 at) {
-    if (fact_wide(fact[at])) return step[at].handler;
-    const u8 op = bytes[at];
-    u16 chosen = step[at].handler;
-    int chosen_parts = 0;
-    for (int k = candidates.first[op]; k < candidates.first[op + 1]; ++k) {
-        const fused_pattern& pattern = fused_patterns[candidates.steps[k]];
-        if (pattern.count > chosen_parts && pattern_matches(pattern, bytes, length, step, at)) {
-            chosen = pattern.step;
-            chosen_parts = pattern.count;
-        }
-    }
-    return chosen;
-}
-
 // Makes the constant load `d` (no wide prefix pending) push its value in the unchecked body
 // when the pass can read its constant the way the VM does; a load it cannot read keeps
 // its opcode, whose checked read faults as before.
@@ -184,17 +96,14 @@ void keep_known_constant(const class_image& image, const decoded_instruction& d,
     if (two_words) step[1].value = static_cast<u32>(load.value.value.U64 >> 32);
 }
 
-// The pass: every path from offset 0, each offset visited once with the depth and prefix
-// state it must have. Answers false as soon as anything is found that only the checks of
-// the checked body handle the way the VM does.
-bool prove(method_proof& proof, const class_image& image, const code_info& code) {
+// The first pass: every path from offset 0, each offset visited once with the depth and
+// prefix state it must have; sets the proof's lowest and highest depth. Answers false as
+// soon as anything is found that only the checks of the checked body handle the way the VM
+// does.
+bool reach_every_path(method_proof& proof, const class_image& image, const code_info& code) {
     const u8* bytes = code.begin;
-    const u32 length = static_cast<u32>(code.end - code.begin);
-    if (length == 0 || length > static_cast<u32>(MAX_PACKAGE_SIZE - facts_used)) return false;
-    proof.facts = facts_used;
-    proof.length = static_cast<u16>(length);
-    u8* fact = facts + facts_used;
-    std::fill(fact, fact + length, NOT_REACHED);
+    const u32 length = proof.length;
+    u8* fact = facts + proof.facts;
     int pending = 0;
     // An instruction start reached with this state: the first time, or again alike.
     auto reach = [&](s64 at, int depth, bool wide_pending) {
@@ -262,6 +171,16 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
         case control_flow::refused: break;
         }
     }
+    proof.lowest = static_cast<s8>(lowest);
+    proof.highest = static_cast<s8>(highest);
+    return true;
+}
+
+// The second pass, over the offsets the first reached.
+void make_steps(const method_proof& proof, const class_image& image, const code_info& code) {
+    const u8* bytes = code.begin;
+    const u32 length = proof.length;
+    const u8* fact = facts + proof.facts;
     // Straight runs, from the end: a run goes on through instructions that fall through and
     // through conditional branches (one taken gives back the rest), takes in a goto (it
     // ends there), and stops short of a call, a return and an instruction the VM refuses,
@@ -300,8 +219,18 @@ bool prove(method_proof& proof, const class_image& image, const code_info& code)
             step[at].value = static_cast<u32>(static_cast<s32>(d.operand ^ 0x8000) - 0x8000);
         step[at].handler = fused_handler(bytes, length, fact, step, at);
     }
-    proof.lowest = static_cast<s8>(lowest);
-    proof.highest = static_cast<s8>(highest);
+}
+
+// The proof of a method whose record is `proof` (its facts start at the first free one).
+bool prove(method_proof& proof, const class_image& image, const code_info& code) {
+    const u32 length = static_cast<u32>(code.end - code.begin);
+    if (length == 0 || length > static_cast<u32>(MAX_PACKAGE_SIZE - facts_used)) return false;
+    proof.facts = facts_used;
+    proof.length = static_cast<u16>(length);
+    u8* fact = facts + facts_used;
+    std::fill(fact, fact + length, NOT_REACHED);
+    if (!reach_every_path(proof, image, code)) return false;
+    make_steps(proof, image, code);
     facts_used = static_cast<u16>(facts_used + length);
     return true;
 }

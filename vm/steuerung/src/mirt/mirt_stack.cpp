@@ -2,11 +2,6 @@
 
 #include "mirt_error.h"
 
-variable stack_storage[1 + STACK_ENTRIES];
-u16 stack_counter = 0;
-frame_info frame[FRAME_ENTRIES];
-u16 frame_counter = 0;
-
 void clear_stack() {
     stack_counter = 0;
     for (variable& entry : stack_storage) {

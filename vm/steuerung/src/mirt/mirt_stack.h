@@ -4,30 +4,14 @@
 
 #include "mirt_facts.h"
 #include "mirt_image.h"
+#include "mirt_state.h"
 #include "mirt_types.h"
-
-// Where an activation is: the method of which image, and pc. `pc` points into the loaded
-// buffer (see mirt_image.h): neither this nor a frame may be used after the buffer is
-// released.
-struct activation {
-    class_image cf;
-    const u8* pc;
-    u16 method;
-};
-// A saved caller: its activation and its register locals.
-struct frame_info : activation {
-    variable local_var[REGISTER_LOCALS];
-};
 
 // The operand stack's entries are stack[0..19]. Below them lies one spare entry that holds
 // no value of the program: the interpreter keeps the top entry's value bytes in a register
 // and reloads that register from the entry below whenever it pops, also when the stack
 // runs empty.
-extern variable stack_storage[1 + STACK_ENTRIES];
 constexpr variable* stack = &stack_storage[1];
-extern u16 stack_counter;
-extern frame_info frame[FRAME_ENTRIES];
-extern u16 frame_counter;
 
 void clear_stack();
 // The failure paths of push_stack and pop_stack; they do not return.
