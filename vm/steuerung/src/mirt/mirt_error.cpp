@@ -4,15 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "mirt_state.h"
 #include "mirt_trace.h"
 
 namespace {
 
 fatal_exit_handler exit_handler = nullptr;
-// The fatal message as printed, kept for a debugger that reports the fault.
-char last_message[256] = "";
-
-void print_kept() { std::fputs(last_message, stdout); }
+void print_kept() { std::fputs(last_fatal_text, stdout); }
 
 // Index = vm_fault.
 const char* const fault_messages[] = {
@@ -41,16 +39,16 @@ static_assert(sizeof fault_messages / sizeof fault_messages[0] == FAULT_DIVISION
 
 void set_fatal_exit_handler(fatal_exit_handler handler) { exit_handler = handler; }
 
-const char* last_fatal_message() { return last_message; }
+const char* last_fatal_message() { return last_fatal_text; }
 
 void error(int error_id, s64 detail) {
     int value = static_cast<int>(detail);
-    const size_t size = sizeof last_message;
+    const size_t size = sizeof last_fatal_text;
     size_t n = static_cast<size_t>(
-        std::max(0, std::snprintf(last_message, size, error_message(error_id), value, value)));
+        std::max(0, std::snprintf(last_fatal_text, size, error_message(error_id), value, value)));
     if (static_cast<u16>(error_id) == ERROR_UNKNOWN_OPCODE && n < size) {
-        n += static_cast<size_t>(std::max(0, format_opcode(last_message + n, size - n, value)));
-        if (n < size) std::snprintf(last_message + n, size - n, "\n");
+        n += static_cast<size_t>(std::max(0, format_opcode(last_fatal_text + n, size - n, value)));
+        if (n < size) std::snprintf(last_fatal_text + n, size - n, "\n");
     }
     print_kept();
     end_process();
@@ -62,7 +60,7 @@ void warning(int warning_id) {
 }
 
 void fault(vm_fault fault_id, s64 detail1, s64 detail2) {
-    std::snprintf(last_message, sizeof last_message, fault_messages[fault_id],
+    std::snprintf(last_fatal_text, sizeof last_fatal_text, fault_messages[fault_id],
                   static_cast<int>(detail1), static_cast<int>(detail2));
     print_kept();
     end_process();

@@ -35,6 +35,9 @@ using stop_handler = void (*)(stop_reason reason);
 
 struct code_step; // mirt_proof.h
 
+// Room for the longest fatal message with its opcode name; a longer one is cut, never overrun.
+constexpr size_t FATAL_MESSAGE_BYTES = 256;
+
 // clang-format off
 // Every piece of VM state: VALUE(type, name, value at start and after vm_reset) and
 // ARRAY(type, name, entries), whose entries start and are reset value-initialised.
@@ -91,7 +94,9 @@ struct code_step; // mirt_proof.h
     VALUE(bool, batch_trace_output, true)                                                         \
     /* Methods whose proof holds run without the checks every instruction makes otherwise, */    \
     /* with the same results; tests and fuzzing compare both ways with false here. */             \
-    VALUE(bool, verified_fast_path, true)
+    VALUE(bool, verified_fast_path, true)                                                         \
+    /* The last fatal message as printed, kept for a debugger that reports the fault. */          \
+    ARRAY(char, last_fatal_text, FATAL_MESSAGE_BYTES)
 // clang-format on
 
 #define MIRT_DECLARE_VALUE(type, name, initial) extern type name;
