@@ -202,11 +202,11 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
         entries = 2;
         tag = entry_tag(first.low);
     }
-    const int locals = first.low == OP_iinc ? 1 : loads;
+    const int local_count = first.low == OP_iinc ? 1 : loads;
     const std::vector<operand> values = values_of(tag);
     // every pair of values for two operands, every value for one
     std::vector<std::vector<operand>> operand_sets;
-    const int operands = entries + locals;
+    const int operands = entries + local_count;
     for (const operand& a : values) {
         if (operands == 1)
             operand_sets.push_back({a});
@@ -223,7 +223,7 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
                     c.constant = constant;
                     c.short_constant = encoding == 0;
                     for (const operand& v : set) {
-                        if (static_cast<int>(c.locals.size()) < locals)
+                        if (static_cast<int>(c.locals.size()) < local_count)
                             c.locals.push_back(static_cast<s32>(v.bits));
                         else
                             c.stack.push_back(v);
@@ -235,9 +235,9 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
 }
 
 // Everything a run leaves: output, status, instructions, pc, stack and register locals.
-std::string run_end(const bytes& package, bool unchecked) {
+std::string run_end(const bytes& input, bool unchecked) {
     reset_vm();
-    hand_over(package, false);
+    hand_over(input, false);
     verified_fast_path = unchecked;
     const run_result r = capture([] {
         vm_init();
@@ -268,9 +268,9 @@ TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
             image.set_this_class(image.class_constant("T"));
             const built_method m = build(pattern, c, image);
             image.method(java_method("main", "()V", m.code, JAVA_MAIN_METHOD));
-            const bytes package = make_package({{"T", image.build()}});
-            const std::string checked = run_end(package, false);
-            const std::string unchecked = run_end(package, true);
+            const bytes input = make_package({{"T", image.build()}});
+            const std::string checked = run_end(input, false);
+            const std::string unchecked = run_end(input, true);
             const method_proof* proof =
                 proof_of(cf, current_frame.method, [] { return code_info{}; });
             selected += proof && proof->holds && proof_steps(*proof)[m.at].handler == pattern.step;
