@@ -147,8 +147,6 @@ built_method build(const fused_pattern& pattern, const step_case& c, image_build
         const u8 op = c.high ? part.high : part.low;
         if (op == OP_iload_0) { // a load part: the locals from 1 on
             m.code.push_back(static_cast<u8>(OP_iload_1 + loads++));
-        } else if (op == OP_istore_0) {
-            m.code.push_back(OP_istore_3);
         } else if (op == OP_iinc) {
             m.code = m.code + bytes{OP_iinc, 1, static_cast<u8>(c.constant)};
         } else if (op == OP_goto) {
@@ -178,9 +176,11 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
         return cases;
     }
     int loads = 0, constant_bytes = 0;
+    bool either = false; // a part of two opcodes or more: its lowest and its highest are run
     for (int k = 0; k < pattern.count; ++k) {
         loads +=
             pattern.parts[k].kind == fused_part_kind::opcode && pattern.parts[k].low == OP_iload_0;
+        either |= pattern.parts[k].low != pattern.parts[k].high;
         if (pattern.parts[k].kind == fused_part_kind::constant)
             constant_bytes = pattern.parts[k].bytes;
     }
@@ -214,7 +214,7 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
             for (const operand& b : values) operand_sets.push_back({a, b});
     }
     for (bool high : {false, true}) {
-        if (high && first.low == first.high) break;
+        if (high && !either) break;
         for (size_t encoding = 0; encoding < constants.size(); ++encoding)
             for (s32 constant : constants[encoding])
                 for (const std::vector<operand>& set : operand_sets) {
