@@ -150,7 +150,7 @@ built_method build(const fused_pattern& pattern, const step_case& c, image_build
         } else if (op == OP_iinc) {
             m.code = m.code + bytes{OP_iinc, 1, static_cast<u8>(c.constant)};
         } else if (op == OP_goto) {
-            m.code = m.code + bytes{OP_goto, 0, 3};
+            m.code = m.code + bytes{OP_goto, 0, 4, OP_iconst_0}; // over an entry it would push
         } else if (opcode_flow(op) == control_flow::branch) {
             m.code = m.code + bytes{op, 0, 5};
             branches = true;
