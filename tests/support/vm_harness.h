@@ -78,14 +78,14 @@ inline bytes single_class(const bytes& code, const std::function<void(image_buil
     image_builder image;
     if (setup) setup(image);
     image.set_this_class(image.class_constant("T"));
-    method_spec main_method;
-    main_method.name = "main";
-    main_method.descriptor = "()V";
-    main_method.e_method_id = JAVA_MAIN_METHOD;
-    main_method.code = code;
-    main_method.max_locals = max_locals;
-    main_method.locals = locals_base;
-    image.method(main_method);
+    method_spec main_spec;
+    main_spec.name = "main";
+    main_spec.descriptor = "()V";
+    main_spec.e_method_id = JAVA_MAIN_METHOD;
+    main_spec.code = code;
+    main_spec.max_locals = max_locals;
+    main_spec.locals = locals_base;
+    image.method(main_spec);
     return make_package({{"T", image.build()}});
 }
 

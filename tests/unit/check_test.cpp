@@ -28,7 +28,7 @@ bytes one_class(bytes code, const std::function<void(image_builder&, u16)>& setu
     return make_package({{"T", image.build()}});
 }
 
-bytes calling(const std::string& name, const std::string& descriptor, bytes args,
+bytes calling(const std::string& name, const std::string& descriptor, const bytes& args,
               method_spec callee) {
     image_builder image;
     u16 self = image.class_constant("T");
@@ -48,7 +48,8 @@ std::string numbered(const char* prefix, int i) {
     return name;
 }
 
-bytes drive_loop(const std::string& name, const std::string& descriptor, method_id id, bytes args) {
+bytes drive_loop(const std::string& name, const std::string& descriptor, method_id id,
+                 const bytes& args) {
     image_builder image;
     u16 self = image.class_constant("T");
     image.set_this_class(self);
@@ -343,9 +344,9 @@ const check_case cases[] = {
      "package: error: class T has no method named main", true},
     {"damaged package",
      [] {
-         bytes package = one_class({OP_return});
-         package.resize(package.size() - 20);
-         return package;
+         bytes damaged = one_class({OP_return});
+         damaged.resize(damaged.size() - 20);
+         return damaged;
      },
      "package: error: damaged package: ", true},
 };
@@ -354,8 +355,8 @@ class CheckCase : public ::testing::TestWithParam<check_case> {};
 
 TEST_P(CheckCase, FindingsAgreeWithTheVm) {
     const check_case& c = GetParam();
-    const bytes package = c.make();
-    const check_report report = check_package(package, false);
+    const bytes input = c.make();
+    const check_report report = check_package(input, false);
     if (c.finding) {
         EXPECT_NE(report.text.find(c.finding), std::string::npos) << c.what << "\n" << report.text;
     } else {
@@ -364,7 +365,7 @@ TEST_P(CheckCase, FindingsAgreeWithTheVm) {
     EXPECT_EQ(check_exit_status(report), c.error ? 1 : 0) << c.what << "\n" << report.text;
     // The VM stops exactly where the check reports errors.
     fuzz::outcome outcome{};
-    capture([&] { outcome = fuzz::run_package_input(package.data(), package.size()); });
+    capture([&] { outcome = fuzz::run_package_input(input.data(), input.size()); });
     EXPECT_EQ(outcome == fuzz::outcome::fatal, c.error) << c.what;
 }
 
@@ -374,9 +375,9 @@ INSTANTIATE_TEST_SUITE_P(Table, CheckCase, ::testing::ValuesIn(cases),
                          });
 
 TEST(Check, ReportListsClassesMethodsAndDisassembly) {
-    const bytes package = calling("SendInt", "(I)V", {OP_bipush, 7},
-                                  native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
-    const check_report report = check_package(package, true);
+    const bytes input = calling("SendInt", "(I)V", {OP_bipush, 7},
+                                native_method("SendInt", "(I)V", NATIVE_DISPLAY_INT));
+    const check_report report = check_package(input, true);
     EXPECT_EQ(report.text, "class T (image at package offset 16)\n"
                            "  method 0 main()V id 102 locals none params 0: entry point\n"
                            "       0: bipush 07\n"

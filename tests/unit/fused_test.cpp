@@ -147,12 +147,10 @@ built_method build(const fused_pattern& pattern, const step_case& c, image_build
         const u8 op = c.high ? part.high : part.low;
         if (op == OP_iload_0) { // a load part: the locals from 1 on
             m.code.push_back(static_cast<u8>(OP_iload_1 + loads++));
-        } else if (op == OP_istore_0) {
-            m.code.push_back(OP_istore_3);
         } else if (op == OP_iinc) {
             m.code = m.code + bytes{OP_iinc, 1, static_cast<u8>(c.constant)};
         } else if (op == OP_goto) {
-            m.code = m.code + bytes{OP_goto, 0, 3};
+            m.code = m.code + bytes{OP_goto, 0, 4, OP_iconst_0}; // over an entry it would push
         } else if (opcode_flow(op) == control_flow::branch) {
             m.code = m.code + bytes{op, 0, 5};
             branches = true;
@@ -178,9 +176,11 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
         return cases;
     }
     int loads = 0, constant_bytes = 0;
+    bool either = false; // a part of two opcodes or more: its lowest and its highest are run
     for (int k = 0; k < pattern.count; ++k) {
         loads +=
             pattern.parts[k].kind == fused_part_kind::opcode && pattern.parts[k].low == OP_iload_0;
+        either |= pattern.parts[k].low != pattern.parts[k].high;
         if (pattern.parts[k].kind == fused_part_kind::constant)
             constant_bytes = pattern.parts[k].bytes;
     }
@@ -202,11 +202,11 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
         entries = 2;
         tag = entry_tag(first.low);
     }
-    const int locals = first.low == OP_iinc ? 1 : loads;
+    const int local_count = first.low == OP_iinc ? 1 : loads;
     const std::vector<operand> values = values_of(tag);
     // every pair of values for two operands, every value for one
     std::vector<std::vector<operand>> operand_sets;
-    const int operands = entries + locals;
+    const int operands = entries + local_count;
     for (const operand& a : values) {
         if (operands == 1)
             operand_sets.push_back({a});
@@ -214,7 +214,7 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
             for (const operand& b : values) operand_sets.push_back({a, b});
     }
     for (bool high : {false, true}) {
-        if (high && first.low == first.high) break;
+        if (high && !either) break;
         for (size_t encoding = 0; encoding < constants.size(); ++encoding)
             for (s32 constant : constants[encoding])
                 for (const std::vector<operand>& set : operand_sets) {
@@ -223,7 +223,7 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
                     c.constant = constant;
                     c.short_constant = encoding == 0;
                     for (const operand& v : set) {
-                        if (static_cast<int>(c.locals.size()) < locals)
+                        if (static_cast<int>(c.locals.size()) < local_count)
                             c.locals.push_back(static_cast<s32>(v.bits));
                         else
                             c.stack.push_back(v);
@@ -235,9 +235,9 @@ std::vector<step_case> cases_of(const fused_pattern& pattern) {
 }
 
 // Everything a run leaves: output, status, instructions, pc, stack and register locals.
-std::string run_end(const bytes& package, bool unchecked) {
+std::string run_end(const bytes& input, bool unchecked) {
     reset_vm();
-    hand_over(package, false);
+    hand_over(input, false);
     vm_set_verified_fast_path(unchecked);
     const run_result r = capture([] {
         vm_init();
@@ -269,9 +269,9 @@ TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
             image.set_this_class(image.class_constant("T"));
             const built_method m = build(pattern, c, image);
             image.method(java_method("main", "()V", m.code, JAVA_MAIN_METHOD));
-            const bytes package = make_package({{"T", image.build()}});
-            const std::string checked = run_end(package, false);
-            const std::string unchecked = run_end(package, true);
+            const bytes input = make_package({{"T", image.build()}});
+            const std::string checked = run_end(input, false);
+            const std::string unchecked = run_end(input, true);
             const method_proof* proof =
                 proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
             selected += proof && proof->holds && proof_steps(*proof)[m.at].handler == pattern.step;

@@ -129,7 +129,7 @@ TEST(Jdwp, AnswersEachCommand) {
 }
 
 TEST(Jdwp, PacketReaderRefusesWhatItCannotTrust) {
-    struct {
+    const struct {
         bytes input;
         jdwp::scan expected;
     } cases[] = {

@@ -195,21 +195,21 @@ TEST(DriveFunctions, TheReadmeTableIsTheCodesTable) {
             keys += '`';
         }
         const std::string_view signature = drive_signature(row.shape);
-        std::string line = "| ";
-        line += keys;
-        line += " | ";
-        line += std::to_string(row.id);
-        line += " | ";
+        std::string row_text = "| ";
+        row_text += keys;
+        row_text += " | ";
+        row_text += std::to_string(row.id);
+        row_text += " | ";
         if (signature.empty()) {
-            line += "default row";
+            row_text += "default row";
         } else {
-            line += '`';
-            line += signature;
-            line += '`';
+            row_text += '`';
+            row_text += signature;
+            row_text += '`';
         }
-        line += " | ";
-        line += emulator_columns(row);
-        expected.push_back(line);
+        row_text += " | ";
+        row_text += emulator_columns(row);
+        expected.push_back(row_text);
     }
     EXPECT_EQ(documented.size(), expected.size());
     for (size_t i = 0; i < documented.size() && i < expected.size(); ++i)

@@ -55,9 +55,9 @@ TEST(Start, BadMagicIsGeneralError) {
 }
 
 TEST(Start, FirstEntryThatIsNoClassImageIsRefusedByVmRun) {
-    bytes package = make_package({{"T", {0x00, 0x11, 0x22, 0x33, 0xFF, 0xFF, 0xFF, 0xFF}}});
+    bytes input = make_package({{"T", {0x00, 0x11, 0x22, 0x33, 0xFF, 0xFF, 0xFF, 0xFF}}});
     reset_vm();
-    hand_over(package, false);
+    hand_over(input, false);
     char answer = 0;
     run_result r = capture([&] {
         vm_init();
@@ -124,9 +124,9 @@ TEST(Lifecycle, ResetForgetsTheHostsSettings) {
 }
 
 TEST(Lifecycle, StopAndDeferredRequests) {
-    bytes package = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
+    bytes input = single_class({OP_iconst_1, OP_iconst_2, OP_pop, OP_pop, OP_return});
     reset_vm();
-    hand_over(package, false);
+    hand_over(input, false);
     run_result r = capture([] {
         EXPECT_EQ(vm_start(), '+');
         mirt_step(); // iconst_1
@@ -346,10 +346,10 @@ TEST(Resolution, ClassIndexOfAnotherImageIsNotTakenForTheStartClass) {
 TEST(Resolution, CrossClassTraceAndCurrentImage) {
     image_builder b = class_with("B", {java_method("one", "()V", {OP_return}),
                                        java_method("two", "()V", {OP_iconst_5, OP_return})});
-    bytes package =
+    bytes input =
         make_package({{"A", class_calling("A", "B", "two").image.build()}, {"B", b.build()}});
     reset_vm();
-    hand_over(package, false);
+    hand_over(input, false);
     class_image start;
     run_result r = capture([&] {
         vm_init();
