@@ -101,13 +101,24 @@ if [ -n "${MIRT_TEST:-}" ]; then
     fi
 fi
 
-# Without a debugger that speaks JDWP: a bad handshake is refused and the next debugger may come.
-"$MIRT_EMULATOR" -q -jdwp 0 -map controller.map controller.prg >bad.out 2>bad.err &
-pid=$!
-for _ in $(seq 50); do port=$(sed -n 's/^Listening.*address: //p' bad.err); [ -n "$port" ] && break; sleep 0.1; done
-echo "GET / HTTP/1.0" | timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" 2>/dev/null
-kill -0 $pid 2>/dev/null || fail "a bad handshake ended the emulator"
-kill $pid 2>/dev/null; wait $pid 2>/dev/null
+# Without a debugger that speaks JDWP: a bad handshake is refused and the next debugger may
+# come; a signal ends the waiting emulator as it ends a run (143), also while a handshake is
+# only half there.
+for handshake in "GET / HTTP/1.0" "JDWP"; do
+    "$MIRT_EMULATOR" -q -jdwp 0 -map controller.map controller.prg >bad.out 2>bad.err &
+    pid=$!
+    for _ in $(seq 50); do port=$(sed -n 's/^Listening.*address: //p' bad.err); [ -n "$port" ] && break; sleep 0.1; done
+    (printf '%s' "$handshake"; sleep 3) | timeout 5 bash -c "cat >/dev/tcp/127.0.0.1/$port" 2>/dev/null &
+    sleep 0.5
+    kill -0 $pid 2>/dev/null || fail "handshake $handshake ended the emulator"
+    kill $pid 2>/dev/null
+    for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+    kill -0 $pid 2>/dev/null && { fail "handshake $handshake: a signal did not end the emulator"; kill -9 $pid; }
+    wait $pid 2>/dev/null
+    status=$?
+    [ "$status" = 143 ] || fail "handshake $handshake: status $status after SIGTERM, not 143"
+    wait
+done
 
 echo "$failures failures"
 [ "$failures" -eq 0 ]

@@ -935,14 +935,15 @@ bool attach(const address& where, const mapfile::package_map& map, std::string& 
     // wrong or does not come within ten seconds is closed, and the next one is awaited.
     while (connection < 0) {
         // A signal while waiting ends the run as it would end a running program.
-        pollfd incoming{listener, POLLIN, 0};
-        if (poll(&incoming, 1, -1) < 0 && errno == EINTR) {
-            if (vm_stop_request() > 0) {
-                close(listener);
-                std::exit(drive_record::finish(128 + vm_stop_request(), emulated_ms()));
-            }
-            continue;
+        if (vm_stop_request() > 0) {
+            close(listener);
+            std::exit(drive_record::finish(128 + vm_stop_request(), emulated_ms()));
         }
+        // Hazard: a signal can land outside poll (during a handshake, or just before the
+        // call), and then no EINTR comes; the bounded wait sees its request at the next turn.
+        pollfd incoming{listener, POLLIN, 0};
+        const int ready = poll(&incoming, 1, 200);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
         connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
             if (errno == EINTR) continue;
