@@ -140,10 +140,10 @@ TEST(Replay, GeneratedMethodsAreProvenAndSelectFusedSteps) {
     std::set<u16> selected;
     int refused = 0;
     for (const bytes& input : method_inputs) {
-        const bytes package = fuzz::method_package(input.data(), input.size());
-        EXPECT_LE(package.size(), MAX_PACKAGE_SIZE);
-        refused += !select_fused_steps(package, selected);
-        capture([&] { fuzz::run_package_input(package.data(), package.size()); });
+        const bytes built = fuzz::method_package(input.data(), input.size());
+        EXPECT_LE(built.size(), MAX_PACKAGE_SIZE);
+        refused += !select_fused_steps(built, selected);
+        capture([&] { fuzz::run_package_input(built.data(), built.size()); });
     }
     EXPECT_EQ(refused, 0) << "methods the proof pass did not accept";
     std::set<u16> raw;

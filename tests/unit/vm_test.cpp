@@ -696,8 +696,8 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         const char* sub_descriptor = "()V";
         bytes sub_code = {OP_return};
     };
-    const bytes countdown = {OP_iconst_3, OP_istore_0, OP_iinc, 0,    0xFF,
-                             OP_iload_0,  OP_ifne,     0xFF,    0xFC, OP_return};
+    const bytes counted_loop = {OP_iconst_3, OP_istore_0, OP_iinc, 0,    0xFF,
+                                OP_iload_0,  OP_ifne,     0xFF,    0xFC, OP_return};
     // From the second time on, the call and the return are made by the unchecked body itself.
     const bytes calls = bytes{OP_iconst_3, OP_istore_0} + invoke(6) +
                         bytes{OP_iinc, 0, 0xFF, OP_iload_0, OP_ifne, 0xFF, 0xF9, OP_return};
@@ -723,7 +723,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
         0,          OP_imul,     OP_isub,     OP_istore_2,  OP_iload_1,  OP_ldc,
         7,          OP_iushr,    OP_istore_3, OP_return};
     const row rows[] = {
-        {"loop", countdown, true},
+        {"loop", counted_loop, true},
         {"register locals with constants", local_constants, true},
         {"register locals with constants, cut inside a run", local_constants, true, 8},
         {"constants", constants, true},
@@ -760,7 +760,7 @@ TEST(UncheckedBody, EndsAsTheCheckedBody) {
          bytes(calls.begin(), calls.end() - 1) +
              bytes{OP_iconst_1, OP_iconst_0, OP_idiv, OP_return},
          true},
-        {"loop cut inside a run", countdown, true, 6},
+        {"loop cut inside a run", counted_loop, true, 6},
         {"branch taken over the rest of a run",
          {OP_iconst_0, OP_ifeq, 0, 5, OP_iconst_1, OP_pop, OP_return},
          true},
