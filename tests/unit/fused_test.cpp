@@ -293,4 +293,67 @@ TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
     std::printf("%d fused steps, %d cases\n", steps_run, runs);
 }
 
+// Sequences javac writes for common statements, and the step each must fuse into. The test
+// above builds its sequences from the declarations themselves, so it cannot see a family
+// declared narrower than javac's code (only dcmpl, no istore_0, a constant of the wrong
+// length); these rows can.
+struct javac_sequence {
+    const char* java;
+    bytes code; // of main ()V; ints in locals 0 to 2 where it needs them
+    std::vector<std::pair<u32, const char*>> steps; // offset, step
+};
+const bytes int_locals{OP_iconst_1, OP_istore_0, OP_iconst_2,
+                       OP_istore_1, OP_iconst_3, OP_istore_2};
+const javac_sequence javac_sequences[] = {
+    {"for (int i = 0; i < 10; i++) {}",
+     {OP_iconst_0, OP_istore_1, OP_iload_1, OP_bipush, 10, OP_if_icmpge, 0, 9, OP_iinc, 1, 1,
+      OP_goto, 0xFF, 0xF7, OP_return},
+     {{2, "compare_local_constant_ge"}, {8, "increment_goto"}}},
+    {"if (d < e) (doubles)",
+     {OP_dconst_0, OP_dconst_1, OP_dcmpg, OP_ifge, 0, 4, OP_return, OP_return},
+     {{2, "dcmp_ifge"}}},
+    {"if (d > e) (doubles)",
+     {OP_dconst_0, OP_dconst_1, OP_dcmpl, OP_ifle, 0, 4, OP_return, OP_return},
+     {{2, "dcmp_ifle"}}},
+    {"if (f <= g) (floats)",
+     {OP_fconst_0, OP_fconst_1, OP_fcmpg, OP_ifgt, 0, 4, OP_return, OP_return},
+     {{2, "fcmp_ifgt"}}},
+    {"a = b + c (a the first local)",
+     int_locals + bytes{OP_iload_1, OP_iload_2, OP_iadd, OP_istore_0, OP_return},
+     {{6, "assign_iadd"}}},
+    {"a = a * b + c",
+     int_locals +
+         bytes{OP_iload_0, OP_iload_1, OP_imul, OP_iload_2, OP_iadd, OP_istore_0, OP_return},
+     {{10, "iadd_istore"}}},
+    {"while (b != -117) b -= 7 (b from 2)",
+     int_locals + bytes{OP_iload_1, OP_bipush, 0x8B, OP_if_icmpeq, 0, 9, OP_iinc, 1, 0xF9, OP_goto,
+                        0xFF, 0xF7, OP_return},
+     {{6, "compare_local_constant_eq"}, {12, "increment_goto"}}},
+    {"b & 0xFF",
+     int_locals + bytes{OP_iload_1, OP_sipush, 0, 0xFF, OP_iand, OP_pop, OP_return},
+     {{6, "local_constant3_iand"}}},
+};
+
+TEST(FusedSteps, JavacSequencesFuse) {
+    for (const javac_sequence& row : javac_sequences) {
+        image_builder image;
+        image.set_this_class(image.class_constant("T"));
+        image.method(java_method("main", "()V", row.code, JAVA_MAIN_METHOD));
+        const bytes input = make_package({{"T", image.build()}});
+        const std::string checked = run_end(input, false);
+        EXPECT_EQ(run_end(input, true), checked) << row.java; // the last run's proof is read
+        const method_proof* proof =
+            proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
+        ASSERT_TRUE(proof && proof->holds) << row.java;
+        for (const auto& [at, step] : row.steps) {
+            const u16 handler = proof_steps(*proof)[at].handler;
+            EXPECT_EQ(handler > FUSED_BEFORE_FIRST
+                          ? fused_step_names[handler - FUSED_BEFORE_FIRST - 1]
+                          : "opcode " + std::to_string(handler),
+                      step)
+                << row.java << " at " << at;
+        }
+    }
+}
+
 } // namespace
