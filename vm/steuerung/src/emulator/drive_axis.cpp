@@ -167,7 +167,7 @@ bool active() { return axis != nullptr; }
 
 bool answers(u16 id) {
     const method_id_row* row = find_method_id(id);
-    return row && ((row->model_given() && row->gives_value()) || id == NATIVE_GET_DIGITAL_OUTPUT);
+    return row && ((row->model_given() && row->gives_value()) || row->io == axis_io::gives_output);
 }
 
 s32 digital_input() { return axis->digital_input(emulated_ms()); }

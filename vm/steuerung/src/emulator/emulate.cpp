@@ -227,9 +227,9 @@ namespace {
 // An emulated input's value: with -drive, the digital output set last and the switch bits
 // (with the bits a stimulus sets); else the stimulus script's value, or 1.
 s32 model_input(const method_id_row& row, s32 channel) {
-    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_OUTPUT)
+    if (drive_axis::active() && row.io == axis_io::gives_output)
         return drive_axis::digital_output();
-    if (drive_axis::active() && row.id == NATIVE_GET_DIGITAL_INPUT)
+    if (drive_axis::active() && row.io == axis_io::adds_switches)
         return drive_axis::digital_input() | scripted_or(row.id, 0, 0);
     return scripted_or(row.id, channel, 1);
 }
@@ -240,7 +240,7 @@ s32 emulate_drive_function(const method_id_row& row, s64 argument) {
     case drive_emulation::show_value: {
         const s32 shown = static_cast<s32>(argument); // a long shows its low 32 bits only
         drive_line("DRIVE: %s: %d", row.drive_text, shown);
-        if (row.id == NATIVE_SET_DIGITAL_OUTPUT && drive_axis::active())
+        if (row.io == axis_io::keeps_output && drive_axis::active())
             drive_axis::set_digital_output(shown); // GetDigitalOutput reads it back
         // The argument's text is made only for a recording: drive calls are on the
         // program's hot path.

@@ -111,6 +111,16 @@ enum class axis_action : u8 {
     get_status,
 };
 
+// How the axis model (-drive) takes part in an emulated function (the host's column, like the
+// emulation): the digital output the program sets is the model's, and the digital input
+// carries the model's limit-switch bits.
+enum class axis_io : u8 {
+    none,
+    keeps_output,  // an output: the value shown becomes the model's digital output
+    gives_output,  // an input: the model's digital output, never a script's value
+    adds_switches, // an input: the switch bits, or'd with the script's value on channel 0
+};
+
 struct method_id_row {
     std::string_view keys[2]; // prefixes, tested in this order; the second is usually empty
     method_id id;
@@ -122,6 +132,7 @@ struct method_id_row {
     // The name in the emulator's DRIVE line: for an emulated function; for a model function
     // that has a line of its own rather than the call's text.
     const char* drive_text = nullptr;
+    axis_io io = axis_io::none;
     constexpr bool emulated() const { return shape != drive_shape::default_row; }
     // With -drive the axis model carries out the functions with an action instead of the
     // default row.
@@ -244,7 +255,8 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      axis_action::none,
      drive_shape::int_argument,
      drive_emulation::show_value,
-     "native_set_dig_output"},
+     "native_set_dig_output",
+     axis_io::keeps_output},
     {{"GetAccelaration", "GetAcceleration"},
      NATIVE_GET_ACCELERATION,
      "NATIVE_GET_ACCELERATION",
@@ -297,7 +309,8 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      axis_action::none,
      drive_shape::int_result,
      drive_emulation::read_input,
-     "native_get_dig_output"},
+     "native_get_dig_output",
+     axis_io::gives_output},
     {{"GetDigitalInput"},
      NATIVE_GET_DIGITAL_INPUT,
      "NATIVE_GET_DIGITAL_INPUT",
@@ -305,7 +318,8 @@ inline constexpr std::array<method_id_row, 36> method_id_table{{
      axis_action::none,
      drive_shape::int_result,
      drive_emulation::read_input,
-     "native_get_dig_input"},
+     "native_get_dig_input",
+     axis_io::adds_switches},
     {{"GetAnalogInput"},
      NATIVE_GET_ANALOG_INPUT,
      "NATIVE_GET_ANALOG_INPUT",
@@ -364,9 +378,20 @@ constexpr bool emulation_fits(const method_id_row& row) {
     }
     return false;
 }
+// The model keeps what an output shows and gives what an input reads.
+constexpr bool axis_io_fits(const method_id_row& row) {
+    switch (row.io) {
+    case axis_io::none: return true;
+    case axis_io::keeps_output: return row.emulation == drive_emulation::show_value;
+    case axis_io::gives_output:
+    case axis_io::adds_switches: return row.emulation == drive_emulation::read_input;
+    }
+    return false;
+}
 static_assert([] {
     for (const method_id_row& row : method_id_table)
-        if (!emulation_fits(row) || (row.model_given() && row.emulated())) return false;
+        if (!emulation_fits(row) || !axis_io_fits(row) || (row.model_given() && row.emulated()))
+            return false;
     // The model gives a value for exactly the Get functions: their actions come last.
     for (const method_id_row& row : method_id_table)
         if (row.model_given() && (row.axis >= axis_action::get_acceleration) != row.gives_value())
