@@ -254,10 +254,15 @@ std::string run_end(const bytes& input, bool unchecked) {
     return end.str();
 }
 
+// The proof of the method the last run stopped in (main: the built methods make no calls).
+const method_proof* proof_of_last_run() {
+    return proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
+}
+
 TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
     int steps_run = 0, runs = 0;
     for (const fused_pattern& pattern : fused_patterns) {
-        const std::string name = fused_step_names[pattern.step - FUSED_BEFORE_FIRST - 1];
+        const std::string name = fused_step_name(pattern.step);
         const std::vector<step_case> cases = cases_of(pattern);
         std::set<std::string> outcomes;
         const fused_part& last = pattern.parts[pattern.count - 1];
@@ -272,8 +277,7 @@ TEST(FusedSteps, EachIsSelectedAndEndsAsItsOpcodes) {
             const bytes input = make_package({{"T", image.build()}});
             const std::string checked = run_end(input, false);
             const std::string unchecked = run_end(input, true);
-            const method_proof* proof =
-                proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
+            const method_proof* proof = proof_of_last_run();
             selected += proof && proof->holds && proof_steps(*proof)[m.at].handler == pattern.step;
             if (checked != unchecked && ++differ == 1)
                 ADD_FAILURE() << name
@@ -342,14 +346,12 @@ TEST(FusedSteps, JavacSequencesFuse) {
         const bytes input = make_package({{"T", image.build()}});
         const std::string checked = run_end(input, false);
         EXPECT_EQ(run_end(input, true), checked) << row.java; // the last run's proof is read
-        const method_proof* proof =
-            proof_of(vm_running_image(), vm_current_frame().method, [] { return code_info{}; });
+        const method_proof* proof = proof_of_last_run();
         ASSERT_TRUE(proof && proof->holds) << row.java;
         for (const auto& [at, step] : row.steps) {
             const u16 handler = proof_steps(*proof)[at].handler;
-            EXPECT_EQ(handler > FUSED_BEFORE_FIRST
-                          ? fused_step_names[handler - FUSED_BEFORE_FIRST - 1]
-                          : "opcode " + std::to_string(handler),
+            EXPECT_EQ(handler > FUSED_BEFORE_FIRST ? fused_step_name(handler)
+                                                   : "opcode " + std::to_string(handler),
                       step)
                 << row.java << " at " << at;
         }

@@ -196,8 +196,11 @@ inline constexpr fused_pattern fused_patterns[] = {
 constexpr int FUSED_STEP_COUNT = static_cast<int>(std::size(fused_patterns));
 static_assert(FUSED_STEP_COUNT == HANDLER_COUNT - 256);
 
+// A step's place in the lists by step number from the first; `step` must be a fused step.
+constexpr int fused_step_index(u16 step) { return step - (FUSED_BEFORE_FIRST + 1); }
+
 constexpr const fused_pattern& fused_pattern_of(u16 step) {
-    return fused_patterns[step - (FUSED_BEFORE_FIRST + 1)];
+    return fused_patterns[fused_step_index(step)];
 }
 
 // The names of the steps, by step number from the first (for tests and messages).
@@ -206,6 +209,8 @@ inline constexpr const char* fused_step_names[] = {
     MIRT_FUSED_STEPS(MIRT_FUSED_NAME_ROW)
 #undef MIRT_FUSED_NAME_ROW
 };
+
+constexpr const char* fused_step_name(u16 step) { return fused_step_names[fused_step_index(step)]; }
 
 // Whether a step begins with an int constant load whose value the step holds: an operation
 // with a constant, or the int load of an ldc or ldc_w whose constant the pass read.
